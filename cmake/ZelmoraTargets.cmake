@@ -1,0 +1,44 @@
+# Shared compiler settings for every target of the project.
+
+if(ZELMORA_SANITIZE)
+    string(REPLACE ";" "," _zelmora_san "${ZELMORA_SANITIZE}")
+    add_compile_options(-fsanitize=${_zelmora_san} -fno-omit-frame-pointer
+                        -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${_zelmora_san})
+endif()
+
+if(CMAKE_CXX_COMPILER_LAUNCHER STREQUAL "" OR NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
+    find_program(ZELMORA_CCACHE ccache)
+    if(ZELMORA_CCACHE)
+        set(CMAKE_CXX_COMPILER_LAUNCHER ${ZELMORA_CCACHE})
+    endif()
+endif()
+
+# Warnings for the project's own code (third-party headers come in as
+# system includes and stay quiet).
+function(zelmora_warnings target)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${ZELMORA_WERROR}>:/WX>)
+    else()
+        target_compile_options(${target} PRIVATE
+            -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
+            -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wmissing-declarations
+            $<$<BOOL:${ZELMORA_WERROR}>:-Werror>)
+    endif()
+endfunction()
+
+# A static library of product code under src/: includes are written from
+# src/ ("usb/UsbDevice.h").
+function(zelmora_library target)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(${target} STATIC ${ARG_SOURCES})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+    zelmora_warnings(${target})
+endfunction()
+
+# Fuzzing builds instrument every library for coverage; the harnesses add
+# the libFuzzer driver themselves.
+if(ZELMORA_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds and runs every test of the project, as CI does.
+#
+#   scripts/test.sh                  all stages
+#   scripts/test.sh normal asan      only the named stages
+#
+# Stages: lint (formatting), normal (warnings as errors), asan (address and
+# undefined-behaviour sanitizers), tsan (thread sanitizer), fuzz (libFuzzer,
+# bounded time).
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+
+"$top/scripts/bootstrap.sh"
+
+jobs=$(nproc)
+fuzz_seconds=${ZELMORA_FUZZ_SECONDS:-60}
+all_stages=(lint normal asan tsan fuzz)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+configure_build_test() {
+    local name=$1
+    shift
+    banner "$name: configure and build"
+    cmake -S "$top" -B "$top/build/$name" -G Ninja -DZELMORA_WERROR=ON "$@" >/dev/null
+    cmake --build "$top/build/$name" -j "$jobs"
+    banner "$name: tests"
+    ctest --test-dir "$top/build/$name" --output-on-failure -j "$jobs" --timeout 900
+}
+
+stage_lint() {
+    banner "lint: formatting"
+    git ls-files -z -- '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
+}
+
+stage_normal() { configure_build_test normal -DCMAKE_BUILD_TYPE=RelWithDebInfo; }
+
+stage_asan() {
+    configure_build_test asan -DCMAKE_BUILD_TYPE=Debug "-DZELMORA_SANITIZE=address;undefined" \
+        -DZELMORA_BUILD_BENCH=OFF
+}
+
+stage_tsan() {
+    configure_build_test tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMORA_SANITIZE=thread \
+        -DZELMORA_BUILD_BENCH=OFF
+}
+
+stage_fuzz() {
+    local dir="$top/build/fuzz"
+    banner "fuzz: build"
+    CXX=clang++ cmake -S "$top" -B "$dir" -G Ninja -DZELMORA_WERROR=ON -DZELMORA_FUZZ=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DZELMORA_SANITIZE=address;undefined" \
+        -DZELMORA_BUILD_APP=OFF -DZELMORA_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    local harness
+    for harness in "$dir"/fuzz/fuzz_*; do
+        [ -x "$harness" ] || continue
+        local name
+        name=$(basename "$harness")
+        banner "fuzz: $name for ${fuzz_seconds}s"
+        local corpus="$dir/corpus/$name"
+        mkdir -p "$corpus"
+        local seeds=()
+        [ -d "$top/fuzz/seeds/$name" ] && seeds=("$top/fuzz/seeds/$name")
+        "$harness" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+            -print_final_stats=1 "$corpus" "${seeds[@]}"
+    done
+}
+
+for stage in "${stages[@]}"; do
+    case "$stage" in
+        lint | normal | asan | tsan | fuzz) "stage_$stage" ;;
+        *)
+            echo "test.sh: unknown stage '$stage' (known: ${all_stages[*]})" >&2
+            exit 2
+            ;;
+    esac
+done
+banner "all requested stages passed: ${stages[*]}"

@@ -1,0 +1,185 @@
+#include "util/TextFormat.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <locale.h>
+#include <vector>
+
+#if defined(_WIN32)
+#include <stdlib.h>
+#endif
+
+namespace zelmora {
+
+namespace {
+
+#if defined(_WIN32)
+_locale_t CLocale() {
+    static const _locale_t locale = _create_locale(LC_ALL, "C");
+    return locale;
+}
+
+int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
+    return _vsnprintf_l(buffer, size, format, CLocale(), args);
+}
+double ParseDecimalInC(const char* number) {
+    return _strtod_l(number, nullptr, CLocale());
+}
+#else
+locale_t CLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return locale;
+}
+
+// uselocale switches only the calling thread, so the timer thread and the
+// window's thread can format at the same time.
+int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
+    const locale_t previous = uselocale(CLocale());
+    const int length = std::vsnprintf(buffer, size, format, args);
+    uselocale(previous);
+    return length;
+}
+
+double ParseDecimalInC(const char* number) {
+    const locale_t previous = uselocale(CLocale());
+    const double value = std::strtod(number, nullptr);
+    uselocale(previous);
+    return value;
+}
+#endif
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view SkipBlanks(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) {
+        ++i;
+    }
+    return text.substr(i);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+std::string FormatV(const char* format, std::va_list args) {
+    char small[128];
+    std::va_list copy;
+    va_copy(copy, args);
+    const int length = FormatInC(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0) {
+        return {};
+    }
+    if (static_cast<std::size_t>(length) < sizeof small) {
+        return std::string(small, static_cast<std::size_t>(length));
+    }
+    std::vector<char> large(static_cast<std::size_t>(length) + 1);
+    FormatInC(large.data(), large.size(), format, args);
+    return std::string(large.data(), static_cast<std::size_t>(length));
+}
+
+std::string Format(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::string text = FormatV(format, args);
+    va_end(args);
+    return text;
+}
+
+std::optional<int> ScanInt(std::string_view text) {
+    text = SkipBlanks(text);
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    std::size_t digits = 0;
+    while (digits < text.size() && IsDigit(text[digits])) {
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    // Read the magnitude with room for INT_MIN, then apply the sign.
+    long long magnitude = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + digits, magnitude);
+    if (error != std::errc{} || end != text.data() + digits) {
+        return std::nullopt;
+    }
+    const long long value = negative ? -magnitude : magnitude;
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+std::optional<double> ScanDouble(std::string_view text) {
+    text = SkipBlanks(text);
+    // Find the longest prefix shaped like a decimal number, as a scan would.
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const std::size_t numberStart = i;
+    std::size_t mantissaDigits = 0;
+    while (i < text.size() && IsDigit(text[i])) {
+        ++i;
+        ++mantissaDigits;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && IsDigit(text[i])) {
+            ++i;
+            ++mantissaDigits;
+        }
+    }
+    if (mantissaDigits == 0) {
+        return std::nullopt;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-')) {
+            ++j;
+        }
+        if (j < text.size() && IsDigit(text[j])) {
+            while (j < text.size() && IsDigit(text[j])) {
+                ++j;
+            }
+            i = j;
+        }
+    }
+    // The prefix is plain decimal (no hex, no "inf" or "nan"), so the
+    // runtime's conversion in the C locale reads exactly it. Overflow gives
+    // HUGE_VAL, which the finiteness test below turns away; underflow gives
+    // a number of the right tiny size.
+    const std::string number(text.substr(numberStart, i - numberStart));
+    const double magnitude = ParseDecimalInC(number.c_str());
+    if (!std::isfinite(magnitude)) {
+        return std::nullopt;
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+std::string FormatElapsed(std::uint64_t totalMs) {
+    const auto ms = static_cast<unsigned>(totalMs % 1000);
+    const auto seconds = static_cast<unsigned>((totalMs / 1000) % 60);
+    const auto minutes = static_cast<unsigned>((totalMs / 60000) % 60);
+    const unsigned long long hours = totalMs / 3600000;
+    return Format("%02llu:%02u:%02u(%03u)", hours, minutes, seconds, ms);
+}
+
+std::string FormatClock(int hour, int minute, int second, int millisecond) {
+    return Format("%02d:%02d:%02d(%03d)", hour, minute, second, millisecond);
+}
+
+} // namespace zelmora

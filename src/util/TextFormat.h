@@ -1,0 +1,47 @@
+#pragma once
+
+// Numbers become text, and text becomes numbers, in the C locale only.
+//
+// Qt sets the process locale from the environment, so a plain printf would
+// write 0,5 under a German locale and a plain sscanf would stop at the
+// point of "0.5". Every format and parse of the program goes through here.
+
+#include <cstdarg>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZELMORA_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define ZELMORA_PRINTF(fmt, args)
+#endif
+
+namespace zelmora {
+
+// printf-style formatting, always with a point as the decimal separator and
+// no grouping.
+std::string Format(const char* format, ...) ZELMORA_PRINTF(1, 2);
+std::string FormatV(const char* format, std::va_list args);
+
+// What "%d" reads: leading blanks skipped, an optional sign, then the
+// longest run of digits; anything after it is ignored. Empty when the text
+// does not start with a number or the number does not fit an int (where
+// the runtime's scan would give an undefined result).
+std::optional<int> ScanInt(std::string_view text);
+
+// What "%lf" reads: leading blanks skipped, then the longest decimal
+// number (sign, digits, point, exponent); anything after it is ignored.
+// Only finite numbers count: "inf", "nan" and values too large for a
+// double are not read, so callers can convert the result safely.
+std::optional<double> ScanDouble(std::string_view text);
+
+// "%02d:%02d:%02d(%03d)" of a span of milliseconds: hours are not wrapped
+// at 24 and may have any number of digits.
+std::string FormatElapsed(std::uint64_t totalMs);
+
+// "%02d:%02d:%02d(%03d)" of a time of day.
+std::string FormatClock(int hour, int minute, int second, int millisecond);
+
+} // namespace zelmora
