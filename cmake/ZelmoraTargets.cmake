@@ -1,7 +1,13 @@
 # Shared compiler settings for every target of the project.
 
 if(ZELMORA_SANITIZE)
-    string(REPLACE ";" "," _zelmora_san "${ZELMORA_SANITIZE}")
+    # GCC's undefined-behaviour sanitizer leaves out the conversion of an
+    # out-of-range or non-finite double to an integer; check it as well.
+    set(_zelmora_sanitizers ${ZELMORA_SANITIZE})
+    if("undefined" IN_LIST _zelmora_sanitizers)
+        list(APPEND _zelmora_sanitizers float-cast-overflow)
+    endif()
+    string(REPLACE ";" "," _zelmora_san "${_zelmora_sanitizers}")
     add_compile_options(-fsanitize=${_zelmora_san} -fno-omit-frame-pointer
                         -fno-sanitize-recover=all)
     add_link_options(-fsanitize=${_zelmora_san})

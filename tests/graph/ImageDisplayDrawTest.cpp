@@ -1,0 +1,278 @@
+// The graph's drawing, checked to the pixel on the recording canvas.
+
+#include "graph/ImageDisplay.h"
+#include "graph/RecordingCanvas.h"
+
+#include <climits>
+#include <clocale>
+#include <cmath>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace zelmora {
+namespace {
+
+using ::testing::ElementsAre;
+using Segment = CRecordingCanvas::Segment;
+
+constexpr ColorRef kRed = Rgb(255, 0, 0);
+constexpr ColorRef kGreen = Rgb(0, 255, 0);
+constexpr ColorRef kWhite = Rgb(255, 255, 255);
+
+Segment Curve(int x0, int y0, int x1, int y1) {
+    return Segment{x0, y0, x1, y1, PenDescription{kGreen, 1}};
+}
+
+// A graph laid out on 300 × 200 pixels: the plot spans x 50 to 260 and
+// y 10 to 170.
+struct Graph300x200 {
+    Graph300x200() { graph.SetDisplaySize(300, 200); }
+
+    std::vector<CRecordingCanvas::Text> Labels() {
+        canvas.Clear();
+        graph.Draw(canvas);
+        return canvas.Texts();
+    }
+
+    std::vector<Segment> CurveSegments() {
+        canvas.Clear();
+        graph.Draw(canvas);
+        return canvas.SegmentsOfColor(kGreen);
+    }
+
+    CImageDisplay graph;
+    CRecordingCanvas canvas;
+};
+
+const CRecordingCanvas::Text* FindLabel(const std::vector<CRecordingCanvas::Text>& labels,
+                                        const std::string& text) {
+    for (const auto& label : labels) {
+        if (label.text == text) {
+            return &label;
+        }
+    }
+    return nullptr;
+}
+
+TEST(ImageDisplayDraw, LaysOutAxesAndLabels) {
+    Graph300x200 g;
+    g.graph.Draw(g.canvas);
+
+    ASSERT_FALSE(g.canvas.Calls().empty());
+    EXPECT_EQ(g.canvas.Calls().front().kind, CRecordingCanvas::CallKind::TransparentBackground);
+    EXPECT_THAT(g.canvas.SegmentsOfColor(kRed), ElementsAre(Segment{50, 10, 50, 170, {kRed, 1}},
+                                                            Segment{50, 170, 260, 170, {kRed, 1}}));
+
+    const auto labels = g.canvas.Texts();
+    ASSERT_EQ(labels.size(), 6u + 11u);
+    for (const auto& label : labels) {
+        EXPECT_EQ(label.color, kWhite);
+        EXPECT_EQ(label.font.height, 10);
+        EXPECT_EQ(label.font.width, 5);
+        EXPECT_EQ(label.font.weight, 400);
+        EXPECT_EQ(label.font.charSet, 134);
+        EXPECT_EQ(label.font.faceName, "宋体");
+    }
+    // x labels hang 5 pixels below the axis, shifted left by 3 pixels a
+    // character: "0" at the left end, "120" at pixel 176, "200" at the
+    // right end.
+    const std::vector<std::pair<std::string, int>> xLabels = {
+        {"0", 47}, {"40", 86}, {"80", 128}, {"120", 167}, {"160", 209}, {"200", 251}};
+    for (std::size_t i = 0; i < xLabels.size(); ++i) {
+        EXPECT_EQ(labels[i].text, xLabels[i].first);
+        EXPECT_EQ(labels[i].x, xLabels[i].second) << labels[i].text;
+        EXPECT_EQ(labels[i].y, 175);
+    }
+    // y labels end 5 pixels left of the axis, 6 pixels a character, and
+    // stand 6 pixels above their tick.
+    const auto* bottom = FindLabel(labels, "0.0000");
+    const auto* top = FindLabel(labels, "0.0010");
+    ASSERT_TRUE(bottom && top);
+    EXPECT_EQ(bottom->x, 50 - 36 - 5);
+    EXPECT_EQ(bottom->y, 164);
+    EXPECT_EQ(top->x, 9);
+    EXPECT_EQ(top->y, 4);
+
+    // Four characters: two decimals for a y range of 0.1.
+    g.graph.SetAutoscale(false);
+    g.graph.SetLimits(0, 200, 0.0, 0.1);
+    const auto manual = g.Labels();
+    const auto* middle = FindLabel(manual, "0.05");
+    ASSERT_TRUE(middle);
+    EXPECT_EQ(middle->x, 21);
+    EXPECT_EQ(middle->y, 84);
+}
+
+TEST(ImageDisplayDraw, LabelsKeepTheDecimalPointInACommaLocale) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+        GTEST_SKIP() << "no de_DE.UTF-8 locale";
+    }
+    Graph300x200 g;
+    const auto labels = g.Labels();
+    std::setlocale(LC_ALL, previous.c_str());
+    EXPECT_TRUE(FindLabel(labels, "0.0005"));
+    for (const auto& label : labels) {
+        EXPECT_EQ(label.text.find(','), std::string::npos) << label.text;
+    }
+}
+
+// Each segment that leaves the band y 0 to 1 is cut where it meets the edge;
+// x stays unclipped. Crossings are chosen at binary fractions so that the
+// expected pixels are exact.
+TEST(ImageDisplayDraw, ClipsSegmentsToTheYBand) {
+    Graph300x200 g;
+    g.graph.SetAutoscale(false);
+    g.graph.SetLimits(0, 10, 0.0, 1.0); // 21 pixels a sample, 160 pixels a unit
+    for (double v : {0.5, 1.5, 1.25, -0.75, -0.5, 0.5, 0.25, -0.75, 1.25, 0.0}) {
+        g.graph.AddSample(v);
+    }
+    EXPECT_THAT(g.CurveSegments(), ElementsAre(
+                                       // inside, leaving through the top at x 0.5
+                                       Curve(50, 90, 60, 10),
+                                       // (1.5 to 1.25 stays above: nothing)
+                                       // from above to below, crossing the band
+                                       Curve(94, 10, 105, 170),
+                                       // (-0.75 to -0.5 stays below: nothing)
+                                       // entering from below
+                                       Curve(144, 170, 155, 90),
+                                       // inside
+                                       Curve(155, 90, 176, 130),
+                                       // leaving through the bottom
+                                       Curve(176, 130, 181, 170),
+                                       // from below to above, crossing the band
+                                       Curve(204, 170, 215, 10)));
+}
+
+TEST(ImageDisplayDraw, AutoscaleLeavesTheNewestPointUnjoined) {
+    Graph300x200 g;
+    EXPECT_TRUE(g.CurveSegments().empty());
+    g.graph.AddSample(1.0);
+    EXPECT_TRUE(g.CurveSegments().empty()); // one point: nothing to join
+    g.graph.AddSample(2.0);
+    EXPECT_TRUE(g.CurveSegments().empty()); // the newest is not joined yet
+    for (double v : {3.0, 2.0, 1.0}) {
+        g.graph.AddSample(v);
+    }
+    // Points 0 to 3 joined: y 1 to 3 spans 160 pixels; x 1 sample = 1.05 px.
+    EXPECT_THAT(g.CurveSegments(),
+                ElementsAre(Curve(50, 170, 51, 90), Curve(51, 90, 52, 10), Curve(52, 10, 53, 90)));
+}
+
+// After a clear the arrays keep the old values; they must never reach the
+// curve or the scaling of the new series.
+TEST(ImageDisplayDraw, CurveAndScalingStayWithinTheSeries) {
+    Graph300x200 g;
+    for (int i = 0; i < 50; ++i) {
+        g.graph.AddSample(-100.0);
+    }
+    g.graph.ClearData();
+    g.graph.SetSampleWindow(1);
+    g.graph.AddSample(5.0);
+    EXPECT_TRUE(g.CurveSegments().empty());
+    g.graph.AddSample(7.0);
+    double low = 0;
+    double high = 0;
+    g.graph.GetYLimits(low, high);
+    EXPECT_EQ(low, 5.0);
+    EXPECT_EQ(high, 7.0);
+    for (const auto& s : g.CurveSegments()) {
+        EXPECT_GE(s.y0, 10);
+        EXPECT_LE(s.y0, 170);
+    }
+
+    // Manual limits leave a visible range that a later window change pushes
+    // below slot 0; the next append must scan only real slots.
+    Graph300x200 manual;
+    manual.graph.SetAutoscale(false);
+    manual.graph.SetLimits(0, 10, 0.0, 1.0);
+    for (int i = 0; i < 500; ++i) {
+        manual.graph.AddSample(i);
+    }
+    manual.canvas.Clear();
+    manual.graph.Draw(manual.canvas);
+    manual.graph.SetSampleWindow(100);
+    manual.graph.AddSample(500);
+    manual.graph.SetAutoscale(true);
+    manual.graph.GetYLimits(low, high);
+    EXPECT_GE(low, 0.0);
+    EXPECT_LE(high, 500.0);
+
+    // The largest window over full arrays: the range starts at slot 0, not
+    // one before it.
+    Graph300x200 widest;
+    widest.graph.SetSampleWindow(20000);
+    for (int i = 0; i < 20003; ++i) {
+        widest.graph.AddSample(i);
+    }
+    const auto curve = widest.CurveSegments();
+    EXPECT_EQ(curve.size(), 19999u);
+}
+
+// Limits and values that cannot be mapped to pixels are skipped; everything
+// drawn still lands on the surface. Run under the sanitizers, this also
+// proves that no out-of-range conversion or overflow happens on the way.
+TEST(ImageDisplayDraw, UnmappableRangesAndValuesAreSkipped) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double huge = std::numeric_limits<double>::max();
+
+    const auto onSurface = [](const CRecordingCanvas& canvas) {
+        for (const auto& s : canvas.Segments()) {
+            for (int x : {s.x0, s.x1}) {
+                if (x < 0 || x > 300) {
+                    return false;
+                }
+            }
+            for (int y : {s.y0, s.y1}) {
+                if (y < 0 || y > 200) {
+                    return false;
+                }
+            }
+        }
+        for (const auto& t : canvas.Texts()) {
+            if (t.x < -100 || t.x > 300 || t.y < -10 || t.y > 200) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    // Values the meter link could feed, in autoscale.
+    Graph300x200 fed;
+    for (double v : {0.0, 1e300, -1e300, 0.0, inf, 1.0, nan, -inf, huge, -huge, 0.5, 0.0}) {
+        fed.graph.AddSample(v);
+        fed.canvas.Clear();
+        fed.graph.Draw(fed.canvas);
+        EXPECT_TRUE(onSurface(fed.canvas)) << v;
+    }
+
+    // Manual limits the limits dialog can produce, with ordinary data.
+    const struct {
+        int xFrom, xTo;
+        double yFrom, yTo;
+    } limits[] = {
+        {20000, 20000, 0.0, 1.0}, {0, 200, -1e300, 1e300},  {0, 200, -huge, huge},
+        {0, 200, 0.5, 0.5},       {INT_MIN, INT_MAX, 0, 1}, {-5, 5, 0.25, 0.2500001},
+        {25000, 20000, 0.0, 1.0},
+    };
+    for (const auto& l : limits) {
+        Graph300x200 g;
+        g.graph.SetAutoscale(false);
+        for (int i = 0; i < 300; ++i) {
+            g.graph.AddSample(0.25 + 0.5 * std::sin(i * 0.1));
+        }
+        g.graph.SetLimits(l.xFrom, l.xTo, l.yFrom, l.yTo);
+        g.graph.Draw(g.canvas);
+        EXPECT_TRUE(onSurface(g.canvas)) << l.xFrom << " " << l.xTo << " " << l.yFrom;
+        if (l.xFrom == l.xTo) {
+            EXPECT_TRUE(g.canvas.SegmentsOfColor(kGreen).empty());
+        }
+    }
+}
+
+} // namespace
+} // namespace zelmora
