@@ -1,0 +1,66 @@
+#pragma once
+
+// A canvas that paints a QImage.
+//
+// Lines of one pixel are rasterised here rather than by QPainter: QPainter
+// paints both ends of a line, while the graph relies on the classic rule
+// that the end pixel is left out (a polyline paints each joint once, and
+// an axis drawn to x = right stops one pixel short of it). Text goes
+// through QPainter with antialiasing off, so every pixel lands where the
+// coordinates say. The painting needs a QGuiApplication.
+
+#include "graph/Canvas.h"
+
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QRgb>
+
+namespace zelmora {
+
+class CQtCanvas : public Canvas {
+public:
+    // Paints into `image`, which stays in use until the canvas is
+    // destroyed. An image that is not 32 bits per pixel is converted first.
+    explicit CQtCanvas(QImage& image);
+    ~CQtCanvas() override;
+
+    CQtCanvas(const CQtCanvas&) = delete;
+    CQtCanvas& operator=(const CQtCanvas&) = delete;
+
+    void SetTransparentBackground() override;
+    void SelectPen(const PenDescription& pen) override;
+    void MoveTo(int x, int y) override;
+    void LineTo(int x, int y) override;
+    void SetTextColor(ColorRef color) override;
+    void SelectFont(const FontDescription& font) override;
+    void WriteText(int x, int y, std::string_view text) override;
+
+    // The real font a description maps to: the face, or an installed CJK
+    // face when it is missing, at the largest pixel size whose line height
+    // fits the requested cell height, condensed or widened to the requested
+    // average character width.
+    static QFont ToQFont(const FontDescription& font);
+
+private:
+    void PlotThinLine(int x0, int y0, int x1, int y1);
+
+    QImage& m_image;
+    uchar* m_bits = nullptr;
+    qsizetype m_bytesPerLine = 0;
+    QPainter m_painter;
+    // A fresh device context: at the origin, black pen and text, text on an
+    // opaque white box, the system font.
+    int m_x = 0;
+    int m_y = 0;
+    PenDescription m_pen;
+    QRgb m_penRgb = qRgb(0, 0, 0);
+    bool m_transparent = false;
+    ColorRef m_textColor = Rgb(0, 0, 0);
+    FontDescription m_fontDescription;
+    bool m_hasFont = false;
+    QFont m_font;
+    int m_fontAscent = 0;
+};
+
+} // namespace zelmora
