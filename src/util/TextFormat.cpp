@@ -22,6 +22,7 @@ _locale_t CLocale() {
     return locale;
 }
 
+ZELMORA_PRINTF(3, 0)
 int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
     return _vsnprintf_l(buffer, size, format, CLocale(), args);
 }
@@ -36,6 +37,7 @@ locale_t CLocale() {
 
 // uselocale switches only the calling thread, so the timer thread and the
 // window's thread can format at the same time.
+ZELMORA_PRINTF(3, 0)
 int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
     const locale_t previous = uselocale(CLocale());
     const int length = std::vsnprintf(buffer, size, format, args);
