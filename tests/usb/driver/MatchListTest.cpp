@@ -1,10 +1,10 @@
 #include "usb/driver/MatchList.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace zelmora {
 namespace {
@@ -37,8 +37,9 @@ TEST(MatchListTest, ReadsFileTextWithCommentsAndReportsBadLines) {
 }
 
 TEST(MatchListTest, BuildsFromFilesThenOptionsEachIdOnce) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("zelmora-match-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("zelmora-match-" +
+                      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(dir);
     const std::string system = (dir / "system.conf").string();
     const std::string user = (dir / "user.conf").string();
@@ -57,6 +58,7 @@ TEST(MatchListTest, BuildsFromFilesThenOptionsEachIdOnce) {
     std::filesystem::remove_all(dir);
 }
 
+#ifndef _WIN32
 TEST(MatchListTest, UserFileFollowsXdgConfigHome) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string savedValue = saved ? saved : "";
@@ -72,6 +74,7 @@ TEST(MatchListTest, UserFileFollowsXdgConfigHome) {
         ::unsetenv("XDG_CONFIG_HOME");
     }
 }
+#endif
 
 } // namespace
 } // namespace zelmora
