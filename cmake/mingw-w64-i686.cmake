@@ -1,18 +1,5 @@
-# Cross build for 32-bit Windows with Debian's MinGW-w64 compilers. The
-# -posix variants have std::thread and std::mutex; the default ones do not.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows, the program's target, with Debian's
+# MinGW-w64 compilers.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(ZELMORA_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZELMORA_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZELMORA_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZELMORA_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZELMORA_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Programs that run without the compiler's DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
