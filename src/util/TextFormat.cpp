@@ -26,6 +26,7 @@ _locale_t CLocale() {
 // runtime's _vsnprintf_l returns -1 instead when the text does not fit, so
 // the length is measured first (it does not depend on the locale: only the
 // decimal point's character differs).
+ZELMORA_PRINTF(3, 0)
 int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
     std::va_list copy;
     va_copy(copy, args);
@@ -47,6 +48,7 @@ locale_t CLocale() {
 
 // uselocale switches only the calling thread, so the timer thread and the
 // window's thread can format at the same time.
+ZELMORA_PRINTF(3, 0)
 int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
     const locale_t previous = uselocale(CLocale());
     const int length = std::vsnprintf(buffer, size, format, args);

@@ -23,7 +23,7 @@ namespace zelmora {
 // printf-style formatting, always with a point as the decimal separator and
 // no grouping.
 std::string Format(const char* format, ...) ZELMORA_PRINTF(1, 2);
-std::string FormatV(const char* format, std::va_list args);
+std::string FormatV(const char* format, std::va_list args) ZELMORA_PRINTF(1, 0);
 
 // What "%d" reads: leading blanks skipped, an optional sign, then the
 // longest run of digits; anything after it is ignored. Empty when the text
