@@ -43,8 +43,9 @@ const std::vector<std::uint8_t>* FindDescriptor(const VirtualDevice::Descriptors
 
 // One URB from its submission until libusb reaps it.
 struct Urb {
-    UMockdevIoctlData* urb = nullptr;    // the client's usbdevfs_urb
-    UMockdevIoctlData* buffer = nullptr; // its data buffer
+    UMockdevIoctlClient* client = nullptr; // the connection (an open file) it came on
+    UMockdevIoctlData* urb = nullptr;      // the client's usbdevfs_urb
+    UMockdevIoctlData* buffer = nullptr;   // its data buffer
     bool finished = false;
     int status = 0;
     std::vector<std::uint8_t> inData; // written at the buffer's data offset
@@ -134,6 +135,7 @@ struct UsbFsEmulation::Node {
 
     void Submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         Urb urb;
+        urb.client = client;
         urb.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         if (!urb.urb) {
             umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -219,8 +221,10 @@ struct UsbFsEmulation::Node {
     }
 
     void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-        const auto found =
-            std::find_if(urbs.begin(), urbs.end(), [](const Urb& urb) { return urb.finished; });
+        // Each open file reaps only its own URBs.
+        const auto found = std::find_if(urbs.begin(), urbs.end(), [client](const Urb& urb) {
+            return urb.finished && urb.client == client;
+        });
         if (found == urbs.end()) {
             umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
             return;
@@ -251,7 +255,7 @@ struct UsbFsEmulation::Node {
         std::memcpy(&address, arg->data,
                     std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
         for (Urb& urb : urbs) {
-            if (urb.urb->client_addr == address && !urb.finished) {
+            if (urb.client == client && urb.urb->client_addr == address && !urb.finished) {
                 urb.finished = true;
                 urb.status = -ENOENT;
                 urb.actualLength = 0;
