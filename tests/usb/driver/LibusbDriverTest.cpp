@@ -342,22 +342,6 @@ TEST_F(LibusbDriverTest, TimeOutFieldOfTheBlockEndsARequestWithItsOwnStatus) {
     EXPECT_EQ(BusStatus(block), LibusbDriver::kTimeoutBusStatus);
 }
 
-TEST_F(LibusbDriverTest, StallAndOverlongReplyReportTheirStatusWords) {
-    ASSERT_NO_FATAL_FAILURE(StartWithMeter());
-    std::uint32_t bytes = 0;
-    Bytes unknown = ControlBlock(0xC0, 0x99, 0, 0, 4, 10);
-    // The request went through; the status words carry the stall.
-    EXPECT_TRUE(Sync(kIoctlControlTransfer, unknown, bytes));
-    EXPECT_EQ(bytes, DriverRequest::kHeaderSize);
-    EXPECT_EQ(CompletionStatus(unknown), LibusbDriver::kStallCompletionStatus);
-    EXPECT_EQ(BusStatus(unknown), LibusbDriver::kStallBusStatus);
-
-    meter->SetFaults({.completionStatus = VirtualDevice::kStallCompletionStatus});
-    Bytes sample = ControlBlock(0xC0, 0xF2, 0x00BB, 0, 5, 10);
-    EXPECT_TRUE(Sync(kIoctlControlTransfer, sample, bytes));
-    EXPECT_EQ(CompletionStatus(sample), LibusbDriver::kStallCompletionStatus);
-}
-
 TEST_F(LibusbDriverTest, VanishedDeviceFailsItsPendingAndLaterRequestsWithoutHanging) {
     ASSERT_NO_FATAL_FAILURE(StartWithMeter());
     meter->SetFaults({.neverAnswer = true});
