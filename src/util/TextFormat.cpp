@@ -22,9 +22,20 @@ _locale_t CLocale() {
     return locale;
 }
 
+// Returns the length of the whole text, as C99's vsnprintf does. The
+// runtime's _vsnprintf_l returns -1 instead when the text does not fit, so
+// the length is measured first (it does not depend on the locale: only the
+// decimal point's character differs).
 ZELMORA_PRINTF(3, 0)
 int FormatInC(char* buffer, std::size_t size, const char* format, std::va_list args) {
-    return _vsnprintf_l(buffer, size, format, CLocale(), args);
+    std::va_list copy;
+    va_copy(copy, args);
+    const int length = _vscprintf(format, copy);
+    va_end(copy);
+    if (length >= 0 && static_cast<std::size_t>(length) < size) {
+        _vsnprintf_l(buffer, size, format, CLocale(), args);
+    }
+    return length;
 }
 double ParseDecimalInC(const char* number) {
     return _strtod_l(number, nullptr, CLocale());

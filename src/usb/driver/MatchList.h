@@ -1,0 +1,56 @@
+#pragma once
+
+// Which USB devices are meters. On Linux no kernel driver publishes the
+// meter's interface class, so the libusb backend lists the devices whose
+// vendor/product id is in this list instead. The list comes from small text
+// files (one "vvvv:pppp" hexadecimal pair per line, "#" starts a comment)
+// and from the command line (--usb-id vvvv:pppp).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmora {
+
+struct UsbId {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+
+    friend bool operator==(const UsbId&, const UsbId&) = default;
+};
+
+class MatchList {
+public:
+    // "046d:c52b": exactly four hexadecimal digits, a colon, four more
+    // (either case); blanks around it are allowed.
+    static std::optional<UsbId> ParseId(std::string_view text);
+    // "046d:c52b", lower case.
+    static std::string FormatId(UsbId id);
+
+    // The ids of a file's text, in order. Each line that is neither blank
+    // nor a comment and holds no valid pair adds a message naming `source`
+    // and the line number to `problems` (when given) and is skipped.
+    static std::vector<UsbId> Parse(std::string_view text, std::string_view source,
+                                    std::vector<std::string>* problems);
+
+    // The files read by default, in order: the one installed with the
+    // program (below `systemConfigDir`), then the user's own
+    // ($XDG_CONFIG_HOME/zelmora/meters.conf, or ~/.config/zelmora/meters.conf
+    // when XDG_CONFIG_HOME is unset or empty).
+    static std::vector<std::string> DefaultFiles(const std::string& systemConfigDir);
+    // The same with the configuration folder the program is installed for
+    // (/etc for a system install).
+    static std::vector<std::string> DefaultFiles();
+
+    // The match list: the ids of the files that exist, then the ids given on
+    // the command line, each id once, in the order first seen. A missing
+    // file is not a problem (nothing needs to be configured); an unreadable
+    // one, a bad line or a bad option is reported in `problems`.
+    static std::vector<UsbId> Build(const std::vector<std::string>& files,
+                                    const std::vector<std::string>& options,
+                                    std::vector<std::string>* problems);
+};
+
+} // namespace zelmora
