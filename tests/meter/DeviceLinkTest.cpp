@@ -2,6 +2,7 @@
 
 #include "sim/SimulatedMeter.h"
 #include "usb/driver/VirtualUsbDriver.h"
+#include "util/TextFormat.h"
 
 #include <chrono>
 #include <clocale>
@@ -410,7 +411,7 @@ TEST_F(DeviceLinkTest, ResetStartsANewCollection) {
     EXPECT_EQ(next.minText, "2.500W");
     EXPECT_EQ(next.maxText, "2.500W");
     EXPECT_EQ(next.countText, "0");
-    EXPECT_EQ(next.durationText, "00:16:40(000)"); // one period of the manual timer
+    EXPECT_EQ(next.durationText, FormatElapsed(kManualPeriod)); // one period of the manual timer
 
     // An invalid mode is ignored but still resets.
     link->SetCollectionMode(CDeviceLink::kFixedMode);
@@ -500,7 +501,8 @@ TEST_F(DeviceLinkTest, FailedReadClosesTheMeterFromTheTimerThread) {
     ASSERT_TRUE(Eventually([&] { return meter->GetCounters().samplesAnswered >= 1; }));
     meter->SetMeterFaults({.sampleErrorStatus = 0xC0000004});
     ASSERT_TRUE(Eventually([&] { return !link->IsRunning(); }));
-    EXPECT_EQ(driver.OpenHandleCount(), 0u);
+    // The timer thread closes the device just after letting go of it.
+    EXPECT_TRUE(Eventually([&] { return driver.OpenHandleCount() == 0u; }));
     link->TakeSample();
     const auto requests = meter->GetCounters().sampleRequests;
     std::this_thread::sleep_for(milliseconds(250));
@@ -515,7 +517,7 @@ TEST_F(DeviceLinkTest, FailedReadClosesTheMeterFromTheTimerThread) {
     link->Start("100000002");
     ASSERT_TRUE(Eventually([&] { return !link->IsRunning(); }));
     EXPECT_EQ(link->GetCountText(), "2");
-    EXPECT_EQ(driver.OpenHandleCount(), 0u);
+    EXPECT_TRUE(Eventually([&] { return driver.OpenHandleCount() == 0u; }));
     link->Start("100000002");
     EXPECT_FALSE(link->IsRunning());
 }
