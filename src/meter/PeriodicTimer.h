@@ -32,9 +32,11 @@ public:
     using Callback = void (*)(std::uint32_t timerId, std::uint32_t message, std::uintptr_t user,
                               std::uintptr_t reserved1, std::uintptr_t reserved2);
 
-    // The periods the platform's timer accepts.
+    // The periods the timer accepts: the longest collection interval of the
+    // window (500 hours) fits. (The platform's own timer stops at 1000 s;
+    // longer periods are counted out in shorter ones.)
     static constexpr std::uint32_t kMinPeriodMs = 1;
-    static constexpr std::uint32_t kMaxPeriodMs = 1000000;
+    static constexpr std::uint32_t kMaxPeriodMs = 0x7FFFFFFF;
 
     PeriodicTimer();
     PeriodicTimer(const PeriodicTimer&) = delete;
@@ -57,6 +59,9 @@ public:
 
 private:
     struct Timer;
+    // The platform timer's callback on Windows reaches the timer's state
+    // through this.
+    friend void FirePlatformTimer(std::uintptr_t timer);
 
     void Run(const std::shared_ptr<Timer>& timer);
     // With m_mutex held: joins the threads of killed timers that have left
@@ -66,7 +71,9 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<std::uint32_t, std::shared_ptr<Timer>> m_timers; // running timers by id
-    std::vector<std::shared_ptr<Timer>> m_killedFromInside;   // threads still to be joined
+    // Killed timers whose callbacks may still be running: threads still to
+    // be joined, or on Windows states that late platform events may touch.
+    std::vector<std::shared_ptr<Timer>> m_killedFromInside;
     std::uint32_t m_nextId = 1;
 };
 

@@ -85,6 +85,19 @@ TEST(PeriodicTimerTest, RejectsWhatThePlatformTimerRejects) {
     // b is left running: the destructor stops it.
 }
 
+TEST(PeriodicTimerTest, TakesTheLongestCollectionIntervalWithoutFiringEarly) {
+    // 500 hours is the longest interval the window accepts; the platform's
+    // own timer stops at 1000 s and counts longer periods out in shorter
+    // ones, none of which may reach the callback.
+    PeriodicTimer timer;
+    Probe probe;
+    const std::uint32_t id = timer.SetEvent(1800000000u, 1, Record, User(probe));
+    ASSERT_NE(id, 0u);
+    std::this_thread::sleep_for(milliseconds(1200));
+    EXPECT_EQ(probe.Count(), 0u);
+    EXPECT_TRUE(timer.KillEvent(id));
+}
+
 TEST(PeriodicTimerTest, KeepsToAbsoluteDeadlines) {
     // Callbacks of 25 ms every 50 ms: at absolute deadlines the sixth
     // starts 300 ms after SetEvent, where a timer that counted each period
