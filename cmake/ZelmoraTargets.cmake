@@ -30,6 +30,11 @@ function(zelmora_warnings target)
             -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
             -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wmissing-declarations
             $<$<BOOL:${ZELMORA_WERROR}>:-Werror>)
+        # GCC before 13 also warns when a designated initializer leaves
+        # members to their defaults, which is the point of writing one.
+        if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+            target_compile_options(${target} PRIVATE -Wno-missing-field-initializers)
+        endif()
     endif()
 endfunction()
 

@@ -1,0 +1,203 @@
+#pragma once
+
+// The link to one laser power meter: finds the meters on the driver's
+// interface and lists them by their nine-character id, opens the one the
+// operator picks, identifies its probe, polls it on a periodic timer,
+// converts each reading into a power number and text, and keeps the
+// running statistics of a collection.
+//
+// Threads. Every public operation runs on the window's thread. The tick
+// (PollTimerProc, then AcquireSample) runs on the timer's thread. They meet
+// in two places only:
+// - m_mutex guards the sample, the statistics, the collection settings and
+//   the probe codes. The tick builds a sample and publishes it as one
+//   MeterSample under that lock, the new-sample flag last; every accessor
+//   and the reset take the same lock, so a reader never sees half a sample
+//   and a reset never lands inside a tick's update.
+// - m_deviceMutex guards the open meter (m_pDevice), the timer id and the
+//   tick's state. The device is released only once no tick uses it: Stop,
+//   Rescan and destruction first keep new ticks out, then abort the sample
+//   request in flight (so a meter that never answers does not hold them for
+//   the transfer's time-out), wait for the tick to end and only then close
+//   the device. Neither lock is held while waiting for a tick.
+
+#include "meter/MeterSample.h"
+#include "meter/PeriodicTimer.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zelmora {
+
+class CUsbDevice;
+class UsbDriver;
+
+class CDeviceLink {
+public:
+    // At most this many meters are listed.
+    static constexpr int kMaxMeters = 15;
+    // The shortest poll period SetPollPeriod accepts, in milliseconds.
+    static constexpr int kMinPollPeriodMs = 100;
+    // Collection modes.
+    static constexpr int kFixedMode = 0;
+    static constexpr int kContinuousMode = 1;
+
+    // The driver is handed to every CUsbDevice the link creates; it must
+    // outlive the link.
+    explicit CDeviceLink(UsbDriver& driver);
+    CDeviceLink(const CDeviceLink&) = delete;
+    CDeviceLink& operator=(const CDeviceLink&) = delete;
+    // Cancels the poll, sends the stop request to a running meter and
+    // closes it.
+    virtual ~CDeviceLink();
+
+    // --- Connection --------------------------------------------------------
+
+    // Closes a running meter (without a stop request) and lists the meters
+    // present again, in device order, at most kMaxMeters.
+    void Rescan();
+    int GetMeterCount() const;
+    // Copies the listed ids to ids[0] onward; the caller supplies room for
+    // kMaxMeters strings.
+    void GetMeterList(std::string* ids) const;
+    std::vector<std::string> GetMeterList() const;
+
+    // Opens the present meter with this id, identifies its probe, starts its
+    // measurement and the poll. No result: without a match the link stays
+    // idle. A running meter is closed first.
+    void Start(const std::string& meterId);
+    // Cancels the poll and closes the meter; sends it no request. Does
+    // nothing when no meter is open.
+    void Stop();
+    // True while a meter is open; a failed sample read closes it.
+    bool IsRunning() const;
+
+    // The probe of the last identified meter: its family ("KV", "RM" or
+    // "ZN" for the probes the conversion knows) and its model code.
+    std::string GetProbeFamily() const;
+    std::string GetProbeModel() const;
+
+    // --- Acquisition -------------------------------------------------------
+
+    // Below kMinPollPeriodMs nothing happens. Otherwise the period is kept
+    // and, while a meter is open, the poll restarts with it.
+    void SetPollPeriod(int periodMs);
+
+    bool HasNewSample() const;
+    // Each clears the new-sample flag.
+    double TakePower();
+    std::string TakePowerText();
+    // The whole current sample at once; clears the new-sample flag.
+    MeterSample TakeSample();
+
+    int GetWavelength() const;
+    std::string GetMinText() const;
+    std::string GetMaxText() const;
+    std::string GetMeanText() const;
+    std::string GetStdDevText() const;
+    std::string GetStdDevPercentText() const;
+    std::string GetCountText() const;
+    std::string GetTimeStampText() const;
+    std::string GetDurationText() const;
+
+    // --- Statistics and collection -----------------------------------------
+
+    // Starts a new collection: clears the power, the extremes, the sums, the
+    // count, the elapsed time, the averaging window and the new-sample flag.
+    void ResetStatistics();
+    // kFixedMode or kContinuousMode; other values are ignored. Resets the
+    // statistics in every case.
+    void SetCollectionMode(int mode);
+    // The sample limit: Fixed mode takes n + 1 samples; Continuous mode stops
+    // after n + 1 when n is not 0.
+    void SetSampleSize(int n);
+    // The length of the live-data averaging window (1 to 20000).
+    void SetAverageCount(int n);
+
+    // The timer's callback; `user` is the link. Public because the timer
+    // calls it; ticks of one link never overlap, whoever calls it.
+    static void PollTimerProc(std::uint32_t timerId, std::uint32_t message, std::uintptr_t user,
+                              std::uintptr_t reserved1, std::uintptr_t reserved2);
+
+private:
+    class BusyScope;
+
+    std::string ReadMeterId(CUsbDevice* device);
+    bool OpenMeter(int index);
+    bool IdentifyProbe();
+    void AcquireSample();
+    void UpdateStatistics();
+
+    // Connection helpers.
+    std::unique_ptr<CUsbDevice> NewDevice();
+    bool ReadIdentity(CUsbDevice& device, std::string& text1, std::string& text2, bool& read1);
+    void ReleaseMeter(bool sendStopRequest, bool settle);
+    void StartTimerLocked();
+
+    // Tick helpers, with m_mutex held.
+    bool CollectionLimitReachedLocked() const;
+    void ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange);
+    void FormatStatisticsLocked(unsigned range);
+    void StampSampleLocked();
+    void PublishLocked(bool announce);
+
+    UsbDriver& m_driver;
+
+    // Members in the roles of the meter link's data model.
+    std::uint32_t m_nTimerId = 0; // guarded by m_deviceMutex
+    int m_nDeviceIndex = -1;      // window thread only
+    int m_nPollPeriod = 100;      // guarded by m_mutex
+    int m_nSampleSize = 0;        // guarded by m_mutex, as is everything
+    int m_nAverageCount = 1;      // down to m_strDuration
+    double m_dAverage = 0;
+    std::deque<double> m_averageWindow;
+    bool m_bNewSample = false;
+    int m_nWavelength = 0;
+    double m_dPower = 0;
+    std::string m_strPower;
+    double m_dMin = 0;
+    std::string m_strMin;
+    double m_dMax = 0;
+    std::string m_strMax;
+    int m_nCount = 0;
+    double m_dMean = 0;
+    double m_dSum = 0;
+    std::string m_strMean;
+    double m_dStdDev = 0;
+    std::string m_strStdDev;
+    std::string m_strStdDevPercent;
+    double m_dSumSquares = 0;
+    std::string m_strCount;
+    std::string m_strTimeStamp;
+    int m_nCollectionMode = kContinuousMode;
+    std::uint32_t m_nElapsedMs = 0;
+    std::string m_strDuration;
+    std::array<std::string, kMaxMeters> m_meterIds; // window thread only
+    int m_nMeterCount = 0;                          // window thread only
+    std::string m_strProbeModel;                    // guarded by m_mutex
+    std::string m_strProbeFamily;                   // guarded by m_mutex
+    std::unique_ptr<CUsbDevice> m_pDevice;          // guarded by m_deviceMutex
+    bool m_bBusy = false;                           // guarded by m_deviceMutex
+
+    // What the window reads: the last published sample.
+    MeterSample m_published; // guarded by m_mutex
+    mutable std::mutex m_mutex;
+
+    mutable std::mutex m_deviceMutex;
+    std::condition_variable m_deviceChanged; // busy, tick or halt state changed
+    bool m_bTickRunning = false;             // a tick is using m_pDevice
+    bool m_bHalting = false;                 // a release is under way: no new tick
+
+    // Last, so that it is destroyed first: its threads are joined while the
+    // rest of the link still exists.
+    PeriodicTimer m_timer;
+};
+
+} // namespace zelmora

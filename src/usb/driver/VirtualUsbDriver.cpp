@@ -1,0 +1,647 @@
+#include "usb/driver/VirtualUsbDriver.h"
+
+#include "usb/driver/DriverRequest.h"
+#include "util/TextFormat.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace zelmora {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kStandardDeviceToHost = 0x80;
+constexpr std::uint8_t kGetDescriptor = 6;
+
+bool IsTransferCode(std::uint32_t code) {
+    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
+}
+
+// The descriptor a standard GET_DESCRIPTOR asks for; nothing makes it stall.
+const std::vector<std::uint8_t>* FindDescriptor(const VirtualDevice::Descriptors& descriptors,
+                                                std::uint16_t value) {
+    const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
+    const std::uint8_t index = static_cast<std::uint8_t>(value);
+    switch (type) {
+    case 1:
+        return &descriptors.device;
+    case 2:
+        return index < descriptors.configurations.size() ? &descriptors.configurations[index]
+                                                         : nullptr;
+    case 3: {
+        const auto found = descriptors.strings.find(index);
+        return found != descriptors.strings.end() ? &found->second : nullptr;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+struct VirtualUsbDriver::Plugged {
+    DeviceId id = 0;
+    std::shared_ptr<VirtualDevice> device;
+    Guid interfaceClass;
+    std::string path;
+    bool present = true;
+    std::mutex handlerMutex; // one request at a time in the device's handler
+};
+
+// The answer to a request, ready to be written into its block.
+struct VirtualUsbDriver::Completion {
+    std::uint32_t dataOffset = 0;
+    std::uint32_t dataLength = 0;
+    std::uint32_t packetInfoOffset = 0;
+    std::uint32_t packetInfoLength = 0;
+    std::vector<std::uint8_t> inData; // written at the data offset
+    std::uint32_t transferred = 0;    // data bytes reported
+    std::uint32_t completionStatus = 0;
+    std::uint32_t busStatus = 0;
+};
+
+// One request from its start to its end. The block is written only with
+// m_mutex held and only until `ended` is set.
+struct VirtualUsbDriver::Operation {
+    DriverHandle handle = kInvalidDriverHandle;
+    std::shared_ptr<Plugged> plugged;
+    std::span<std::uint8_t> block;
+    std::uint8_t endpoint = 0;
+    bool ended = false;
+    bool succeeded = false;
+    std::uint32_t error = 0;
+    std::uint32_t bytes = 0;
+    std::optional<Completion> answer; // a delayed answer, given at answerAt
+    std::optional<Clock::time_point> answerAt;
+    std::optional<Clock::time_point> timeoutAt;
+};
+
+struct VirtualUsbDriver::Registration {
+    std::shared_ptr<Plugged> plugged; // set for handle notifications
+};
+
+class VirtualUsbDriver::RecordState final : public OverlappedState {
+public:
+    RecordState(VirtualUsbDriver& driver, std::shared_ptr<Operation> op)
+        : m_driver(driver), m_op(std::move(op)) {}
+    WaitOutcome Wait(std::uint32_t timeoutMs) override { return m_driver.WaitFor(m_op, timeoutMs); }
+    void End() override { m_driver.Cancel(m_op); }
+    bool Result(std::uint32_t& bytesReturned) override {
+        return m_driver.ResultOf(m_op, bytesReturned);
+    }
+
+private:
+    VirtualUsbDriver& m_driver;
+    std::shared_ptr<Operation> m_op;
+};
+
+VirtualUsbDriver::VirtualUsbDriver() = default;
+
+VirtualUsbDriver::~VirtualUsbDriver() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        EndPendingWhere([](const Operation&) { return true; }, kErrorOperationAborted,
+                        kCancelledStatus);
+    }
+    m_workToDo.notify_all();
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+VirtualUsbDriver::DeviceId VirtualUsbDriver::Plug(std::shared_ptr<VirtualDevice> device,
+                                                  const Guid& interfaceClass) {
+    std::lock_guard lock(m_mutex);
+    auto plugged = std::make_shared<Plugged>();
+    plugged->id = m_nextDeviceId++;
+    plugged->device = std::move(device);
+    plugged->interfaceClass = interfaceClass;
+    plugged->path = Format("\\\\?\\virtual-usb#%u#%s", static_cast<unsigned>(plugged->id),
+                           FormatGuid(interfaceClass).c_str());
+    m_devices.emplace(plugged->id, plugged);
+    return plugged->id;
+}
+
+bool VirtualUsbDriver::Unplug(DeviceId id) {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_devices.find(id);
+    if (found == m_devices.end()) {
+        return false;
+    }
+    Plugged* plugged = found->second.get();
+    plugged->present = false;
+    m_devices.erase(found);
+    EndPendingWhere([plugged](const Operation& op) { return op.plugged.get() == plugged; },
+                    kErrorDeviceNotConnected, kNotConnectedStatus);
+    return true;
+}
+
+std::optional<std::string> VirtualUsbDriver::DevicePath(DeviceId id) const {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_devices.find(id);
+    if (found == m_devices.end()) {
+        return std::nullopt;
+    }
+    return found->second->path;
+}
+
+void VirtualUsbDriver::SetListingFails(bool fails) {
+    std::lock_guard lock(m_mutex);
+    m_listingFails = fails;
+}
+
+void VirtualUsbDriver::SetInterfaceNotificationReleaseFails(bool fails) {
+    std::lock_guard lock(m_mutex);
+    m_interfaceReleaseFails = fails;
+}
+
+std::size_t VirtualUsbDriver::OpenHandleCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_handles.size();
+}
+
+std::size_t VirtualUsbDriver::NotificationCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_registrations.size();
+}
+
+std::size_t VirtualUsbDriver::PendingRequestCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_pending.size();
+}
+
+std::size_t VirtualUsbDriver::AbortCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_abortCount;
+}
+
+std::optional<std::vector<std::string>>
+VirtualUsbDriver::ListDevicePaths(const Guid& interfaceClass) {
+    std::lock_guard lock(m_mutex);
+    if (m_listingFails) {
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    for (const auto& [id, plugged] : m_devices) {
+        if (plugged->interfaceClass == interfaceClass) {
+            paths.push_back(plugged->path);
+        }
+    }
+    return paths;
+}
+
+DriverHandle VirtualUsbDriver::OpenDevice(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    for (const auto& [id, plugged] : m_devices) {
+        if (plugged->path == path) {
+            if (plugged->device->GetFaults().failOpen) {
+                return kInvalidDriverHandle;
+            }
+            const std::uintptr_t value = m_nextHandle++;
+            m_handles.emplace(value, plugged);
+            return DriverHandle{value};
+        }
+    }
+    return kInvalidDriverHandle;
+}
+
+bool VirtualUsbDriver::CloseDevice(DriverHandle handle) {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
+    if (found == m_handles.end() || found->second->device->GetFaults().failClose) {
+        return false;
+    }
+    m_handles.erase(found);
+    EndPendingWhere([handle](const Operation& op) { return op.handle == handle; },
+                    kErrorOperationAborted, kCancelledStatus);
+    return true;
+}
+
+bool VirtualUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
+                                   std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                   std::uint32_t& bytesReturned) {
+    const std::shared_ptr<Operation> op = Begin(handle, code, in, out);
+    WaitFor(op, kInfinite);
+    return ResultOf(op, bytesReturned);
+}
+
+SubmitResult VirtualUsbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
+                                            std::span<std::uint8_t> block,
+                                            OverlappedRecord& record) {
+    std::shared_ptr<Operation> op = Begin(handle, code, block, block);
+    SubmitResult result;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!op->ended) {
+            result = {SubmitOutcome::Pending, kErrorIoPending};
+        } else if (op->succeeded) {
+            result = {SubmitOutcome::Completed, kErrorSuccess};
+        } else {
+            return {SubmitOutcome::Failed, op->error};
+        }
+    }
+    record.Attach(std::make_unique<RecordState>(*this, std::move(op)));
+    return result;
+}
+
+NotificationHandle VirtualUsbDriver::RegisterInterfaceNotification(NotifyWindow window,
+                                                                   const Guid&) {
+    if (window == kNoNotifyWindow) {
+        return kNoNotification;
+    }
+    std::lock_guard lock(m_mutex);
+    const std::uintptr_t value = m_nextRegistration++;
+    m_registrations.emplace(value, Registration{});
+    return NotificationHandle{value};
+}
+
+NotificationHandle VirtualUsbDriver::RegisterHandleNotification(NotifyWindow window,
+                                                                DriverHandle handle) {
+    if (window == kNoNotifyWindow) {
+        return kNoNotification;
+    }
+    std::lock_guard lock(m_mutex);
+    const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
+    if (found == m_handles.end()) {
+        return kNoNotification;
+    }
+    const std::uintptr_t value = m_nextRegistration++;
+    m_registrations.emplace(value, Registration{found->second});
+    return NotificationHandle{value};
+}
+
+bool VirtualUsbDriver::UnregisterNotification(NotificationHandle notification) {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_registrations.find(static_cast<std::uintptr_t>(notification));
+    if (found == m_registrations.end()) {
+        return false;
+    }
+    const auto& plugged = found->second.plugged;
+    const bool fails =
+        plugged ? plugged->device->GetFaults().failNotificationRelease : m_interfaceReleaseFails;
+    if (fails) {
+        return false;
+    }
+    m_registrations.erase(found);
+    return true;
+}
+
+std::shared_ptr<VirtualUsbDriver::Plugged> VirtualUsbDriver::FindOpen(DriverHandle handle,
+                                                                      std::uint32_t& error) const {
+    const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
+    if (found == m_handles.end()) {
+        error = kErrorInvalidHandle;
+        return nullptr;
+    }
+    if (!found->second->present) {
+        error = kErrorDeviceNotConnected;
+        return nullptr;
+    }
+    return found->second;
+}
+
+std::shared_ptr<VirtualUsbDriver::Operation>
+VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                        std::span<std::uint8_t> out) {
+    auto op = std::make_shared<Operation>();
+    op->handle = handle;
+    {
+        std::lock_guard lock(m_mutex);
+        std::uint32_t error = 0;
+        op->plugged = FindOpen(handle, error);
+        if (!op->plugged) {
+            Fail(*op, error, 0);
+            return op;
+        }
+        if (!IsTransferCode(code)) {
+            AnswerInformation(*op, code, in, out);
+            return op;
+        }
+    }
+    // A buffered request works on one system buffer: the input is copied in
+    // first and the answer is written over it.
+    if (in.data() != out.data()) {
+        const std::size_t count = std::min(in.size(), out.size());
+        std::memmove(out.data(), in.data(), count);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
+    }
+    op->block = out;
+    return BeginTransfer(std::move(op), code);
+}
+
+void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
+                                         std::span<const std::uint8_t> in,
+                                         std::span<std::uint8_t> out) {
+    if (code == kIoctlAbortEndpoint) {
+        if (in.empty()) {
+            Fail(op, kErrorInvalidParameter, 0);
+            return;
+        }
+        ++m_abortCount;
+        const DriverHandle handle = op.handle;
+        const std::uint8_t endpoint = in[0];
+        EndPendingWhere(
+            [handle, endpoint](const Operation& pending) {
+                return pending.handle == handle && pending.endpoint == endpoint;
+            },
+            kErrorOperationAborted, kCancelledStatus);
+        op.ended = true;
+        op.succeeded = true;
+        return;
+    }
+
+    const VirtualDevice::DriverInfo info = op.plugged->device->GetDriverInfo();
+    std::vector<std::uint8_t> value;
+    std::optional<std::uint32_t> number;
+    std::optional<std::uint8_t> byte;
+    switch (code) {
+    case kIoctlDriverVersion:
+        number = info.driverVersion;
+        break;
+    case kIoctlBusInterfaceVersion:
+        number = info.busInterfaceVersion;
+        break;
+    case kIoctlAlternateSetting:
+        byte = info.alternateSetting;
+        break;
+    case kIoctlDeviceAddress:
+        byte = info.deviceAddress;
+        break;
+    case kIoctlDeviceName:
+    case kIoctlFriendlyName: {
+        const std::string& text = code == kIoctlDeviceName ? info.deviceName : info.friendlyName;
+        value.assign(text.begin(), text.end());
+        value.push_back(0);
+        if (out.empty()) {
+            Fail(op, kErrorInsufficientBuffer, 0);
+            return;
+        }
+        value.resize(std::min(value.size(), out.size()));
+        break;
+    }
+    default:
+        Fail(op, kErrorInvalidFunction, 0);
+        return;
+    }
+    if (code == kIoctlDriverVersion || code == kIoctlBusInterfaceVersion) {
+        if (!number) {
+            Fail(op, kErrorNotSupported, 0);
+            return;
+        }
+        value.resize(4);
+        DriverRequest::Write32(value, 0, *number);
+    } else if (code == kIoctlAlternateSetting || code == kIoctlDeviceAddress) {
+        if (!byte) {
+            Fail(op, kErrorNotSupported, 0);
+            return;
+        }
+        value.assign(1, *byte);
+    }
+    if (out.size() < value.size()) {
+        Fail(op, kErrorInsufficientBuffer, 0);
+        return;
+    }
+    std::copy(value.begin(), value.end(), out.begin());
+    op.ended = true;
+    op.succeeded = true;
+    op.bytes = static_cast<std::uint32_t>(value.size());
+}
+
+std::shared_ptr<VirtualUsbDriver::Operation>
+VirtualUsbDriver::BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code) {
+    const std::span<std::uint8_t> block = op->block;
+    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeHeader(block);
+    const std::uint64_t size = block.size();
+    const bool laidOut = header && header->dataOffset >= DriverRequest::kHeaderSize &&
+                         header->dataOffset <= size &&
+                         header->dataLength <= size - header->dataOffset &&
+                         (header->packetInfoLength == 0 ||
+                          (header->packetInfoOffset >= DriverRequest::kHeaderSize &&
+                           header->packetInfoOffset <= size &&
+                           header->packetInfoLength <= size - header->packetInfoOffset));
+    if (!laidOut) {
+        std::lock_guard lock(m_mutex);
+        Fail(*op, kErrorInvalidParameter, 0);
+        return op;
+    }
+
+    VirtualDevice::Request request;
+    request.control = code == kIoctlControlTransfer;
+    std::uint32_t asked = header->dataLength;
+    if (request.control) {
+        request.setup = {header->requestType, header->request, header->value, header->index,
+                         header->length};
+        request.in = (header->requestType & 0x80) != 0;
+        asked = std::min<std::uint32_t>(header->length, header->dataLength);
+    } else {
+        request.endpoint = header->endpointAddress;
+        request.in = (header->endpointAddress & 0x80) != 0;
+        op->endpoint = header->endpointAddress;
+    }
+    if (request.in) {
+        request.inLength = asked;
+    } else {
+        request.outData = block.subspan(header->dataOffset, asked);
+    }
+
+    VirtualDevice& device = *op->plugged->device;
+    const VirtualDevice::Faults faults = device.GetFaults();
+    std::optional<VirtualDevice::Reply> reply;
+    if (!faults.neverAnswer) {
+        if (request.control && header->requestType == kStandardDeviceToHost &&
+            header->request == kGetDescriptor) {
+            const auto* descriptor = FindDescriptor(device.GetDescriptors(), header->value);
+            reply = descriptor ? VirtualDevice::Reply{*descriptor, 0, 0} : VirtualDevice::Stall();
+        } else {
+            std::lock_guard handlerLock(op->plugged->handlerMutex);
+            reply = device.HandleRequest(request);
+        }
+    }
+
+    std::optional<Completion> completion;
+    if (reply) {
+        Completion c;
+        c.dataOffset = header->dataOffset;
+        c.dataLength = header->dataLength;
+        c.packetInfoOffset = header->packetInfoOffset;
+        c.packetInfoLength = header->packetInfoLength;
+        std::uint32_t limit = asked;
+        if (faults.replyLimit) {
+            limit = std::min(limit, *faults.replyLimit);
+        }
+        if (request.in) {
+            c.transferred =
+                static_cast<std::uint32_t>(std::min<std::size_t>(reply->data.size(), limit));
+            c.inData.assign(reply->data.begin(), reply->data.begin() + c.transferred);
+        } else {
+            c.transferred = limit;
+        }
+        c.completionStatus =
+            faults.completionStatus ? faults.completionStatus : reply->completionStatus;
+        c.busStatus = faults.busStatus ? faults.busStatus : reply->busStatus;
+        completion = std::move(c);
+    }
+
+    std::lock_guard lock(m_mutex);
+    std::uint32_t error = 0;
+    if (m_stopping) {
+        Fail(*op, kErrorOperationAborted, 0);
+        return op;
+    }
+    if (!FindOpen(op->handle, error)) {
+        Fail(*op, error, 0);
+        return op;
+    }
+    if (completion && faults.answerDelayMs == 0) {
+        Complete(*op, *completion);
+        return op;
+    }
+    const Clock::time_point now = Clock::now();
+    if (completion) {
+        op->answer = std::move(completion);
+        op->answerAt = now + std::chrono::milliseconds(faults.answerDelayMs);
+    }
+    if (header->timeoutSeconds > 0) {
+        op->timeoutAt = now + std::chrono::seconds(header->timeoutSeconds);
+    }
+    m_pending.push_back(op);
+    if (op->answerAt || op->timeoutAt) {
+        StartWorkerIfNeeded();
+        m_workToDo.notify_all();
+    }
+    return op;
+}
+
+void VirtualUsbDriver::Complete(Operation& op, const Completion& c) {
+    std::copy(c.inData.begin(), c.inData.end(),
+              op.block.begin() + static_cast<std::ptrdiff_t>(c.dataOffset));
+    // Packet information as this driver lays it out: the offset and the
+    // length of each packet's data, 32 bits each.
+    const std::uint32_t packets = c.packetInfoLength / DriverRequest::kPacketInfoSize;
+    if (packets > 0) {
+        const std::uint32_t perPacket = (c.dataLength + packets - 1) / packets;
+        for (std::uint32_t i = 0; i < packets; ++i) {
+            const std::uint64_t offset = std::uint64_t{perPacket} * i;
+            const std::uint64_t length =
+                offset < c.transferred ? std::min<std::uint64_t>(perPacket, c.transferred - offset)
+                                       : 0;
+            const std::size_t record = c.packetInfoOffset + i * DriverRequest::kPacketInfoSize;
+            DriverRequest::Write32(op.block, record, static_cast<std::uint32_t>(offset));
+            DriverRequest::Write32(op.block, record + 4, static_cast<std::uint32_t>(length));
+        }
+    }
+    DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, c.completionStatus);
+    DriverRequest::Write32(op.block, DriverRequest::kOffsetBusStatus, c.busStatus);
+    op.bytes = c.dataOffset + c.transferred;
+    op.succeeded = true;
+    op.error = kErrorSuccess;
+    op.ended = true;
+}
+
+void VirtualUsbDriver::Fail(Operation& op, std::uint32_t error, std::uint32_t status) {
+    if (status != 0 && !op.block.empty()) {
+        DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, status);
+    }
+    op.succeeded = false;
+    op.error = error;
+    op.bytes = 0;
+    op.ended = true;
+}
+
+void VirtualUsbDriver::EndPendingWhere(const auto& matches, std::uint32_t error,
+                                       std::uint32_t status) {
+    bool ended = false;
+    std::erase_if(m_pending, [&](const std::shared_ptr<Operation>& op) {
+        if (!matches(*op)) {
+            return false;
+        }
+        Fail(*op, error, status);
+        ended = true;
+        return true;
+    });
+    if (ended) {
+        m_ended.notify_all();
+    }
+}
+
+void VirtualUsbDriver::StartWorkerIfNeeded() {
+    if (!m_worker.joinable() && !m_stopping) {
+        m_worker = std::thread([this] { WorkerLoop(); });
+    }
+}
+
+void VirtualUsbDriver::WorkerLoop() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        std::optional<Clock::time_point> next;
+        for (const auto& op : m_pending) {
+            for (const auto& at : {op->answerAt, op->timeoutAt}) {
+                if (at && (!next || *at < *next)) {
+                    next = at;
+                }
+            }
+        }
+        if (!next) {
+            m_workToDo.wait(lock);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        if (*next > now) {
+            m_workToDo.wait_until(lock, *next);
+            continue;
+        }
+        bool ended = false;
+        std::erase_if(m_pending, [&](const std::shared_ptr<Operation>& op) {
+            const bool answerDue = op->answerAt && *op->answerAt <= now;
+            const bool timeoutDue = op->timeoutAt && *op->timeoutAt <= now;
+            if (answerDue && (!timeoutDue || *op->answerAt <= *op->timeoutAt)) {
+                Complete(*op, *op->answer);
+            } else if (timeoutDue) {
+                Fail(*op, kErrorSemTimeout, kTimeoutStatus);
+            } else {
+                return false;
+            }
+            ended = true;
+            return true;
+        });
+        if (ended) {
+            m_ended.notify_all();
+        }
+    }
+}
+
+WaitOutcome VirtualUsbDriver::WaitFor(const std::shared_ptr<Operation>& op,
+                                      std::uint32_t timeoutMs) {
+    std::unique_lock lock(m_mutex);
+    const auto ended = [&op] { return op->ended; };
+    if (timeoutMs == kInfinite) {
+        m_ended.wait(lock, ended);
+        return WaitOutcome::Signalled;
+    }
+    return m_ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), ended)
+               ? WaitOutcome::Signalled
+               : WaitOutcome::TimedOut;
+}
+
+void VirtualUsbDriver::Cancel(const std::shared_ptr<Operation>& op) {
+    std::lock_guard lock(m_mutex);
+    if (!op->ended) {
+        const Operation* target = op.get();
+        EndPendingWhere([target](const Operation& pending) { return &pending == target; },
+                        kErrorOperationAborted, kCancelledStatus);
+    }
+}
+
+bool VirtualUsbDriver::ResultOf(const std::shared_ptr<Operation>& op,
+                                std::uint32_t& bytesReturned) {
+    std::lock_guard lock(m_mutex);
+    bytesReturned = op->ended ? op->bytes : 0;
+    return op->ended && op->succeeded;
+}
+
+} // namespace zelmora
