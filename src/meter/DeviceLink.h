@@ -30,7 +30,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -127,25 +126,42 @@ public:
                               std::uintptr_t reserved1, std::uintptr_t reserved2);
 
 private:
+    // Holds the identification flag for one exchange; clears it however
+    // the exchange ends.
     class BusyScope;
 
+    // Deleting a CUsbDevice closes it, which can fail loudly; when the link
+    // lets go of a device there is nothing left to do about that.
+    struct DeviceDeleter {
+        void operator()(CUsbDevice* device) const noexcept;
+    };
+    using DevicePtr = std::unique_ptr<CUsbDevice, DeviceDeleter>;
+
+    // Identification, on the window's thread. A failure raised while
+    // identifying a device abandons that device: the scans catch it.
     std::string ReadMeterId(CUsbDevice* device);
     bool OpenMeter(int index);
     bool IdentifyProbe();
-    void AcquireSample();
-    void UpdateStatistics();
-
-    // Connection helpers.
-    std::unique_ptr<CUsbDevice> NewDevice();
+    // Both identity texts, each up to its first zero byte; false when either
+    // read failed. read1 tells whether the first one succeeded.
     bool ReadIdentity(CUsbDevice& device, std::string& text1, std::string& text2, bool& read1);
-    void ReleaseMeter(bool sendStopRequest, bool settle);
-    void StartTimerLocked();
+    DevicePtr NewDevice();
 
-    // Tick helpers, with m_mutex held.
+    // Releases the open meter once no tick uses it (see the header comment).
+    void ReleaseMeter(bool sendStopRequest, bool settle);
+
+    // The tick, on the timer's thread.
+    void AcquireSample();
+    void CloseAfterFailedRead();
+    void EndTick();
+
+    // With m_mutex held.
     bool CollectionLimitReachedLocked() const;
     void ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange);
+    void UpdateStatistics();
     void FormatStatisticsLocked(unsigned range);
     void StampSampleLocked();
+    void ResetStatisticsLocked();
     void PublishLocked(bool announce);
 
     UsbDriver& m_driver;
@@ -183,7 +199,7 @@ private:
     int m_nMeterCount = 0;                          // window thread only
     std::string m_strProbeModel;                    // guarded by m_mutex
     std::string m_strProbeFamily;                   // guarded by m_mutex
-    std::unique_ptr<CUsbDevice> m_pDevice;          // guarded by m_deviceMutex
+    DevicePtr m_pDevice;                            // guarded by m_deviceMutex
     bool m_bBusy = false;                           // guarded by m_deviceMutex
 
     // What the window reads: the last published sample.

@@ -1,0 +1,827 @@
+#include "meter/DeviceLink.h"
+
+#include "usb/UsbDevice.h"
+#include "util/TextFormat.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace zelmora {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// The meter's vendor requests on endpoint 0 (device to host, vendor,
+// device: bmRequestType 0xC0).
+constexpr std::uint8_t kIdentity1Request = 0xE2;
+constexpr std::uint8_t kIdentity2Request = 0xE4;
+constexpr std::uint8_t kMeasurementRequest = 0xF1;
+constexpr std::uint8_t kSampleRequest = 0xF2;
+constexpr std::uint16_t kStartValue = 0x00AA;
+constexpr std::uint16_t kStopValue = 0x00BB;
+constexpr std::uint16_t kSampleValue = 0x00BB;
+constexpr std::int32_t kIdentity1Length = 12;
+constexpr std::int32_t kIdentity2Length = 8;
+constexpr std::int32_t kMeasurementLength = 2;
+constexpr std::int32_t kSampleLength = 5;
+constexpr std::uint32_t kTargetDevice = 0;
+constexpr std::uint32_t kRequestTypeVendor = 2;
+
+// The only meter type the program talks to.
+constexpr std::string_view kMeterTypeCode = "4817";
+
+// What the multimedia timer is asked for.
+constexpr std::uint32_t kTimerResolutionMs = 4;
+
+// Stop and destruction give the meter this long after the poll ends, and
+// Start after it has started a meter.
+constexpr milliseconds kSettleTime(100);
+// How often a release repeats its abort while a tick has not yet
+// submitted the request it is about to wait on.
+constexpr milliseconds kAbortRetry(5);
+
+// Range 4 of these "RM" models is the finer one.
+bool HasFineRange4(const std::string& model) {
+    return model == "RM41" || model == "RM42" || model == "RM43" || model == "RM47";
+}
+
+// One vendor request on the device's control endpoint: `length` is in the
+// bytes asked for, out the bytes received (never more than asked).
+bool Ask(CUsbDevice& device, std::uint8_t request, std::uint16_t value, std::uint8_t* buffer,
+         std::int32_t& length) {
+    CUsbControlEndpoint* endpoint = device.m_controlEndpoint.get();
+    if (endpoint == nullptr) {
+        length = 0;
+        return false;
+    }
+    const std::int32_t asked = length;
+    endpoint->m_target = kTargetDevice;
+    endpoint->m_requestType = kRequestTypeVendor;
+    endpoint->m_requestCode = request;
+    endpoint->m_value = value;
+    endpoint->m_index = 0;
+    const bool read = endpoint->Read(buffer, length);
+    length = std::clamp(length, 0, asked);
+    return read;
+}
+
+void SendMeasurement(CUsbDevice& device, std::uint16_t value) {
+    std::array<std::uint8_t, kMeasurementLength> reply{};
+    std::int32_t length = kMeasurementLength;
+    Ask(device, kMeasurementRequest, value, reply.data(), length);
+}
+
+// An identity text: the bytes received up to the first zero byte. The
+// protocol is ASCII; anything else is shown as '?' so that the text stays
+// valid UTF-8 whatever the device sends.
+bool ReadText(CUsbDevice& device, std::uint8_t request, std::int32_t length, std::string& text) {
+    std::array<std::uint8_t, kIdentity1Length> buffer{};
+    std::int32_t received = std::min<std::int32_t>(length, buffer.size());
+    const bool read = Ask(device, request, 0, buffer.data(), received);
+    text.clear();
+    for (std::int32_t i = 0; i < received && buffer[i] != 0; ++i) {
+        const std::uint8_t c = buffer[i];
+        text.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    }
+    return read;
+}
+
+// The units of the power texts; the number of decimals goes with each row.
+enum class Unit { None, W, mW, uW };
+enum class Scale { Same, Times1000, Over1000 };
+
+struct TextRule {
+    Unit unit = Unit::None;
+    int decimals = 0;
+    Scale scale = Scale::Same;
+};
+
+std::string FormatPower(const TextRule& rule, double power) {
+    double shown = power;
+    if (rule.scale == Scale::Times1000) {
+        shown = power * 1000;
+    } else if (rule.scale == Scale::Over1000) {
+        shown = power / 1000;
+    }
+    switch (rule.unit) {
+    case Unit::W:
+        return Format("%.*lfW", rule.decimals, shown);
+    case Unit::mW:
+        return Format("%.*lfmW", rule.decimals, shown);
+    case Unit::uW:
+        return Format("%.*lfuW", rule.decimals, shown);
+    case Unit::None:
+        break;
+    }
+    return {};
+}
+
+// One row of a conversion table: power = reading / divisor, or reading *
+// multiplier; over range at or above the limit (or only above it).
+struct ConversionRow {
+    double divisor = 1;
+    double multiplier = 1;
+    double limit = 0;
+    bool limitInRange = false;
+    TextRule text;
+};
+
+constexpr TextRule Rule(Unit unit, int decimals, Scale scale = Scale::Same) {
+    return {unit, decimals, scale};
+}
+
+// Families "KV" and "RM", watts. Range 2 and range 4 depend on the family
+// and the model and are picked in ConversionFor.
+constexpr std::array<ConversionRow, 7> kWattRows{{
+    {100000, 1, 0.03, false, Rule(Unit::mW, 2, Scale::Times1000)},
+    {10000, 1, 0.3, false, Rule(Unit::mW, 1, Scale::Times1000)},
+    {1000, 1, 5, false, Rule(Unit::W, 3)},
+    {100, 1, 15, false, Rule(Unit::W, 2)},
+    {10, 1, 50, false, Rule(Unit::W, 1)},
+    {10, 1, 300, false, Rule(Unit::W, 1)},
+    {1, 1, 700, true, Rule(Unit::W, 0)},
+}};
+constexpr ConversionRow kRmRange2{1000, 1, 3, false, Rule(Unit::W, 3)};
+constexpr ConversionRow kFineRange4{100, 1, 30, false, Rule(Unit::W, 2)};
+
+// Family "ZN", milliwatts.
+constexpr std::array<ConversionRow, 12> kMilliwattRows{{
+    {10, 1, 300, false, Rule(Unit::mW, 1)},
+    {100, 1, 30, false, Rule(Unit::mW, 2)},
+    {1000, 1, 3, false, Rule(Unit::mW, 3)},
+    {10000, 1, 0.3, false, Rule(Unit::uW, 1, Scale::Times1000)},
+    {100000, 1, 0.03, false, Rule(Unit::uW, 2, Scale::Times1000)},
+    {1000000, 1, 0.003, false, Rule(Unit::uW, 3, Scale::Times1000)},
+    {1, 10, 30000, false, Rule(Unit::W, 2, Scale::Over1000)},
+    {1, 1, 3000, false, Rule(Unit::W, 3, Scale::Over1000)},
+    {10, 1, 300, false, Rule(Unit::mW, 1)},
+    {100, 1, 30, false, Rule(Unit::mW, 2)},
+    {1000, 1, 3, false, Rule(Unit::mW, 3)},
+    {10000, 1, 0.3, false, Rule(Unit::uW, 1, Scale::Times1000)},
+}};
+
+// The statistics texts use the same units as the live text, with fewer
+// decimals on "KV"/"RM" range 0 and on every model's range 4.
+constexpr std::array<TextRule, 7> kWattStatistics{{
+    Rule(Unit::mW, 1, Scale::Times1000),
+    Rule(Unit::mW, 1, Scale::Times1000),
+    Rule(Unit::W, 3),
+    Rule(Unit::W, 2),
+    Rule(Unit::W, 1),
+    Rule(Unit::W, 1),
+    Rule(Unit::W, 0),
+}};
+
+const ConversionRow* ConversionFor(const std::string& family, const std::string& model,
+                                   unsigned range) {
+    if (family == "KV" || family == "RM") {
+        if (range >= kWattRows.size()) {
+            return nullptr;
+        }
+        if (range == 2 && family == "RM") {
+            return &kRmRange2;
+        }
+        if (range == 4 && HasFineRange4(model)) {
+            return &kFineRange4;
+        }
+        return &kWattRows[range];
+    }
+    if (family == "ZN" && range < kMilliwattRows.size()) {
+        return &kMilliwattRows[range];
+    }
+    return nullptr;
+}
+
+const TextRule* StatisticsRuleFor(const std::string& family, unsigned range) {
+    if (family == "KV" || family == "RM") {
+        return range < kWattStatistics.size() ? &kWattStatistics[range] : nullptr;
+    }
+    if (family == "ZN" && range < kMilliwattRows.size()) {
+        return &kMilliwattRows[range].text;
+    }
+    return nullptr;
+}
+
+std::string LocalTimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto sinceEpoch =
+        std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count();
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    return FormatClock(local.tm_hour, local.tm_min, local.tm_sec,
+                       static_cast<int>(sinceEpoch % 1000));
+}
+
+} // namespace
+
+// --- Identification flag ---------------------------------------------------
+
+class CDeviceLink::BusyScope {
+public:
+    // Waits for a tick in progress, so that an identification exchange and
+    // a sample request never share the control endpoint.
+    explicit BusyScope(CDeviceLink& link) : m_link(link) {
+        std::unique_lock lock(m_link.m_deviceMutex);
+        m_link.m_deviceChanged.wait(lock, [this] { return !m_link.m_bTickRunning; });
+        m_link.m_bBusy = true;
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    ~BusyScope() {
+        {
+            std::lock_guard lock(m_link.m_deviceMutex);
+            m_link.m_bBusy = false;
+        }
+        m_link.m_deviceChanged.notify_all();
+    }
+
+private:
+    CDeviceLink& m_link;
+};
+
+void CDeviceLink::DeviceDeleter::operator()(CUsbDevice* device) const noexcept {
+    try {
+        delete device;
+    } catch (...) {
+        // A handle the system would not release: the object is gone all the
+        // same, and the link has no one to tell.
+    }
+}
+
+// --- Construction ------------------------------------------------------------
+
+CDeviceLink::CDeviceLink(UsbDriver& driver) : m_driver(driver) {
+    ResetStatistics();
+}
+
+CDeviceLink::~CDeviceLink() {
+    try {
+        ReleaseMeter(true, true);
+    } catch (...) {
+        // Nothing may escape a destructor; the device is released regardless.
+    }
+}
+
+CDeviceLink::DevicePtr CDeviceLink::NewDevice() {
+    return DevicePtr(new CUsbDevice(m_driver, kNoNotifyWindow, kMeterInterfaceGuid));
+}
+
+// --- Connection ----------------------------------------------------------------
+
+bool CDeviceLink::ReadIdentity(CUsbDevice& device, std::string& text1, std::string& text2,
+                               bool& read1) {
+    read1 = ReadText(device, kIdentity1Request, kIdentity1Length, text1);
+    const bool read2 = ReadText(device, kIdentity2Request, kIdentity2Length, text2);
+    return read1 && read2;
+}
+
+std::string CDeviceLink::ReadMeterId(CUsbDevice* device) {
+    BusyScope busy(*this);
+    std::string text1;
+    std::string text2;
+    bool read1 = false;
+    if (!ReadIdentity(*device, text1, text2, read1) || !text1.starts_with(kMeterTypeCode)) {
+        return {};
+    }
+    if (text1.size() < 8 || text2.size() < 8) {
+        throw std::runtime_error("identity text too short for the meter id");
+    }
+    return {text2[4], text2[5], text2[6], text2[7], text1[5],
+            text1[6], text2[2], text2[3], text1[7]};
+}
+
+bool CDeviceLink::IdentifyProbe() {
+    CUsbDevice* device = nullptr;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        device = m_pDevice.get();
+    }
+    if (device == nullptr) {
+        return false;
+    }
+    BusyScope busy(*this);
+    std::string text1;
+    std::string text2;
+    bool read1 = false;
+    const bool result = ReadIdentity(*device, text1, text2, read1);
+    if (read1 && text1.starts_with(kMeterTypeCode)) {
+        if (text1.size() < 12) {
+            throw std::runtime_error("identity text too short for the probe model");
+        }
+        std::string model = text1.substr(8);
+        // This probe reads out like an RM43 and is converted as one.
+        if (model == "ZN62") {
+            model = "RM43";
+        }
+        std::string family = model.substr(0, 2);
+        if (model[3] == 'A') {
+            model.erase(3, 1);
+        }
+        std::lock_guard lock(m_mutex);
+        m_strProbeModel = std::move(model);
+        m_strProbeFamily = std::move(family);
+    }
+    return result;
+}
+
+bool CDeviceLink::OpenMeter(int index) {
+    DevicePtr device = NewDevice();
+    CUsbDevice* meter = device.get();
+    {
+        std::lock_guard lock(m_deviceMutex);
+        m_nDeviceIndex = index;
+        m_pDevice = std::move(device);
+    }
+    if (!meter->Open(static_cast<std::uint8_t>(index))) {
+        return false;
+    }
+    return IdentifyProbe();
+}
+
+void CDeviceLink::Rescan() {
+    ReleaseMeter(false, false);
+    DevicePtr scanning = NewDevice();
+    m_nMeterCount = 0;
+    for (int i = 0; i < scanning->CountDevices(); ++i) {
+        try {
+            if (!scanning->Open(static_cast<std::uint8_t>(i))) {
+                continue;
+            }
+            std::string id = ReadMeterId(scanning.get());
+            if (id.empty()) {
+                continue;
+            }
+            m_meterIds[m_nMeterCount++] = std::move(id);
+            if (m_nMeterCount == kMaxMeters) {
+                break;
+            }
+        } catch (const std::exception&) {
+            // This device is abandoned; the scan goes on.
+        }
+    }
+}
+
+int CDeviceLink::GetMeterCount() const {
+    return m_nMeterCount;
+}
+
+void CDeviceLink::GetMeterList(std::string* ids) const {
+    std::copy_n(m_meterIds.begin(), m_nMeterCount, ids);
+}
+
+std::vector<std::string> CDeviceLink::GetMeterList() const {
+    return {m_meterIds.begin(), m_meterIds.begin() + m_nMeterCount};
+}
+
+void CDeviceLink::Start(const std::string& meterId) {
+    // A second Start would replace a device that a tick may be using.
+    if (IsRunning()) {
+        ReleaseMeter(false, true);
+    }
+    // A device that is not a meter has the empty id; it never matches.
+    if (meterId.empty()) {
+        return;
+    }
+    DevicePtr scanning = NewDevice();
+    bool started = false;
+    for (int i = 0; !started && i < scanning->CountDevices(); ++i) {
+        try {
+            if (!scanning->Open(static_cast<std::uint8_t>(i)) ||
+                ReadMeterId(scanning.get()) != meterId) {
+                continue;
+            }
+            // The probe is identified through a second object on the same
+            // device, which then stops the measurement and is let go; the
+            // scanning object starts it and becomes the meter.
+            OpenMeter(i);
+            DevicePtr second;
+            {
+                std::lock_guard lock(m_deviceMutex);
+                second = std::move(m_pDevice);
+            }
+            if (second) {
+                SendMeasurement(*second, kStopValue);
+                second->Close();
+            }
+            SendMeasurement(*scanning, kStartValue);
+            std::lock_guard lock(m_deviceMutex);
+            m_pDevice = std::move(scanning);
+            started = true;
+        } catch (const std::exception&) {
+            // This device number is abandoned: the identifying object goes.
+            DevicePtr abandoned;
+            std::lock_guard lock(m_deviceMutex);
+            abandoned = std::move(m_pDevice);
+        }
+    }
+    if (started) {
+        int period = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            period = m_nPollPeriod;
+        }
+        SetPollPeriod(period);
+    }
+    std::this_thread::sleep_for(kSettleTime);
+}
+
+void CDeviceLink::Stop() {
+    ReleaseMeter(false, true);
+}
+
+bool CDeviceLink::IsRunning() const {
+    std::lock_guard lock(m_deviceMutex);
+    return m_pDevice != nullptr;
+}
+
+std::string CDeviceLink::GetProbeFamily() const {
+    std::lock_guard lock(m_mutex);
+    return m_strProbeFamily;
+}
+
+std::string CDeviceLink::GetProbeModel() const {
+    std::lock_guard lock(m_mutex);
+    return m_strProbeModel;
+}
+
+void CDeviceLink::ReleaseMeter(bool sendStopRequest, bool settle) {
+    std::uint32_t timerId = 0;
+    {
+        std::unique_lock lock(m_deviceMutex);
+        // Keeps new ticks out (and wakes one waiting for the busy flag).
+        m_bHalting = true;
+        m_deviceChanged.notify_all();
+        // A tick may be waiting on a meter that does not answer: abort its
+        // request rather than wait for the transfer's time-out. The abort is
+        // repeated because the tick may not have submitted it yet.
+        while (m_bTickRunning) {
+            if (m_pDevice && m_pDevice->m_controlEndpoint) {
+                m_pDevice->m_controlEndpoint->Abort();
+            }
+            m_deviceChanged.wait_for(lock, kAbortRetry);
+        }
+        timerId = std::exchange(m_nTimerId, 0);
+    }
+    // No lock held: a callback still starting takes m_deviceMutex, sees the
+    // halt and returns.
+    if (timerId != 0) {
+        m_timer.KillEvent(timerId);
+    }
+    DevicePtr device;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        if (!m_pDevice) {
+            m_bHalting = false;
+            return;
+        }
+    }
+    if (settle) {
+        std::this_thread::sleep_for(kSettleTime);
+    }
+    {
+        std::lock_guard lock(m_deviceMutex);
+        device = std::move(m_pDevice);
+        m_bHalting = false;
+    }
+    if (sendStopRequest) {
+        SendMeasurement(*device, kStopValue);
+    }
+}
+
+// --- Acquisition ------------------------------------------------------------
+
+void CDeviceLink::SetPollPeriod(int periodMs) {
+    if (periodMs < kMinPollPeriodMs) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_nPollPeriod = periodMs;
+    }
+    std::uint32_t previous = 0;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        if (!m_pDevice) {
+            return;
+        }
+        previous = m_nTimerId;
+    }
+    // Waits for a tick in progress, with no lock held (the tick needs them).
+    const bool killed = m_timer.KillEvent(previous);
+    std::lock_guard lock(m_deviceMutex);
+    if (!killed) {
+        m_nTimerId = 0;
+    }
+    // A failed read may have closed the meter meanwhile.
+    if (!m_pDevice) {
+        m_nTimerId = 0;
+        return;
+    }
+    m_nTimerId =
+        m_timer.SetEvent(static_cast<std::uint32_t>(periodMs), kTimerResolutionMs,
+                         &CDeviceLink::PollTimerProc, reinterpret_cast<std::uintptr_t>(this));
+}
+
+void CDeviceLink::PollTimerProc(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t,
+                                std::uintptr_t) {
+    auto* link = reinterpret_cast<CDeviceLink*>(user);
+    {
+        std::lock_guard lock(link->m_mutex);
+        if (link->CollectionLimitReachedLocked()) {
+            return;
+        }
+    }
+    link->AcquireSample();
+}
+
+bool CDeviceLink::CollectionLimitReachedLocked() const {
+    if (m_nCollectionMode == kFixedMode) {
+        return m_nCount > m_nSampleSize;
+    }
+    if (m_nCollectionMode == kContinuousMode) {
+        return m_nSampleSize != 0 && m_nCount > m_nSampleSize;
+    }
+    return false;
+}
+
+void CDeviceLink::AcquireSample() {
+    CUsbDevice* device = nullptr;
+    {
+        std::unique_lock lock(m_deviceMutex);
+        // An identification exchange holds the control endpoint.
+        m_deviceChanged.wait(lock, [this] { return !m_bBusy || m_bHalting; });
+        if (m_bHalting || m_bTickRunning || !m_pDevice || !m_pDevice->IsOpen()) {
+            return;
+        }
+        m_bTickRunning = true;
+        device = m_pDevice.get();
+    }
+
+    std::array<std::uint8_t, kSampleLength> reply{};
+    std::int32_t length = kSampleLength;
+    if (!Ask(*device, kSampleRequest, kSampleValue, reply.data(), length)) {
+        CloseAfterFailedRead();
+        return;
+    }
+    // A short reply has no reading to convert: the sample is dropped and
+    // polling goes on.
+    if (length == kSampleLength) {
+        std::lock_guard lock(m_mutex);
+        m_nWavelength = reply[0] * 256 + reply[1];
+        const unsigned reading = reply[2] * 256u + reply[3];
+        const unsigned range = reply[4];
+        bool overRange = false;
+        ConvertReadingLocked(reading, range, overRange);
+        if (overRange) {
+            // The collection is left as it was: no statistics, no count.
+            m_strPower = "Over Range";
+        } else {
+            UpdateStatistics();
+            FormatStatisticsLocked(range);
+            StampSampleLocked();
+        }
+        PublishLocked(true);
+    }
+    EndTick();
+}
+
+void CDeviceLink::CloseAfterFailedRead() {
+    DevicePtr failed;
+    std::uint32_t timerId = 0;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        // During a release the read was aborted on purpose, and the release
+        // closes the device itself.
+        if (!m_bHalting) {
+            failed = std::move(m_pDevice);
+            timerId = std::exchange(m_nTimerId, 0);
+        }
+    }
+    // From the timer's own callback this returns at once.
+    if (timerId != 0) {
+        m_timer.KillEvent(timerId);
+    }
+    failed.reset();
+    EndTick();
+}
+
+void CDeviceLink::EndTick() {
+    {
+        std::lock_guard lock(m_deviceMutex);
+        m_bTickRunning = false;
+    }
+    m_deviceChanged.notify_all();
+}
+
+void CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange) {
+    overRange = false;
+    const ConversionRow* row = ConversionFor(m_strProbeFamily, m_strProbeModel, range);
+    if (row == nullptr) {
+        // No conversion: the previous power number and text stand.
+        return;
+    }
+    m_dPower = row->multiplier != 1 ? reading * row->multiplier : reading / row->divisor;
+    overRange = row->limitInRange ? m_dPower > row->limit : m_dPower >= row->limit;
+    if (!overRange) {
+        m_strPower = FormatPower(row->text, m_dPower);
+    }
+}
+
+void CDeviceLink::UpdateStatistics() {
+    const double x = m_dPower;
+    const int n = m_nCount + 1;
+    if (x < m_dMin) {
+        m_dMin = x;
+    }
+    if (x > m_dMax) {
+        m_dMax = x;
+    }
+    m_dSum += x;
+    m_dMean = m_dSum / n;
+    m_dSumSquares += x * x;
+    double variance = (m_dSumSquares - 2 * m_dMean * m_dSum + n * m_dMean * m_dMean) / n;
+    if (variance < 0) {
+        variance = 0;
+    }
+    m_dStdDev = std::sqrt(variance);
+
+    // The averaging window: drop the oldest values until there is room for
+    // the new one (all of them when the length was lowered), then add it.
+    // A length below 1 is treated as 1 rather than looping on an empty
+    // window.
+    std::size_t s = m_averageWindow.size();
+    while (s > 0 && static_cast<long long>(s) >= m_nAverageCount) {
+        const double oldest = m_averageWindow.front();
+        m_dAverage = s > 1 ? (s * m_dAverage - oldest) / static_cast<double>(s - 1) : 0;
+        m_averageWindow.pop_front();
+        s = m_averageWindow.size();
+    }
+    m_dAverage = (s * m_dAverage + x) / static_cast<double>(s + 1);
+    m_averageWindow.push_back(x);
+    m_dPower = m_dAverage;
+}
+
+void CDeviceLink::FormatStatisticsLocked(unsigned range) {
+    if (const TextRule* rule = StatisticsRuleFor(m_strProbeFamily, range)) {
+        m_strMin = FormatPower(*rule, m_dMin);
+        m_strMax = FormatPower(*rule, m_dMax);
+        m_strStdDev = FormatPower(*rule, m_dStdDev);
+        m_strMean = FormatPower(*rule, m_dMean);
+    }
+    // A dark probe has a mean of 0 and no spread: 0 % rather than a
+    // quotient that is not a number.
+    const double percent = m_dMean != 0 ? m_dStdDev / m_dMean * 100 : 0;
+    m_strStdDevPercent = Format("%.3lf%%", percent);
+}
+
+void CDeviceLink::StampSampleLocked() {
+    m_strCount = Format("%d", m_nCount);
+    m_strTimeStamp = LocalTimeOfDay();
+    m_nCount += 1;
+    m_nElapsedMs += static_cast<std::uint32_t>(m_nPollPeriod);
+    m_strDuration = FormatElapsed(m_nElapsedMs);
+}
+
+void CDeviceLink::PublishLocked(bool announce) {
+    m_published.power = m_dPower;
+    m_published.powerText = m_strPower;
+    m_published.wavelength = m_nWavelength;
+    m_published.minText = m_strMin;
+    m_published.maxText = m_strMax;
+    m_published.meanText = m_strMean;
+    m_published.stdDevText = m_strStdDev;
+    m_published.stdDevPercentText = m_strStdDevPercent;
+    m_published.countText = m_strCount;
+    m_published.timeStampText = m_strTimeStamp;
+    m_published.durationText = m_strDuration;
+    // Last: the flag announces everything above.
+    if (announce) {
+        m_bNewSample = true;
+    }
+}
+
+bool CDeviceLink::HasNewSample() const {
+    std::lock_guard lock(m_mutex);
+    return m_bNewSample;
+}
+
+double CDeviceLink::TakePower() {
+    std::lock_guard lock(m_mutex);
+    m_bNewSample = false;
+    return m_published.power;
+}
+
+std::string CDeviceLink::TakePowerText() {
+    std::lock_guard lock(m_mutex);
+    m_bNewSample = false;
+    return m_published.powerText;
+}
+
+MeterSample CDeviceLink::TakeSample() {
+    std::lock_guard lock(m_mutex);
+    m_bNewSample = false;
+    return m_published;
+}
+
+int CDeviceLink::GetWavelength() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.wavelength;
+}
+
+std::string CDeviceLink::GetMinText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.minText;
+}
+
+std::string CDeviceLink::GetMaxText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.maxText;
+}
+
+std::string CDeviceLink::GetMeanText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.meanText;
+}
+
+std::string CDeviceLink::GetStdDevText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.stdDevText;
+}
+
+std::string CDeviceLink::GetStdDevPercentText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.stdDevPercentText;
+}
+
+std::string CDeviceLink::GetCountText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.countText;
+}
+
+std::string CDeviceLink::GetTimeStampText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.timeStampText;
+}
+
+std::string CDeviceLink::GetDurationText() const {
+    std::lock_guard lock(m_mutex);
+    return m_published.durationText;
+}
+
+// --- Statistics and collection ---------------------------------------------
+
+void CDeviceLink::ResetStatistics() {
+    std::lock_guard lock(m_mutex);
+    ResetStatisticsLocked();
+}
+
+void CDeviceLink::ResetStatisticsLocked() {
+    m_nWavelength = 0;
+    m_dPower = 0;
+    m_strPower.clear();
+    m_dMin = 1e101;
+    m_strMin.clear();
+    m_dMax = -1e101;
+    m_strMax.clear();
+    m_nCount = 0;
+    m_dMean = 0;
+    m_dSum = 0;
+    m_dSumSquares = 0;
+    m_nElapsedMs = 0;
+    m_dAverage = 0;
+    m_averageWindow.clear();
+    m_bNewSample = false;
+    PublishLocked(false);
+}
+
+void CDeviceLink::SetCollectionMode(int mode) {
+    std::lock_guard lock(m_mutex);
+    if (mode == kFixedMode || mode == kContinuousMode) {
+        m_nCollectionMode = mode;
+    }
+    ResetStatisticsLocked();
+}
+
+void CDeviceLink::SetSampleSize(int n) {
+    std::lock_guard lock(m_mutex);
+    m_nSampleSize = n;
+}
+
+void CDeviceLink::SetAverageCount(int n) {
+    std::lock_guard lock(m_mutex);
+    m_nAverageCount = n;
+}
+
+} // namespace zelmora
