@@ -39,7 +39,6 @@ int main(int argc, char** argv) {
     font.setPointSize(10);
     document.setDefaultFont(font);
     document.setMarkdown(markdown);
-    document.setPageSize(writer.pageLayout().paintRectPixels(writer.resolution()).size());
     document.print(&writer);
     return 0;
 }
