@@ -2,6 +2,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/DialogTemplate.h"
+#include "app/GraphView.h"
 #include "app/QtCanvas.h"
 #include "app/SetPowerRegionDlg.h"
 #include "util/TextFormat.h"
@@ -308,11 +309,9 @@ void CZelmoraDlg::CreateControls(const CDialogTemplate& dialogTemplate) {
     }
 
     // The graph is shown over the hidden frame 1030, under its title.
-    m_graphView = new QLabel(this);
+    m_graphView = new CGraphView(this);
     m_graphView->setObjectName(QStringLiteral("graphView"));
-    m_graphView->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_graphView->setGeometry(GetControl(kIdGraphFrame)->geometry());
-    m_graphView->setAttribute(Qt::WA_OpaquePaintEvent);
     m_graphView->lower();
     auto* title = static_cast<QLabel*>(GetControl(kIdGraphTitle));
     title->setAutoFillBackground(true);
@@ -659,7 +658,7 @@ void CZelmoraDlg::DrawGraph() {
         CQtCanvas canvas(image);
         m_graph.Draw(canvas);
     }
-    m_graphView->setPixmap(QPixmap::fromImage(std::move(image)));
+    m_graphView->SetImage(std::move(image));
 }
 
 void CZelmoraDlg::RestartRefreshTimer(int periodMs) {

@@ -38,6 +38,7 @@ class QToolBar;
 namespace zelmora {
 
 class CDialogTemplate;
+class CGraphView;
 class UsbDriver;
 
 class CZelmoraDlg : public QDialog {
@@ -215,7 +216,7 @@ private:
     QTimer m_refreshTimer;
     QTimer m_graphTimer;
     QMenuBar* m_menuBar = nullptr;
-    QLabel* m_graphView = nullptr;
+    CGraphView* m_graphView = nullptr;
     std::map<int, QWidget*> m_controls;
     std::map<int, QAction*> m_commands;
 };

@@ -3,6 +3,7 @@
 // that disappears while it runs.
 
 #include "WindowFixture.h"
+#include "app/GraphView.h"
 
 #include <QRegularExpression>
 
@@ -55,9 +56,10 @@ private slots:
         QVERIFY2(elapsed.match(fixture.Text(1042)).hasMatch(), qPrintable(fixture.Text(1042)));
 
         // The graph is drawn and shown from the first sample on.
-        auto* view = fixture.Window().findChild<QLabel*>("graphView");
-        QTRY_VERIFY_WITH_TIMEOUT(!view->pixmap().isNull(), kWait);
-        QCOMPARE(view->pixmap().size(), fixture.Window().GetGraphRect().size());
+        auto* view = fixture.Window().findChild<CGraphView*>("graphView");
+        QTRY_VERIFY_WITH_TIMEOUT(!view->GetImage().isNull(), kWait);
+        QCOMPARE(view->GetImage().size(), fixture.Window().GetGraphRect().size());
+        QCOMPARE(view->geometry(), fixture.Window().GetGraphRect());
 
         // μm and "% of Mean" take effect with the next sample.
         fixture.Select(1038, 1);
