@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -232,9 +233,12 @@ class CDeviceLink::BusyScope {
 public:
     // Waits for a tick in progress, so that an identification exchange and
     // a sample request never share the control endpoint.
+    // Scopes nest (Start holds one around the exchanges of its scan); only
+    // the window's thread opens them, so they end in reverse order.
     explicit BusyScope(CDeviceLink& link) : m_link(link) {
         std::unique_lock lock(m_link.m_deviceMutex);
         m_link.m_deviceChanged.wait(lock, [this] { return !m_link.m_bTickRunning; });
+        m_wasBusy = m_link.m_bBusy;
         m_link.m_bBusy = true;
     }
     BusyScope(const BusyScope&) = delete;
@@ -242,13 +246,14 @@ public:
     ~BusyScope() {
         {
             std::lock_guard lock(m_link.m_deviceMutex);
-            m_link.m_bBusy = false;
+            m_link.m_bBusy = m_wasBusy;
         }
         m_link.m_deviceChanged.notify_all();
     }
 
 private:
     CDeviceLink& m_link;
+    bool m_wasBusy = false;
 };
 
 void CDeviceLink::DeviceDeleter::operator()(CUsbDevice* device) const noexcept {
@@ -396,6 +401,9 @@ void CDeviceLink::Start(const std::string& meterId) {
     }
     DevicePtr scanning = NewDevice();
     bool started = false;
+    // No tick may touch the identifying object while it is opened and
+    // identified, nor the meter before its measurement is started.
+    std::optional<BusyScope> busy(std::in_place, *this);
     for (int i = 0; !started && i < scanning->CountDevices(); ++i) {
         try {
             if (!scanning->Open(static_cast<std::uint8_t>(i)) ||
@@ -426,6 +434,7 @@ void CDeviceLink::Start(const std::string& meterId) {
             abandoned = std::move(m_pDevice);
         }
     }
+    busy.reset();
     if (started) {
         int period = 0;
         {

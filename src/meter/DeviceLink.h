@@ -6,9 +6,9 @@
 // converts each reading into a power number and text, and keeps the
 // running statistics of a collection.
 //
-// Threads. Every public operation runs on the window's thread. The tick
-// (PollTimerProc, then AcquireSample) runs on the timer's thread. They meet
-// in two places only:
+// Threads. Every public operation but PollTimerProc runs on the window's
+// thread. The tick (PollTimerProc, then AcquireSample) runs on the timer's
+// thread. They meet in two places only:
 // - m_mutex guards the sample, the statistics, the collection settings and
 //   the probe codes. The tick builds a sample and publishes it as one
 //   MeterSample under that lock, the new-sample flag last; every accessor
@@ -19,7 +19,7 @@
 //   Rescan and destruction first keep new ticks out, then abort the sample
 //   request in flight (so a meter that never answers does not hold them for
 //   the transfer's time-out), wait for the tick to end and only then close
-//   the device. Neither lock is held while waiting for a tick.
+//   the device. Neither lock is held while waiting for the timer.
 
 #include "meter/MeterSample.h"
 #include "meter/PeriodicTimer.h"
@@ -126,7 +126,7 @@ public:
                               std::uintptr_t reserved1, std::uintptr_t reserved2);
 
 private:
-    // Holds the identification flag for one exchange; clears it however
+    // Holds the identification flag while it lives and restores it however
     // the exchange ends.
     class BusyScope;
 

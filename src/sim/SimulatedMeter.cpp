@@ -20,7 +20,6 @@ constexpr std::uint16_t kStartValue = 0x00AA;
 constexpr std::uint16_t kStopValue = 0x00BB;
 constexpr std::uint16_t kSampleValue = 0x00BB;
 constexpr std::size_t kIdentity1Length = 12;
-constexpr std::size_t kIdentity2Length = 8;
 
 std::u16string Widen(std::string_view text) {
     return std::u16string(text.begin(), text.end());

@@ -8,10 +8,6 @@ CUsbBulkEndpoint::CUsbBulkEndpoint(UsbDriver& driver, DriverHandle deviceHandle,
 
 std::unique_ptr<DriverRequest> CUsbBulkEndpoint::Submit(std::uint8_t* buffer, std::int32_t length,
                                                         OverlappedRecord& record) {
-    if (m_deviceHandle == kInvalidDriverHandle) {
-        m_lastError = kErrorInvalidHandle;
-        return nullptr;
-    }
     DriverRequest::Header header;
     header.endpointAddress = m_address;
     return Issue(kIoctlEndpointTransfer, header, 0, buffer, length, record);

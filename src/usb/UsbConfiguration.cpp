@@ -10,22 +10,18 @@ namespace {
 
 constexpr std::uint8_t kInterfaceDescriptor = 4;
 
-std::uint8_t ByteAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    return offset < bytes.size() ? bytes[offset] : 0;
-}
-
 } // namespace
 
 CUsbConfiguration::CUsbConfiguration(UsbDriver& driver, DriverHandle deviceHandle,
                                      std::span<const std::uint8_t> raw) {
-    m_bLength = ByteAt(raw, 0);
-    m_bDescriptorType = ByteAt(raw, 1);
+    m_bLength = DriverRequest::Read8(raw, 0);
+    m_bDescriptorType = DriverRequest::Read8(raw, 1);
     m_wTotalLength = DriverRequest::Read16(raw, 2);
-    m_bNumInterfaces = ByteAt(raw, 4);
-    m_bConfigurationValue = ByteAt(raw, 5);
-    m_iConfiguration = ByteAt(raw, 6);
-    m_bmAttributes = ByteAt(raw, 7);
-    m_bMaxPower = ByteAt(raw, 8);
+    m_bNumInterfaces = DriverRequest::Read8(raw, 4);
+    m_bConfigurationValue = DriverRequest::Read8(raw, 5);
+    m_iConfiguration = DriverRequest::Read8(raw, 6);
+    m_bmAttributes = DriverRequest::Read8(raw, 7);
+    m_bMaxPower = DriverRequest::Read8(raw, 8);
 
     // The walk covers what the descriptor claims and what was received,
     // whichever is less; a descriptor that claims no length ends it.

@@ -15,10 +15,6 @@ std::uint8_t CUsbControlEndpoint::RequestType() const {
 
 std::unique_ptr<DriverRequest>
 CUsbControlEndpoint::Submit(std::uint8_t* buffer, std::int32_t length, OverlappedRecord& record) {
-    if (m_deviceHandle == kInvalidDriverHandle) {
-        m_lastError = kErrorInvalidHandle;
-        return nullptr;
-    }
     m_isIn = m_direction != 0;
     // wLength is 16 bits: a longer control transfer cannot be described.
     if (length > std::numeric_limits<std::uint16_t>::max()) {

@@ -126,9 +126,7 @@ void CUsbDevice::Close() {
         m_configurations[i].reset();
     }
     m_controlEndpoint.reset();
-    m_isoInEndpoint = m_isoOutEndpoint = nullptr;
-    m_bulkInEndpoint = m_bulkOutEndpoint = nullptr;
-    m_interruptInEndpoint = m_interruptOutEndpoint = nullptr;
+    ClearEndpointShortcuts();
     m_currentInterface = nullptr;
     m_deviceCount = 0;
     m_configCount = 0;
@@ -155,6 +153,12 @@ bool CUsbDevice::RegisterInterfaceNotification(NotifyWindow window) {
     }
     m_interfaceNotification = notification;
     return true;
+}
+
+void CUsbDevice::ClearEndpointShortcuts() {
+    m_isoInEndpoint = m_isoOutEndpoint = nullptr;
+    m_bulkInEndpoint = m_bulkOutEndpoint = nullptr;
+    m_interruptInEndpoint = m_interruptOutEndpoint = nullptr;
 }
 
 CUsbInterface* CUsbDevice::SelectedEntry() const {
@@ -223,9 +227,7 @@ void CUsbDevice::AssignEndpointShortcuts() {
     }
     m_currentInterface = entry;
     entry->m_endpoints[0] = m_controlEndpoint.get();
-    m_isoInEndpoint = m_isoOutEndpoint = nullptr;
-    m_bulkInEndpoint = m_bulkOutEndpoint = nullptr;
-    m_interruptInEndpoint = m_interruptOutEndpoint = nullptr;
+    ClearEndpointShortcuts();
     const std::size_t last =
         std::min<std::size_t>(entry->m_bNumEndpoints, CUsbInterface::kSlotCount - 1);
     for (std::size_t slot = 1; slot <= last; ++slot) {

@@ -134,6 +134,7 @@ private:
     void QueryDriverInfo();
     std::uint8_t QueryAlternateSetting();
     CUsbInterface* SelectedEntry() const;
+    void ClearEndpointShortcuts();
 };
 
 } // namespace zelmora

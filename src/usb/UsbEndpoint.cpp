@@ -29,6 +29,10 @@ std::unique_ptr<DriverRequest> CUsbEndpoint::Issue(std::uint32_t code,
                                                    std::uint64_t packetInfoLength,
                                                    const std::uint8_t* buffer, std::int32_t length,
                                                    OverlappedRecord& record) {
+    if (m_deviceHandle == kInvalidDriverHandle) {
+        m_lastError = kErrorInvalidHandle;
+        return nullptr;
+    }
     // The header's offsets and lengths are 32-bit, and a negative length or
     // a missing buffer has nothing to send or to receive into.
     const std::uint64_t total = DriverRequest::kHeaderSize + packetInfoLength +

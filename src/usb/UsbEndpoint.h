@@ -65,8 +65,9 @@ public:
     bool m_isIn = false;
 
 protected:
-    // Shared tail of every kind's Submit: checks what can be checked before
-    // the block exists, lays it out, copies the caller's data, issues it.
+    // Shared tail of every kind's Submit: no request on a closed device or
+    // for a length that cannot be described; otherwise lays the block out,
+    // copies the caller's data and issues it.
     std::unique_ptr<DriverRequest> Issue(std::uint32_t code, const DriverRequest::Header& header,
                                          std::uint64_t packetInfoLength, const std::uint8_t* buffer,
                                          std::int32_t length, OverlappedRecord& record);

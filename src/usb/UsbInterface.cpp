@@ -3,6 +3,7 @@
 #include "usb/UsbBulkEndpoint.h"
 #include "usb/UsbControlEndpoint.h"
 #include "usb/UsbIsoEndpoint.h"
+#include "usb/driver/DriverRequest.h"
 
 #include <algorithm>
 
@@ -14,10 +15,6 @@ constexpr std::uint8_t kEndpointDescriptor = 5;
 constexpr std::size_t kEndpointDescriptorSize = 7;
 // Descriptors of other kinds (class-specific ones) stepped over per entry.
 constexpr int kOtherDescriptorsSkipped = 11;
-
-std::uint8_t ByteAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
-    return offset < bytes.size() ? bytes[offset] : 0;
-}
 
 std::unique_ptr<CUsbEndpoint> MakeEndpoint(UsbDriver& driver, DriverHandle handle,
                                            std::span<const std::uint8_t> descriptor) {
@@ -38,15 +35,15 @@ std::unique_ptr<CUsbEndpoint> MakeEndpoint(UsbDriver& driver, DriverHandle handl
 
 CUsbInterface::CUsbInterface(UsbDriver& driver, DriverHandle deviceHandle,
                              std::span<const std::uint8_t> bytes) {
-    m_bLength = ByteAt(bytes, 0);
-    m_bDescriptorType = ByteAt(bytes, 1);
-    m_bInterfaceNumber = ByteAt(bytes, 2);
-    m_bAlternateSetting = ByteAt(bytes, 3);
-    m_bNumEndpoints = ByteAt(bytes, 4);
-    m_bInterfaceClass = ByteAt(bytes, 5);
-    m_bInterfaceSubClass = ByteAt(bytes, 6);
-    m_bInterfaceProtocol = ByteAt(bytes, 7);
-    m_iInterface = ByteAt(bytes, 8);
+    m_bLength = DriverRequest::Read8(bytes, 0);
+    m_bDescriptorType = DriverRequest::Read8(bytes, 1);
+    m_bInterfaceNumber = DriverRequest::Read8(bytes, 2);
+    m_bAlternateSetting = DriverRequest::Read8(bytes, 3);
+    m_bNumEndpoints = DriverRequest::Read8(bytes, 4);
+    m_bInterfaceClass = DriverRequest::Read8(bytes, 5);
+    m_bInterfaceSubClass = DriverRequest::Read8(bytes, 6);
+    m_bInterfaceProtocol = DriverRequest::Read8(bytes, 7);
+    m_iInterface = DriverRequest::Read8(bytes, 8);
 
     // Walk the descriptors that follow until the announced endpoints have
     // taken their slots. More endpoints than slots are ignored; the walk

@@ -8,10 +8,6 @@ CUsbIsoEndpoint::CUsbIsoEndpoint(UsbDriver& driver, DriverHandle deviceHandle,
 
 std::unique_ptr<DriverRequest> CUsbIsoEndpoint::Submit(std::uint8_t* buffer, std::int32_t length,
                                                        OverlappedRecord& record) {
-    if (m_deviceHandle == kInvalidDriverHandle) {
-        m_lastError = kErrorInvalidHandle;
-        return nullptr;
-    }
     // No packets (nothing to send, or an endpoint without a packet size):
     // no request.
     if (length <= 0 || m_maxPacketSize == 0) {

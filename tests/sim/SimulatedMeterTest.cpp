@@ -77,27 +77,6 @@ TEST_F(SimulatedMeterTest, IdentityTextsCarryTypeCodeMeterIdAndProbe) {
     EXPECT_EQ(Text(Ask(0xE4, 0, 8)), std::string("007\0\0\0\0\0", 8));
 }
 
-TEST_F(SimulatedMeterTest, DescribesItselfAsAFullSpeedVendorDevice) {
-    Plug({.meterId = "100000042"});
-    const auto& d = meter->GetDescriptors();
-    ASSERT_EQ(d.device.size(), 18u);
-    EXPECT_EQ(DriverRequest::Read16(d.device, 2), 0x0110);
-    EXPECT_EQ(d.device[4], 0xFF);
-    EXPECT_EQ(DriverRequest::Read16(d.device, 8), SimulatedMeter::kUsbIds.vendorId);
-    EXPECT_EQ(DriverRequest::Read16(d.device, 10), SimulatedMeter::kUsbIds.productId);
-    EXPECT_EQ(d.device[17], 1); // one configuration
-    ASSERT_EQ(d.configurations.size(), 1u);
-    EXPECT_EQ(d.configurations[0][4], 1); // one interface
-    // The serial number string is the meter id, UTF-16LE.
-    const Bytes& serial = d.strings.at(d.device[16]);
-    ASSERT_EQ(serial.size(), 2u + 2 * 9);
-    EXPECT_EQ(serial[2], '1');
-    EXPECT_EQ(serial[18], '2');
-    for (std::uint8_t index : {d.device[14], d.device[15]}) {
-        EXPECT_GT(d.strings.at(index).size(), 2u);
-    }
-}
-
 TEST_F(SimulatedMeterTest, StartStopAndUnknownRequests) {
     Plug({});
     EXPECT_FALSE(meter->IsMeasuring());

@@ -2,6 +2,10 @@
 
 namespace zelmora {
 
+std::uint8_t DriverRequest::Read8(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return offset < bytes.size() ? bytes[offset] : 0;
+}
+
 std::uint16_t DriverRequest::Read16(std::span<const std::uint8_t> bytes, std::size_t offset) {
     if (offset > bytes.size() || bytes.size() - offset < 2) {
         return 0;

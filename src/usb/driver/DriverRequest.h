@@ -79,6 +79,7 @@ public:
 
     // Little-endian access; reads outside the bytes give 0, writes outside
     // them are dropped.
+    static std::uint8_t Read8(std::span<const std::uint8_t> bytes, std::size_t offset);
     static std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t offset);
     static std::uint32_t Read32(std::span<const std::uint8_t> bytes, std::size_t offset);
     static void Write16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value);

@@ -62,30 +62,5 @@ TEST(DriverRequestTest, TimeoutFieldRoundsUpOnlyBelowOneSecond) {
     EXPECT_EQ(DriverRequest::TimeoutSeconds(0xFFFFFFFF), 4294967u);
 }
 
-TEST(DriverRequestTest, BlockLaysOutPacketInfoBeforeTheData) {
-    DriverRequest::Header header;
-    header.endpointAddress = 0x81;
-    const DriverRequest iso(header, 16, 1000);
-    EXPECT_EQ(iso.Size(), 1054u);
-    EXPECT_EQ(iso.DataOffset(), 54u);
-    EXPECT_EQ(iso.Data().size(), 1000u);
-    EXPECT_EQ(iso.PacketInfo().size(), 16u);
-    const auto decoded = DriverRequest::DecodeHeader(iso.Bytes());
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->packetInfoOffset, 38u);
-    EXPECT_EQ(decoded->packetInfoLength, 16u);
-    EXPECT_EQ(decoded->dataOffset, 54u);
-    EXPECT_EQ(decoded->dataLength, 1000u);
-    EXPECT_EQ(decoded->endpointAddress, 0x81);
-
-    const DriverRequest bulk(DriverRequest::Header{}, 0, 0);
-    EXPECT_EQ(bulk.Size(), 38u);
-    const auto plain = DriverRequest::DecodeHeader(bulk.Bytes());
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->packetInfoOffset, 0u);
-    EXPECT_EQ(plain->dataOffset, 38u);
-    EXPECT_EQ(plain->dataLength, 0u);
-}
-
 } // namespace
 } // namespace zelmora
