@@ -1,0 +1,61 @@
+#include "app/AppOptions.h"
+
+#include "meter/DeviceLink.h"
+#include "util/TextFormat.h"
+
+namespace zelmora {
+
+AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
+    AppOptions options;
+    auto fail = [&options](std::string message) {
+        options.action = Action::Error;
+        options.error = std::move(message);
+        return options;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.action = Action::Help;
+            return options;
+        }
+        if (argument == "--version") {
+            options.action = Action::Version;
+            return options;
+        }
+        if (argument == "--simulate") {
+            // An optional count may follow as the next argument.
+            options.simulatedMeters = 1;
+            if (i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                arguments[i + 1][0] != '-') {
+                ++i;
+            } else {
+                continue;
+            }
+        } else if (argument.rfind("--simulate=", 0) != 0) {
+            return fail("unknown argument '" + argument + "'");
+        }
+        const std::string count =
+            argument == "--simulate" ? arguments[i] : argument.substr(sizeof("--simulate=") - 1);
+        const std::optional<int> value = ScanInt(count);
+        if (!value || Format("%d", *value) != count || *value < 1 ||
+            *value > CDeviceLink::kMaxMeters) {
+            return fail(Format("--simulate takes a count from 1 to %d, not '%s'",
+                               CDeviceLink::kMaxMeters, count.c_str()));
+        }
+        options.simulatedMeters = *value;
+    }
+    return options;
+}
+
+std::string AppOptions::HelpText(const std::string& program) {
+    return "Usage: " + program +
+           " [--simulate[=N]]\n"
+           "Read-out program of a USB laser power meter.\n"
+           "\n"
+           "  --simulate[=N]  list N simulated meters (1 to 15, default 1) instead of\n"
+           "                  real ones, with probes of the families KV, RM and ZN in turn\n"
+           "  --help          show this text and exit\n"
+           "  --version       show the version and exit\n";
+}
+
+} // namespace zelmora

@@ -1,0 +1,29 @@
+#pragma once
+
+// The graph area of the main window: shows the last off-screen drawing of
+// the graph as it is, in one piece. Painting the image directly spares a
+// conversion to a pixmap on every 40 ms tick.
+
+#include <QImage>
+#include <QWidget>
+
+namespace zelmora {
+
+class CGraphView : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit CGraphView(QWidget* parent = nullptr);
+
+    // Shows `image` from the next paint on.
+    void SetImage(QImage image);
+    const QImage& GetImage() const { return m_image; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage m_image;
+};
+
+} // namespace zelmora

@@ -1,0 +1,95 @@
+#include "app/ZelmoraApp.h"
+
+#include "app/ZelmoraDlg.h"
+#include "sim/SimulatedMeter.h"
+#include "usb/driver/VirtualUsbDriver.h"
+#include "util/TextFormat.h"
+
+#include <QApplication>
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace zelmora {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kDemoFamilies = {"KV", "RM", "ZN"};
+
+void PlugSimulatedMeters(VirtualUsbDriver& driver, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::string_view family = kDemoFamilies[static_cast<std::size_t>(i) % 3];
+        auto meter = SimulatedMeter::MakeDemo(family, Format("%09d", 210400101 + i),
+                                              static_cast<std::uint64_t>(i) + 1);
+        meter->PlugInto(driver);
+    }
+}
+
+} // namespace
+
+CZelmoraApp::CZelmoraApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
+
+CZelmoraApp::~CZelmoraApp() = default;
+
+std::unique_ptr<UsbDriver> CZelmoraApp::CreateDriver(const AppOptions& options) {
+    auto driver = std::make_unique<VirtualUsbDriver>();
+    if (options.simulatedMeters > 0) {
+        PlugSimulatedMeters(*driver, options.simulatedMeters);
+    }
+    // Real meters: the libusb backend is chosen here once it exists.
+    return driver;
+}
+
+bool CZelmoraApp::InitInstance() {
+    // Qt takes its own options (-platform, -style ...) out of argv first;
+    // the window needs no display for --help and --version, so those are
+    // answered before Qt connects to one.
+    std::vector<std::string> arguments;
+    for (int i = 1; i < m_argc; ++i) {
+        arguments.emplace_back(m_argv[i]);
+    }
+    const std::string program = m_argc > 0 ? m_argv[0] : "zelmora";
+    AppOptions options = AppOptions::Parse(arguments);
+    const bool leftToQt = options.action == AppOptions::Action::Error;
+    if (!leftToQt) {
+        switch (options.action) {
+        case AppOptions::Action::Help:
+            std::fputs(AppOptions::HelpText(program).c_str(), stdout);
+            return false;
+        case AppOptions::Action::Version:
+            std::printf("Zelmora %s\n", ZELMORA_VERSION);
+            return false;
+        default:
+            break;
+        }
+    }
+
+    QApplication::setApplicationName(QStringLiteral("Zelmora"));
+    QApplication::setApplicationVersion(QStringLiteral(ZELMORA_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("zelmora"));
+    m_application = std::make_unique<QApplication>(m_argc, m_argv);
+
+    if (leftToQt) {
+        // Parse what Qt left.
+        arguments.clear();
+        for (const QString& argument : QApplication::arguments().mid(1)) {
+            arguments.push_back(argument.toStdString());
+        }
+        options = AppOptions::Parse(arguments);
+        if (options.action != AppOptions::Action::Run) {
+            std::fprintf(stderr, "%s: %s\n%s", program.c_str(), options.error.c_str(),
+                         AppOptions::HelpText(program).c_str());
+            m_exitCode = 2;
+            return false;
+        }
+    }
+
+    const std::unique_ptr<UsbDriver> driver = CreateDriver(options);
+    {
+        CZelmoraDlg window(*driver);
+        window.DoModal();
+    }
+    return false;
+}
+
+} // namespace zelmora

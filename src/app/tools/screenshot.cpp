@@ -1,0 +1,49 @@
+// Renders a PNG of the main window with simulated meters streaming, for the
+// README:  zelmora_screenshot <output.png> [seconds]
+// Runs on any Qt platform (scripts/screenshot.sh uses a virtual X server).
+
+#include "app/AppOptions.h"
+#include "app/ZelmoraApp.h"
+#include "app/ZelmoraDlg.h"
+#include "usb/driver/UsbDriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QPixmap>
+#include <QTimer>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QApplication::setApplicationName(QStringLiteral("Zelmora"));
+    QApplication application(argc, argv);
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() < 2) {
+        std::fputs("usage: zelmora_screenshot <output.png> [seconds]\n", stderr);
+        return 2;
+    }
+    const QString output = arguments[1];
+    const int seconds = arguments.size() > 2 ? arguments[2].toInt() : 6;
+
+    zelmora::AppOptions options;
+    options.simulatedMeters = 3;
+    const auto driver = zelmora::CZelmoraApp::CreateDriver(options);
+    zelmora::CZelmoraDlg window(*driver);
+    window.show();
+
+    int status = 1;
+    QTimer::singleShot(500, &window, [&window] {
+        static_cast<QAbstractButton*>(window.GetControl(zelmora::CZelmoraDlg::kIdStartStop))
+            ->click();
+    });
+    QTimer::singleShot(500 + seconds * 1000, &window, [&] {
+        if (window.grab().save(output)) {
+            status = 0;
+        } else {
+            std::fprintf(stderr, "zelmora_screenshot: cannot write %s\n", qPrintable(output));
+        }
+        window.done(0);
+    });
+    window.exec();
+    return status;
+}

@@ -1,0 +1,43 @@
+// The program's command line.
+
+#include "app/AppOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace zelmora {
+namespace {
+
+using Action = AppOptions::Action;
+
+TEST(AppOptionsTest, SimulatedMeterCounts) {
+    EXPECT_EQ(AppOptions::Parse({}).simulatedMeters, 0);
+    EXPECT_EQ(AppOptions::Parse({}).action, Action::Run);
+    EXPECT_EQ(AppOptions::Parse({"--simulate"}).simulatedMeters, 1);
+    EXPECT_EQ(AppOptions::Parse({"--simulate=3"}).simulatedMeters, 3);
+    EXPECT_EQ(AppOptions::Parse({"--simulate", "2"}).simulatedMeters, 2);
+    EXPECT_EQ(AppOptions::Parse({"--simulate=15"}).simulatedMeters, 15);
+    EXPECT_EQ(AppOptions::Parse({"--simulate=2", "--simulate"}).simulatedMeters, 1);
+}
+
+TEST(AppOptionsTest, BadCountsAndUnknownArgumentsAreErrors) {
+    for (const char* bad : {"--simulate=0", "--simulate=16", "--simulate=abc", "--simulate=3x",
+                            "--simulate=", "--simulate= 3", "--simulate=99999999999"}) {
+        const AppOptions options = AppOptions::Parse({bad});
+        EXPECT_EQ(options.action, Action::Error) << bad;
+        EXPECT_FALSE(options.error.empty()) << bad;
+    }
+    EXPECT_EQ(AppOptions::Parse({"--simulate", "x"}).action, Action::Error);
+    EXPECT_EQ(AppOptions::Parse({"--frobnicate"}).action, Action::Error);
+    EXPECT_EQ(AppOptions::Parse({"-platform", "offscreen"}).action, Action::Error);
+}
+
+TEST(AppOptionsTest, HelpAndVersionWin) {
+    EXPECT_EQ(AppOptions::Parse({"--help"}).action, Action::Help);
+    EXPECT_EQ(AppOptions::Parse({"-h"}).action, Action::Help);
+    EXPECT_EQ(AppOptions::Parse({"--simulate=2", "--version"}).action, Action::Version);
+    EXPECT_EQ(AppOptions::Parse({"--help", "--frobnicate"}).action, Action::Help);
+    EXPECT_NE(AppOptions::HelpText("zelmora").find("--simulate[=N]"), std::string::npos);
+}
+
+} // namespace
+} // namespace zelmora

@@ -1,0 +1,162 @@
+// The main window with simulated meters: listing, Start and Stop, the live
+// read-out with its statistics and units, the collection limit, and a meter
+// that disappears while it runs.
+
+#include "WindowFixture.h"
+#include "app/GraphView.h"
+
+#include <QRegularExpression>
+
+namespace zelmora {
+
+using test::WindowFixture;
+
+class ZelmoraDlgMeterTest : public QObject {
+    Q_OBJECT
+
+    static constexpr int kWait = 5000;
+
+    static std::vector<std::shared_ptr<SimulatedMeter>> ThreeFamilies() {
+        return {WindowFixture::Meter("100000001", "KV50", 0.012, 1064),
+                WindowFixture::Meter("100000002", "RM41", 2.4, 10600),
+                WindowFixture::Meter("100000003", "ZN21", 0.35, 633)};
+    }
+
+    static int Count(const WindowFixture& fixture) { return fixture.Text(1008).toInt(); }
+
+private slots:
+    void rescanListsTheMetersAndSelectsTheFirst() {
+        const auto meters = ThreeFamilies();
+        WindowFixture fixture({meters[0]});
+        auto* list = fixture.As<QComboBox>(1028);
+        QCOMPARE(list->count(), 1);
+        meters[1]->PlugInto(fixture.Driver());
+        meters[2]->PlugInto(fixture.Driver());
+        fixture.Click(1037);
+        QCOMPARE(list->count(), 3);
+        QCOMPARE(list->itemText(0), QString("100000001"));
+        QCOMPARE(list->itemText(2), QString("100000003"));
+        QCOMPARE(list->currentIndex(), 0);
+    }
+
+    void startShowsReadingsStatisticsAndUnits() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+        QCOMPARE(fixture.Text(1057), QString("Graphic(W)"));
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 2, kWait);
+
+        QVERIFY2(fixture.Text(1000).endsWith("mW"), qPrintable(fixture.Text(1000)));
+        QVERIFY(fixture.Text(1000).startsWith("12."));
+        for (const int id : {1005, 1002, 1003, 1006}) {
+            QVERIFY2(fixture.Text(id).endsWith("W"), qPrintable(fixture.Text(id)));
+        }
+        QCOMPARE(fixture.Text(1001), QString("1064"));
+        const QRegularExpression elapsed("^\\d\\d:\\d\\d:\\d\\d\\(\\d\\d\\d\\)$");
+        QVERIFY2(elapsed.match(fixture.Text(1042)).hasMatch(), qPrintable(fixture.Text(1042)));
+
+        // The graph is drawn and shown from the first sample on.
+        auto* view = fixture.Window().findChild<CGraphView*>("graphView");
+        QTRY_VERIFY_WITH_TIMEOUT(!view->GetImage().isNull(), kWait);
+        QCOMPARE(view->GetImage().size(), fixture.Window().GetGraphRect().size());
+        QCOMPARE(view->geometry(), fixture.Window().GetGraphRect());
+
+        // μm and "% of Mean" take effect with the next sample.
+        fixture.Select(1038, 1);
+        fixture.Click(1004);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.Text(1001), QString("1.064"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Text(1006).endsWith("%"), kWait);
+
+        // Stop: the button returns, the counting ends.
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1020), QString("Start"));
+        const QString last = fixture.Text(1008);
+        QTest::qWait(300);
+        QCOMPARE(fixture.Text(1008), last);
+    }
+
+    void graphTitleFollowsTheProbeFamily() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Select(1028, 2); // ZN, milliwatts
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1057), QString("Graphic(mW)"));
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.Text(1001) == "633", kWait);
+        fixture.Click(1020);
+        fixture.Select(1028, 1); // RM, watts
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1057), QString("Graphic(W)"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            fixture.Text(1000).endsWith("W") && !fixture.Text(1000).endsWith("mW"), kWait);
+        fixture.Click(1020);
+    }
+
+    void fixedCollectionStopsAtItsSize() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Enter(1011, "3");
+        fixture.Click(1009);
+        fixture.Click(1020);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.Text(1008), QString("3"), kWait);
+        QTest::qWait(400);
+        QCOMPARE(fixture.Text(1008), QString("3"));
+        // Continuous again: the collection restarts without a limit.
+        fixture.Click(1010);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) > 4, kWait);
+        // The button still says Stop: nothing else signals the end.
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+    }
+
+    void resetRestartsTheCount() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 5, kWait);
+        fixture.Click(1012);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) < 4, kWait);
+    }
+
+    void timeIntervalPollsAtTheInterval() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Click(1013);
+        fixture.Enter(1045, "0.2");
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 2, kWait);
+        // Elapsed time is counted in poll periods of 200 ms.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            fixture.Text(1042).endsWith("(200)") || fixture.Text(1042).endsWith("(400)") ||
+                fixture.Text(1042).endsWith("(600)") || fixture.Text(1042).endsWith("(800)") ||
+                fixture.Text(1042).endsWith("(000)"),
+            kWait);
+    }
+
+    void meterUnpluggedWhileRunning() {
+        const auto meters = ThreeFamilies();
+        WindowFixture fixture(meters);
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 1, kWait);
+        fixture.Driver().Unplug(1);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.Text(1000), QString("Disconnected"), kWait);
+        QCOMPARE(fixture.Text(1020), QString("Start"));
+        // The rest of the read-out stays as it was.
+        QVERIFY(!fixture.Text(1005).isEmpty());
+        // Start again with the meter gone: the button cycles by its text.
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+        QTest::qWait(100);
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+    }
+
+    void rescanWhileRunningKeepsTheButton() {
+        WindowFixture fixture(ThreeFamilies());
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 1, kWait);
+        fixture.Click(1037);
+        QTest::qWait(100);
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+        QVERIFY(fixture.Text(1000) != "Disconnected");
+        QCOMPARE(fixture.As<QComboBox>(1028)->count(), 3);
+    }
+};
+
+} // namespace zelmora
+
+QTEST_MAIN(zelmora::ZelmoraDlgMeterTest)
+#include "ZelmoraDlgMeterTest.moc"
