@@ -1,12 +1,14 @@
 #include "app/AppOptions.h"
 
 #include "meter/DeviceLink.h"
+#include "usb/driver/MatchList.h"
 #include "util/TextFormat.h"
 
 namespace zelmora {
 
 AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     AppOptions options;
+    bool askedForReal = false;
     auto fail = [&options](std::string message) {
         options.action = Action::Error;
         options.error = std::move(message);
@@ -21,6 +23,25 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
         if (argument == "--version") {
             options.action = Action::Version;
             return options;
+        }
+        if (argument == "--real") {
+            askedForReal = true;
+            continue;
+        }
+        if (argument == "--usb-id" || argument.rfind("--usb-id=", 0) == 0) {
+            std::string id;
+            if (argument != "--usb-id") {
+                id = argument.substr(sizeof("--usb-id=") - 1);
+            } else if (i + 1 < arguments.size()) {
+                id = arguments[++i];
+            }
+            if (!MatchList::ParseId(id)) {
+                return fail("--usb-id takes a vendor:product id such as 1234:abcd, not '" + id +
+                            "'");
+            }
+            options.usbIds.push_back(id);
+            askedForReal = true;
+            continue;
         }
         if (argument == "--simulate") {
             // An optional count may follow as the next argument.
@@ -44,18 +65,22 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
         }
         options.simulatedMeters = *value;
     }
+    options.realMeters = options.simulatedMeters == 0 || askedForReal;
     return options;
 }
 
 std::string AppOptions::HelpText(const std::string& program) {
     return "Usage: " + program +
-           " [--simulate[=N]]\n"
+           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]...\n"
            "Read-out program of a USB laser power meter.\n"
            "\n"
-           "  --simulate[=N]  list N simulated meters (1 to 15, default 1) instead of\n"
-           "                  real ones, with probes of the families KV, RM and ZN in turn\n"
-           "  --help          show this text and exit\n"
-           "  --version       show the version and exit\n";
+           "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
+           "                      real ones, with probes of the families KV, RM and ZN in turn\n"
+           "  --real              list the real meters as well as the simulated ones\n"
+           "  --usb-id VVVV:PPPP  also take USB devices of this vendor:product id for\n"
+           "                      meters (repeatable; see meters.conf for the lasting list)\n"
+           "  --help              show this text and exit\n"
+           "  --version           show the version and exit\n";
 }
 
 } // namespace zelmora

@@ -2,9 +2,13 @@
 
 // The program's command line.
 //
-//   zelmora                 real meters (none where no real backend exists)
+//   zelmora                 real meters
 //   zelmora --simulate[=N]  N simulated meters (1 to 15, default 1) of the
-//                           probe families in turn: KV, RM, ZN
+//                           probe families in turn: KV, RM, ZN, instead of
+//                           the real ones
+//   --real                  real meters as well as simulated ones
+//   --usb-id vvvv:pppp      also take USB devices of this vendor:product id
+//                           for meters (repeatable; implies real meters)
 //   zelmora --help | --version
 
 #include <string>
@@ -16,8 +20,12 @@ struct AppOptions {
     enum class Action { Run, Help, Version, Error };
 
     Action action = Action::Run;
-    // Simulated meters to plug in; 0 means real meters.
+    // Simulated meters to plug in.
     int simulatedMeters = 0;
+    // Real meters are listed: without --simulate, or with --real or --usb-id.
+    bool realMeters = true;
+    // The --usb-id values, checked, in order.
+    std::vector<std::string> usbIds;
     // What went wrong, for Action::Error.
     std::string error;
 

@@ -2,8 +2,14 @@
 
 #include "app/ZelmoraDlg.h"
 #include "sim/SimulatedMeter.h"
+#include "usb/driver/CombinedUsbDriver.h"
+#include "usb/driver/MatchList.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
+
+#if ZELMORA_HAVE_LIBUSB
+#include "usb/driver/LibusbDriver.h"
+#endif
 
 #include <QApplication>
 #include <array>
@@ -32,11 +38,30 @@ CZelmoraApp::CZelmoraApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 CZelmoraApp::~CZelmoraApp() = default;
 
 std::unique_ptr<UsbDriver> CZelmoraApp::CreateDriver(const AppOptions& options) {
-    auto driver = std::make_unique<VirtualUsbDriver>();
-    if (options.simulatedMeters > 0) {
-        PlugSimulatedMeters(*driver, options.simulatedMeters);
+    auto driver = std::make_unique<CombinedUsbDriver>();
+    if (options.realMeters) {
+#if ZELMORA_HAVE_LIBUSB
+        std::vector<std::string> problems;
+        std::vector<UsbId> ids =
+            MatchList::Build(MatchList::DefaultFiles(), options.usbIds, &problems);
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
+        }
+        std::string error;
+        if (auto real = LibusbDriver::Create(std::move(ids), &error)) {
+            driver->Add(std::shared_ptr<UsbDriver>(std::move(real)));
+        } else {
+            std::fprintf(stderr, "zelmora: real meters cannot be reached: %s\n", error.c_str());
+        }
+#else
+        std::fputs("zelmora: this build has no backend for real meters\n", stderr);
+#endif
     }
-    // Real meters: the libusb backend is chosen here once it exists.
+    if (options.simulatedMeters > 0) {
+        auto simulated = std::make_shared<VirtualUsbDriver>();
+        PlugSimulatedMeters(*simulated, options.simulatedMeters);
+        driver->Add(std::move(simulated));
+    }
     return driver;
 }
 

@@ -27,9 +27,10 @@ public:
     // The process's exit status once InitInstance has returned.
     int GetExitCode() const { return m_exitCode; }
 
-    // The backend the options ask for. Simulated meters plug into the
-    // virtual backend; real meters need a real backend, and without one the
-    // virtual backend stands in empty, so no meter is listed.
+    // The backends the options ask for, behind one driver: real meters
+    // through libusb (where the build has it) by the match list of the
+    // configuration files and --usb-id, then simulated meters on the
+    // virtual backend. Problems with the configuration go to standard error.
     static std::unique_ptr<UsbDriver> CreateDriver(const AppOptions& options);
 
 private:

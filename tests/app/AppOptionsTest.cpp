@@ -31,6 +31,26 @@ TEST(AppOptionsTest, BadCountsAndUnknownArgumentsAreErrors) {
     EXPECT_EQ(AppOptions::Parse({"-platform", "offscreen"}).action, Action::Error);
 }
 
+TEST(AppOptionsTest, RealMetersUnlessOnlySimulatedOnesAreAskedFor) {
+    EXPECT_TRUE(AppOptions::Parse({}).realMeters);
+    EXPECT_FALSE(AppOptions::Parse({"--simulate"}).realMeters);
+    EXPECT_TRUE(AppOptions::Parse({"--simulate", "--real"}).realMeters);
+    EXPECT_TRUE(AppOptions::Parse({"--real", "--simulate=2"}).realMeters);
+
+    const AppOptions ids = AppOptions::Parse({"--usb-id", "1234:abcd", "--usb-id=0A0B:0C0D"});
+    EXPECT_EQ(ids.action, Action::Run);
+    EXPECT_EQ(ids.usbIds, (std::vector<std::string>{"1234:abcd", "0A0B:0C0D"}));
+    EXPECT_TRUE(AppOptions::Parse({"--simulate", "--usb-id", "1234:abcd"}).realMeters)
+        << "naming a meter's id asks for real meters";
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--usb-id"},
+                                                {"--usb-id", "1234"},
+                                                {"--usb-id=12345:abcd"},
+                                                {"--usb-id", "--simulate"},
+                                                {"--usb-id=xyzw:abcd"}}) {
+        EXPECT_EQ(AppOptions::Parse(bad).action, Action::Error) << bad.back();
+    }
+}
+
 TEST(AppOptionsTest, HelpAndVersionWin) {
     EXPECT_EQ(AppOptions::Parse({"--help"}).action, Action::Help);
     EXPECT_EQ(AppOptions::Parse({"-h"}).action, Action::Help);
