@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace zelmora {
@@ -64,17 +65,8 @@ struct VirtualUsbDriver::Completion {
     std::uint32_t busStatus = 0;
 };
 
-// One request from its start to its end. The block is written only with
-// m_mutex held and only until `ended` is set.
-struct VirtualUsbDriver::Operation {
-    DriverHandle handle = kInvalidDriverHandle;
+struct VirtualUsbDriver::Operation : BackendOperation {
     std::shared_ptr<Plugged> plugged;
-    std::span<std::uint8_t> block;
-    std::uint8_t endpoint = 0;
-    bool ended = false;
-    bool succeeded = false;
-    std::uint32_t error = 0;
-    std::uint32_t bytes = 0;
     std::optional<Completion> answer; // a delayed answer, given at answerAt
     std::optional<Clock::time_point> answerAt;
     std::optional<Clock::time_point> timeoutAt;
@@ -82,21 +74,6 @@ struct VirtualUsbDriver::Operation {
 
 struct VirtualUsbDriver::Registration {
     std::shared_ptr<Plugged> plugged; // set for handle notifications
-};
-
-class VirtualUsbDriver::RecordState final : public OverlappedState {
-public:
-    RecordState(VirtualUsbDriver& driver, std::shared_ptr<Operation> op)
-        : m_driver(driver), m_op(std::move(op)) {}
-    WaitOutcome Wait(std::uint32_t timeoutMs) override { return m_driver.WaitFor(m_op, timeoutMs); }
-    void End() override { m_driver.Cancel(m_op); }
-    bool Result(std::uint32_t& bytesReturned) override {
-        return m_driver.ResultOf(m_op, bytesReturned);
-    }
-
-private:
-    VirtualUsbDriver& m_driver;
-    std::shared_ptr<Operation> m_op;
 };
 
 VirtualUsbDriver::VirtualUsbDriver() = default;
@@ -222,33 +199,6 @@ bool VirtualUsbDriver::CloseDevice(DriverHandle handle) {
     return true;
 }
 
-bool VirtualUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
-                                   std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                                   std::uint32_t& bytesReturned) {
-    const std::shared_ptr<Operation> op = Begin(handle, code, in, out);
-    WaitFor(op, kInfinite);
-    return ResultOf(op, bytesReturned);
-}
-
-SubmitResult VirtualUsbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
-                                            std::span<std::uint8_t> block,
-                                            OverlappedRecord& record) {
-    std::shared_ptr<Operation> op = Begin(handle, code, block, block);
-    SubmitResult result;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!op->ended) {
-            result = {SubmitOutcome::Pending, kErrorIoPending};
-        } else if (op->succeeded) {
-            result = {SubmitOutcome::Completed, kErrorSuccess};
-        } else {
-            return {SubmitOutcome::Failed, op->error};
-        }
-    }
-    record.Attach(std::make_unique<RecordState>(*this, std::move(op)));
-    return result;
-}
-
 NotificationHandle VirtualUsbDriver::RegisterInterfaceNotification(NotifyWindow window,
                                                                    const Guid&) {
     if (window == kNoNotifyWindow) {
@@ -305,9 +255,9 @@ std::shared_ptr<VirtualUsbDriver::Plugged> VirtualUsbDriver::FindOpen(DriverHand
     return found->second;
 }
 
-std::shared_ptr<VirtualUsbDriver::Operation>
-VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                        std::span<std::uint8_t> out) {
+std::shared_ptr<BackendOperation> VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code,
+                                                          std::span<const std::uint8_t> in,
+                                                          std::span<std::uint8_t> out) {
     auto op = std::make_shared<Operation>();
     op->handle = handle;
     {
@@ -350,8 +300,7 @@ void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
                 return pending.handle == handle && pending.endpoint == endpoint;
             },
             kErrorOperationAborted, kCancelledStatus);
-        op.ended = true;
-        op.succeeded = true;
+        op.Succeed(0);
         return;
     }
 
@@ -407,9 +356,7 @@ void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
         return;
     }
     std::copy(value.begin(), value.end(), out.begin());
-    op.ended = true;
-    op.succeeded = true;
-    op.bytes = static_cast<std::uint32_t>(value.size());
+    op.Succeed(static_cast<std::uint32_t>(value.size()));
 }
 
 std::shared_ptr<VirtualUsbDriver::Operation>
@@ -537,20 +484,14 @@ void VirtualUsbDriver::Complete(Operation& op, const Completion& c) {
     }
     DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, c.completionStatus);
     DriverRequest::Write32(op.block, DriverRequest::kOffsetBusStatus, c.busStatus);
-    op.bytes = c.dataOffset + c.transferred;
-    op.succeeded = true;
-    op.error = kErrorSuccess;
-    op.ended = true;
+    op.Succeed(c.dataOffset + c.transferred);
 }
 
 void VirtualUsbDriver::Fail(Operation& op, std::uint32_t error, std::uint32_t status) {
     if (status != 0 && !op.block.empty()) {
         DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, status);
     }
-    op.succeeded = false;
-    op.error = error;
-    op.bytes = 0;
-    op.ended = true;
+    op.Fail(error);
 }
 
 void VirtualUsbDriver::EndPendingWhere(const auto& matches, std::uint32_t error,
@@ -615,10 +556,9 @@ void VirtualUsbDriver::WorkerLoop() {
     }
 }
 
-WaitOutcome VirtualUsbDriver::WaitFor(const std::shared_ptr<Operation>& op,
-                                      std::uint32_t timeoutMs) {
+WaitOutcome VirtualUsbDriver::WaitFor(BackendOperation& op, std::uint32_t timeoutMs) {
     std::unique_lock lock(m_mutex);
-    const auto ended = [&op] { return op->ended; };
+    const auto ended = [&op] { return op.ended; };
     if (timeoutMs == kInfinite) {
         m_ended.wait(lock, ended);
         return WaitOutcome::Signalled;
@@ -628,20 +568,13 @@ WaitOutcome VirtualUsbDriver::WaitFor(const std::shared_ptr<Operation>& op,
                : WaitOutcome::TimedOut;
 }
 
-void VirtualUsbDriver::Cancel(const std::shared_ptr<Operation>& op) {
+void VirtualUsbDriver::End(BackendOperation& op) {
     std::lock_guard lock(m_mutex);
-    if (!op->ended) {
-        const Operation* target = op.get();
+    if (!op.ended) {
+        const BackendOperation* target = &op;
         EndPendingWhere([target](const Operation& pending) { return &pending == target; },
                         kErrorOperationAborted, kCancelledStatus);
     }
-}
-
-bool VirtualUsbDriver::ResultOf(const std::shared_ptr<Operation>& op,
-                                std::uint32_t& bytesReturned) {
-    std::lock_guard lock(m_mutex);
-    bytesReturned = op->ended ? op->bytes : 0;
-    return op->ended && op->succeeded;
 }
 
 } // namespace zelmora
