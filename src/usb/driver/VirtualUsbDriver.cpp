@@ -22,26 +22,6 @@ bool IsTransferCode(std::uint32_t code) {
     return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
 }
 
-// The descriptor a standard GET_DESCRIPTOR asks for; nothing makes it stall.
-const std::vector<std::uint8_t>* FindDescriptor(const VirtualDevice::Descriptors& descriptors,
-                                                std::uint16_t value) {
-    const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
-    const std::uint8_t index = static_cast<std::uint8_t>(value);
-    switch (type) {
-    case 1:
-        return &descriptors.device;
-    case 2:
-        return index < descriptors.configurations.size() ? &descriptors.configurations[index]
-                                                         : nullptr;
-    case 3: {
-        const auto found = descriptors.strings.find(index);
-        return found != descriptors.strings.end() ? &found->second : nullptr;
-    }
-    default:
-        return nullptr;
-    }
-}
-
 } // namespace
 
 struct VirtualUsbDriver::Plugged {
@@ -402,7 +382,7 @@ VirtualUsbDriver::BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t cod
     if (!faults.neverAnswer) {
         if (request.control && header->requestType == kStandardDeviceToHost &&
             header->request == kGetDescriptor) {
-            const auto* descriptor = FindDescriptor(device.GetDescriptors(), header->value);
+            const auto* descriptor = device.FindDescriptor(header->value);
             reply = descriptor ? VirtualDevice::Reply{*descriptor, 0, 0} : VirtualDevice::Stall();
         } else {
             std::lock_guard handlerLock(op->plugged->handlerMutex);
