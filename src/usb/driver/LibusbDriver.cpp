@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <libusb.h>
 #include <limits>
 #include <mutex>
@@ -23,10 +22,6 @@ using Clock = std::chrono::steady_clock;
 // Longest stretch one call into libusb's event handling may take, so that a
 // waiter looks at its own deadline and request often enough.
 constexpr auto kEventSlice = std::chrono::milliseconds(100);
-
-bool IsTransferCode(std::uint32_t code) {
-    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
-}
 
 std::uint32_t ErrorOf(int libusbError) {
     switch (libusbError) {
@@ -356,14 +351,7 @@ std::shared_ptr<BackendOperation> LibusbDriver::Begin(DriverHandle handle, std::
         AnswerInformation(*op, *op->opened, code, in, out);
         return op;
     }
-    // A buffered request works on one system buffer: the input is copied in
-    // first and the answer is written over it.
-    if (in.data() != out.data()) {
-        const std::size_t count = std::min(in.size(), out.size());
-        std::memmove(out.data(), in.data(), count);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
-    }
-    op->block = out;
+    op->block = SystemBuffer(in, out);
     return BeginTransfer(std::move(op), code);
 }
 
@@ -425,16 +413,8 @@ void LibusbDriver::AnswerInformation(Operation& op, const Opened& opened, std::u
 std::shared_ptr<LibusbDriver::Operation> LibusbDriver::BeginTransfer(std::shared_ptr<Operation> op,
                                                                      std::uint32_t code) {
     const std::span<std::uint8_t> block = op->block;
-    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeHeader(block);
-    const std::uint64_t size = block.size();
-    const bool laidOut = header && header->dataOffset >= DriverRequest::kHeaderSize &&
-                         header->dataOffset <= size &&
-                         header->dataLength <= size - header->dataOffset &&
-                         (header->packetInfoLength == 0 ||
-                          (header->packetInfoOffset >= DriverRequest::kHeaderSize &&
-                           header->packetInfoOffset <= size &&
-                           header->packetInfoLength <= size - header->packetInfoOffset));
-    if (!laidOut) {
+    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeBlock(block);
+    if (!header) {
         Fail(*op, kErrorInvalidParameter);
         return op;
     }

@@ -1,5 +1,7 @@
 #include "usb/driver/OperationBackend.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace zelmora {
@@ -48,6 +50,16 @@ SubmitResult OperationBackend::StartRequest(DriverHandle handle, std::uint32_t c
     }
     record.Attach(std::make_unique<RecordState>(*this, std::move(op)));
     return result;
+}
+
+std::span<std::uint8_t> OperationBackend::SystemBuffer(std::span<const std::uint8_t> in,
+                                                       std::span<std::uint8_t> out) {
+    if (in.data() != out.data()) {
+        const std::size_t count = std::min(in.size(), out.size());
+        std::memmove(out.data(), in.data(), count);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
+    }
+    return out;
 }
 
 bool OperationBackend::ResultOf(const BackendOperation& op, std::uint32_t& bytesReturned) const {

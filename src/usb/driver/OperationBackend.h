@@ -40,6 +40,12 @@ protected:
     // still running; the backend never writes its block afterwards.
     virtual void End(BackendOperation& op) = 0;
 
+    // A buffered request works on one system buffer: the input is copied
+    // into the output bytes (the rest zero-filled) unless they are the same
+    // bytes, and the answer is written over it. Returns that buffer.
+    static std::span<std::uint8_t> SystemBuffer(std::span<const std::uint8_t> in,
+                                                std::span<std::uint8_t> out);
+
     // The backend's lock: it guards the fields and the block of every
     // operation, and whatever the backend keeps beside them.
     mutable std::mutex m_mutex;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -17,10 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kStandardDeviceToHost = 0x80;
 constexpr std::uint8_t kGetDescriptor = 6;
-
-bool IsTransferCode(std::uint32_t code) {
-    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
-}
 
 } // namespace
 
@@ -253,14 +248,7 @@ std::shared_ptr<BackendOperation> VirtualUsbDriver::Begin(DriverHandle handle, s
             return op;
         }
     }
-    // A buffered request works on one system buffer: the input is copied in
-    // first and the answer is written over it.
-    if (in.data() != out.data()) {
-        const std::size_t count = std::min(in.size(), out.size());
-        std::memmove(out.data(), in.data(), count);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
-    }
-    op->block = out;
+    op->block = SystemBuffer(in, out);
     return BeginTransfer(std::move(op), code);
 }
 
@@ -342,16 +330,8 @@ void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
 std::shared_ptr<VirtualUsbDriver::Operation>
 VirtualUsbDriver::BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code) {
     const std::span<std::uint8_t> block = op->block;
-    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeHeader(block);
-    const std::uint64_t size = block.size();
-    const bool laidOut = header && header->dataOffset >= DriverRequest::kHeaderSize &&
-                         header->dataOffset <= size &&
-                         header->dataLength <= size - header->dataOffset &&
-                         (header->packetInfoLength == 0 ||
-                          (header->packetInfoOffset >= DriverRequest::kHeaderSize &&
-                           header->packetInfoOffset <= size &&
-                           header->packetInfoLength <= size - header->packetInfoOffset));
-    if (!laidOut) {
+    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeBlock(block);
+    if (!header) {
         std::lock_guard lock(m_mutex);
         Fail(*op, kErrorInvalidParameter, 0);
         return op;
