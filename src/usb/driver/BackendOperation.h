@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace zelmora {
 
@@ -20,21 +21,20 @@ struct BackendOperation {
 
     // Ends the operation as a system call that succeeded, with the byte
     // count the driver reports.
-    void Succeed(std::uint32_t byteCount) {
-        ended = true;
-        succeeded = true;
-        error = kErrorSuccess;
-        bytes = byteCount;
-    }
-
+    void Succeed(std::uint32_t byteCount);
     // Ends the operation as a system call that failed with the platform's
     // error; byteCount is what arrived before it failed.
-    void Fail(std::uint32_t errorCode, std::uint32_t byteCount = 0) {
-        ended = true;
-        succeeded = false;
-        error = errorCode;
-        bytes = byteCount;
-    }
+    void Fail(std::uint32_t errorCode, std::uint32_t byteCount = 0);
+
+    // Ends an informational request with its value at the start of the
+    // output bytes, or as failed with kErrorInsufficientBuffer when they are
+    // fewer than the value's.
+    void Answer(std::span<const std::uint8_t> value, std::span<std::uint8_t> out);
+    void AnswerByte(std::uint8_t value, std::span<std::uint8_t> out);
+    void AnswerNumber(std::uint32_t value, std::span<std::uint8_t> out); // little-endian
+    // A text with its terminating zero, cut to the output bytes; fails only
+    // when there are none.
+    void AnswerText(const std::string& text, std::span<std::uint8_t> out);
 
     DriverHandle handle = kInvalidDriverHandle;
     std::span<std::uint8_t> block; // the request block of a transfer, else empty

@@ -357,57 +357,39 @@ std::shared_ptr<BackendOperation> LibusbDriver::Begin(DriverHandle handle, std::
 
 void LibusbDriver::AnswerInformation(Operation& op, const Opened& opened, std::uint32_t code,
                                      std::span<const std::uint8_t>, std::span<std::uint8_t> out) {
-    std::vector<std::uint8_t> value;
     switch (code) {
     case kIoctlDriverVersion: {
         // The libusb release that carries the requests.
         const libusb_version* version = libusb_get_version();
-        value.resize(4);
-        DriverRequest::Write32(value, 0,
-                               (std::uint32_t{version->major} << 24) |
-                                   (std::uint32_t{version->minor} << 16) | version->micro);
+        op.AnswerNumber((std::uint32_t{version->major} << 24) |
+                            (std::uint32_t{version->minor} << 16) | version->micro,
+                        out);
         break;
     }
     case kIoctlBusInterfaceVersion:
         // The bus speed libusb reports (libusb_speed).
-        value.resize(4);
-        DriverRequest::Write32(value, 0,
-                               static_cast<std::uint32_t>(libusb_get_device_speed(opened.device)));
+        op.AnswerNumber(static_cast<std::uint32_t>(libusb_get_device_speed(opened.device)), out);
         break;
     case kIoctlAlternateSetting:
         // Nothing selects another alternate setting, so the device is at the
         // first one, where configuring left it.
-        value.assign(1, 0);
+        op.AnswerByte(0, out);
         break;
     case kIoctlDeviceAddress:
-        value.assign(1, libusb_get_device_address(opened.device));
+        op.AnswerByte(libusb_get_device_address(opened.device), out);
         break;
     case kIoctlDeviceName:
-    case kIoctlFriendlyName: {
-        const std::string text =
-            code == kIoctlDeviceName
-                ? opened.path
-                : Format("USB device %s at %s", MatchList::FormatId(opened.id).c_str(),
-                         opened.path.c_str());
-        if (out.empty()) {
-            Fail(op, kErrorInsufficientBuffer);
-            return;
-        }
-        value.assign(text.begin(), text.end());
-        value.push_back(0);
-        value.resize(std::min(value.size(), out.size()));
+        op.AnswerText(opened.path, out);
         break;
-    }
+    case kIoctlFriendlyName:
+        op.AnswerText(Format("USB device %s at %s", MatchList::FormatId(opened.id).c_str(),
+                             opened.path.c_str()),
+                      out);
+        break;
     default:
         Fail(op, kErrorInvalidFunction);
-        return;
+        break;
     }
-    if (out.size() < value.size()) {
-        Fail(op, kErrorInsufficientBuffer);
-        return;
-    }
-    std::copy(value.begin(), value.end(), out.begin());
-    op.Succeed(static_cast<std::uint32_t>(value.size()));
 }
 
 std::shared_ptr<LibusbDriver::Operation> LibusbDriver::BeginTransfer(std::shared_ptr<Operation> op,

@@ -272,59 +272,46 @@ void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
         return;
     }
 
+    // A value the device does not report is one the driver does not
+    // support.
     const VirtualDevice::DriverInfo info = op.plugged->device->GetDriverInfo();
-    std::vector<std::uint8_t> value;
-    std::optional<std::uint32_t> number;
-    std::optional<std::uint8_t> byte;
+    const auto answerNumber = [&op, out](const std::optional<std::uint32_t>& value) {
+        if (value) {
+            op.AnswerNumber(*value, out);
+        } else {
+            op.Fail(kErrorNotSupported);
+        }
+    };
+    const auto answerByte = [&op, out](const std::optional<std::uint8_t>& value) {
+        if (value) {
+            op.AnswerByte(*value, out);
+        } else {
+            op.Fail(kErrorNotSupported);
+        }
+    };
     switch (code) {
     case kIoctlDriverVersion:
-        number = info.driverVersion;
+        answerNumber(info.driverVersion);
         break;
     case kIoctlBusInterfaceVersion:
-        number = info.busInterfaceVersion;
+        answerNumber(info.busInterfaceVersion);
         break;
     case kIoctlAlternateSetting:
-        byte = info.alternateSetting;
+        answerByte(info.alternateSetting);
         break;
     case kIoctlDeviceAddress:
-        byte = info.deviceAddress;
+        answerByte(info.deviceAddress);
         break;
     case kIoctlDeviceName:
-    case kIoctlFriendlyName: {
-        const std::string& text = code == kIoctlDeviceName ? info.deviceName : info.friendlyName;
-        value.assign(text.begin(), text.end());
-        value.push_back(0);
-        if (out.empty()) {
-            Fail(op, kErrorInsufficientBuffer, 0);
-            return;
-        }
-        value.resize(std::min(value.size(), out.size()));
+        op.AnswerText(info.deviceName, out);
         break;
-    }
+    case kIoctlFriendlyName:
+        op.AnswerText(info.friendlyName, out);
+        break;
     default:
         Fail(op, kErrorInvalidFunction, 0);
-        return;
+        break;
     }
-    if (code == kIoctlDriverVersion || code == kIoctlBusInterfaceVersion) {
-        if (!number) {
-            Fail(op, kErrorNotSupported, 0);
-            return;
-        }
-        value.resize(4);
-        DriverRequest::Write32(value, 0, *number);
-    } else if (code == kIoctlAlternateSetting || code == kIoctlDeviceAddress) {
-        if (!byte) {
-            Fail(op, kErrorNotSupported, 0);
-            return;
-        }
-        value.assign(1, *byte);
-    }
-    if (out.size() < value.size()) {
-        Fail(op, kErrorInsufficientBuffer, 0);
-        return;
-    }
-    std::copy(value.begin(), value.end(), out.begin());
-    op.Succeed(static_cast<std::uint32_t>(value.size()));
 }
 
 std::shared_ptr<VirtualUsbDriver::Operation>
