@@ -118,7 +118,6 @@ void CUsbDevice::Close() {
             throw UsbReleaseError(UsbReleaseError::kDriverHandle);
         }
         m_deviceHandle = kInvalidDriverHandle;
-        m_handleNotification = kNoNotification;
     }
     m_deviceDescriptor.fill(0);
     for (std::size_t i = 0; i < kMaxConfigurations; ++i) {
