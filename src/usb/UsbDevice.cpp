@@ -118,7 +118,6 @@ void CUsbDevice::Close() {
             throw UsbReleaseError(UsbReleaseError::kDriverHandle);
         }
         m_deviceHandle = kInvalidDriverHandle;
-        m_handleNotification = kNoNotification;
     }
     m_deviceDescriptor.fill(0);
     for (std::size_t i = 0; i < kMaxConfigurations; ++i) {
@@ -304,19 +303,29 @@ void CUsbDevice::ReadDeviceDescriptor() {
     m_configCount = reply[17];
 }
 
-void CUsbDevice::ReadLanguageId() {
-    std::vector<std::uint8_t> reply;
+bool CUsbDevice::RequestString(std::uint16_t value, std::uint16_t index, bool keepCompletionStatus,
+                               std::vector<std::uint8_t>& reply, std::size_t& bytes) {
     std::size_t received = 0;
-    if (!RequestDescriptor(kStringDescriptor, 0, 2, false, reply, received) || received < 1) {
-        return;
+    if (!RequestDescriptor(value, index, 2, keepCompletionStatus, reply, received) ||
+        received < 1) {
+        return false;
     }
     const std::uint8_t length = reply[0];
-    if (!RequestDescriptor(kStringDescriptor, 0, length, false, reply, received)) {
+    if (!RequestDescriptor(value, index, length, keepCompletionStatus, reply, received)) {
+        return false;
+    }
+    // The reply may claim more than arrived, or a different length than the
+    // first one said: only what is there counts.
+    bytes = std::min<std::size_t>(reply.empty() ? 0 : reply[0], received);
+    return true;
+}
+
+void CUsbDevice::ReadLanguageId() {
+    std::vector<std::uint8_t> reply;
+    std::size_t bytes = 0;
+    if (!RequestString(kStringDescriptor, 0, false, reply, bytes)) {
         return;
     }
-    // The table may claim more than arrived, or a different length than
-    // the first read said: only what is there counts.
-    const std::size_t bytes = std::min<std::size_t>(reply.empty() ? 0 : reply[0], received);
     const std::size_t count = bytes >= 2 ? (bytes - 2) / 2 : 0;
     m_languageId = count > 0 ? DriverRequest::Read16(reply, 2) : 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -330,17 +339,11 @@ void CUsbDevice::ReadStringDescriptor(std::array<std::uint8_t, kStringSize>& fie
                                       std::uint8_t index) {
     const std::uint16_t value = static_cast<std::uint16_t>(kStringDescriptor + index);
     std::vector<std::uint8_t> reply;
-    std::size_t received = 0;
-    if (!RequestDescriptor(value, m_languageId, 2, true, reply, received) || received < 1) {
-        return;
-    }
-    const std::uint8_t length = reply[0];
-    if (!RequestDescriptor(value, m_languageId, length, true, reply, received)) {
+    std::size_t bytes = 0;
+    if (!RequestString(value, m_languageId, true, reply, bytes)) {
         return;
     }
     field.fill(0);
-    // The second reply's own length byte counts, within what arrived.
-    const std::size_t bytes = std::min<std::size_t>(reply.empty() ? 0 : reply[0], received);
     if (bytes > 2) {
         std::copy_n(reply.begin() + 2, std::min(bytes - 2, field.size()), field.begin());
     }

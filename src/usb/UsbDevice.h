@@ -127,6 +127,11 @@ private:
     bool RequestDescriptor(std::uint16_t value, std::uint16_t index, std::uint16_t length,
                            bool keepCompletionStatus, std::vector<std::uint8_t>& reply,
                            std::size_t& received);
+    // A string descriptor in two requests: its header, then the whole at the
+    // length the header gave. `bytes` is the second reply's own length byte,
+    // within what arrived.
+    bool RequestString(std::uint16_t value, std::uint16_t index, bool keepCompletionStatus,
+                       std::vector<std::uint8_t>& reply, std::size_t& bytes);
     void ReadDeviceDescriptor();
     void ReadLanguageId();
     void ReadStringDescriptor(std::array<std::uint8_t, kStringSize>& field, std::uint8_t index);

@@ -86,6 +86,24 @@ DriverRequest::DecodeHeader(std::span<const std::uint8_t> bytes) {
     return header;
 }
 
+std::optional<DriverRequest::Header>
+DriverRequest::DecodeBlock(std::span<const std::uint8_t> block) {
+    const std::optional<Header> header = DecodeHeader(block);
+    if (!header) {
+        return std::nullopt;
+    }
+    const std::uint64_t size = block.size();
+    const auto inside = [size](std::uint32_t offset, std::uint32_t length) {
+        return offset >= kHeaderSize && offset <= size && length <= size - offset;
+    };
+    if (!inside(header->dataOffset, header->dataLength) ||
+        (header->packetInfoLength != 0 &&
+         !inside(header->packetInfoOffset, header->packetInfoLength))) {
+        return std::nullopt;
+    }
+    return header;
+}
+
 std::uint32_t DriverRequest::TimeoutSeconds(std::uint32_t timeoutMs) {
     if (timeoutMs >= 1 && timeoutMs <= 999) {
         return 1;

@@ -26,6 +26,11 @@ inline constexpr std::uint32_t kIoctlDeviceName = 0x22003C;          // text out
 inline constexpr std::uint32_t kIoctlFriendlyName = 0x220040;        // text out
 inline constexpr std::uint32_t kIoctlAbortEndpoint = 0x220044;       // 1 byte in: address
 
+// The request codes whose buffer is a request block.
+inline constexpr bool IsTransferCode(std::uint32_t code) {
+    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
+}
+
 class DriverRequest {
 public:
     static constexpr std::size_t kHeaderSize = 38;
@@ -72,6 +77,11 @@ public:
     static bool EncodeHeader(const Header& header, std::span<std::uint8_t> bytes);
     // Reads a header; nothing when the bytes are fewer than 38.
     static std::optional<Header> DecodeHeader(std::span<const std::uint8_t> bytes);
+    // Reads the header of a whole request block as a driver receives it:
+    // nothing when the block is shorter than a header, or when the data or
+    // the packet-information area it describes starts inside the header or
+    // ends past the block.
+    static std::optional<Header> DecodeBlock(std::span<const std::uint8_t> block);
 
     // The time-out field from a time-out in milliseconds: anything from 1 to
     // 999 ms still gets a whole second, otherwise whole seconds rounded down.

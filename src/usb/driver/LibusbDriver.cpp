@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <libusb.h>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <tuple>
 #include <utility>
@@ -22,10 +22,6 @@ using Clock = std::chrono::steady_clock;
 // Longest stretch one call into libusb's event handling may take, so that a
 // waiter looks at its own deadline and request often enough.
 constexpr auto kEventSlice = std::chrono::milliseconds(100);
-
-bool IsTransferCode(std::uint32_t code) {
-    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
-}
 
 std::uint32_t ErrorOf(int libusbError) {
     switch (libusbError) {
@@ -137,49 +133,25 @@ struct LibusbDriver::Opened {
     std::set<int> claimed; // interfaces claimed for endpoint transfers
 };
 
-// One request block in flight. The block is written only with m_mutex held
-// and only until `ended` is set.
-struct LibusbDriver::Operation {
-    ~Operation() {
+struct LibusbDriver::Operation : BackendOperation {
+    ~Operation() override {
         if (transfer) {
             libusb_free_transfer(transfer);
         }
     }
     LibusbDriver* driver = nullptr;
-    DriverHandle handle = kInvalidDriverHandle;
     std::shared_ptr<Opened> opened;
     libusb_transfer* transfer = nullptr;
     std::vector<std::uint8_t> buffer; // libusb's (a control transfer's starts with the setup)
-    std::span<std::uint8_t> block;
     DriverRequest::Header header;
     bool control = false;
     bool in = false;
-    std::uint8_t endpoint = 0;
-    bool ended = false;
-    bool succeeded = false;
-    std::uint32_t error = 0;
-    std::uint32_t bytes = 0;
     int done = 0; // for libusb_handle_events_timeout_completed
 };
 
 struct LibusbDriver::Registration {
     NotifyWindow window = kNoNotifyWindow;
     libusb_device* device = nullptr; // set for handle notifications
-};
-
-class LibusbDriver::RecordState final : public OverlappedState {
-public:
-    RecordState(LibusbDriver& driver, std::shared_ptr<Operation> op)
-        : m_driver(driver), m_op(std::move(op)) {}
-    WaitOutcome Wait(std::uint32_t timeoutMs) override { return m_driver.WaitFor(m_op, timeoutMs); }
-    void End() override { m_driver.End(m_op); }
-    bool Result(std::uint32_t& bytesReturned) override {
-        return m_driver.ResultOf(m_op, bytesReturned);
-    }
-
-private:
-    LibusbDriver& m_driver;
-    std::shared_ptr<Operation> m_op;
 };
 
 namespace {
@@ -190,10 +162,7 @@ void Fail(auto& op, std::uint32_t error, std::uint32_t completionStatus = 0,
         DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, completionStatus);
         DriverRequest::Write32(op.block, DriverRequest::kOffsetBusStatus, busStatus);
     }
-    op.succeeded = false;
-    op.error = error;
-    op.bytes = 0;
-    op.ended = true;
+    op.Fail(error);
     op.done = 1;
 }
 
@@ -354,36 +323,9 @@ bool LibusbDriver::CloseDevice(DriverHandle handle) {
     return true;
 }
 
-bool LibusbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
-                               std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                               std::uint32_t& bytesReturned) {
-    const std::shared_ptr<Operation> op = Begin(handle, code, in, out);
-    WaitFor(op, kInfinite);
-    return ResultOf(op, bytesReturned);
-}
-
-SubmitResult LibusbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
-                                        std::span<std::uint8_t> block, OverlappedRecord& record) {
-    std::shared_ptr<Operation> op = Begin(handle, code, block, block);
-    SubmitResult result;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!op->ended) {
-            result = {SubmitOutcome::Pending, kErrorIoPending};
-        } else if (op->succeeded) {
-            result = {SubmitOutcome::Completed, kErrorSuccess};
-        } else {
-            return {SubmitOutcome::Failed, op->error};
-        }
-    }
-    record.Attach(std::make_unique<RecordState>(*this, std::move(op)));
-    return result;
-}
-
-std::shared_ptr<LibusbDriver::Operation> LibusbDriver::Begin(DriverHandle handle,
-                                                             std::uint32_t code,
-                                                             std::span<const std::uint8_t> in,
-                                                             std::span<std::uint8_t> out) {
+std::shared_ptr<BackendOperation> LibusbDriver::Begin(DriverHandle handle, std::uint32_t code,
+                                                      std::span<const std::uint8_t> in,
+                                                      std::span<std::uint8_t> out) {
     auto op = std::make_shared<Operation>();
     op->driver = this;
     op->handle = handle;
@@ -402,95 +344,59 @@ std::shared_ptr<LibusbDriver::Operation> LibusbDriver::Begin(DriverHandle handle
             return op;
         }
         Abort(handle, in[0]);
-        op->ended = true;
-        op->succeeded = true;
+        op->Succeed(0);
         return op;
     }
     if (!IsTransferCode(code)) {
         AnswerInformation(*op, *op->opened, code, in, out);
         return op;
     }
-    // A buffered request works on one system buffer: the input is copied in
-    // first and the answer is written over it.
-    if (in.data() != out.data()) {
-        const std::size_t count = std::min(in.size(), out.size());
-        std::memmove(out.data(), in.data(), count);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
-    }
-    op->block = out;
+    op->block = SystemBuffer(in, out);
     return BeginTransfer(std::move(op), code);
 }
 
 void LibusbDriver::AnswerInformation(Operation& op, const Opened& opened, std::uint32_t code,
                                      std::span<const std::uint8_t>, std::span<std::uint8_t> out) {
-    std::vector<std::uint8_t> value;
     switch (code) {
     case kIoctlDriverVersion: {
         // The libusb release that carries the requests.
         const libusb_version* version = libusb_get_version();
-        value.resize(4);
-        DriverRequest::Write32(value, 0,
-                               (std::uint32_t{version->major} << 24) |
-                                   (std::uint32_t{version->minor} << 16) | version->micro);
+        op.AnswerNumber((std::uint32_t{version->major} << 24) |
+                            (std::uint32_t{version->minor} << 16) | version->micro,
+                        out);
         break;
     }
     case kIoctlBusInterfaceVersion:
         // The bus speed libusb reports (libusb_speed).
-        value.resize(4);
-        DriverRequest::Write32(value, 0,
-                               static_cast<std::uint32_t>(libusb_get_device_speed(opened.device)));
+        op.AnswerNumber(static_cast<std::uint32_t>(libusb_get_device_speed(opened.device)), out);
         break;
     case kIoctlAlternateSetting:
         // Nothing selects another alternate setting, so the device is at the
         // first one, where configuring left it.
-        value.assign(1, 0);
+        op.AnswerByte(0, out);
         break;
     case kIoctlDeviceAddress:
-        value.assign(1, libusb_get_device_address(opened.device));
+        op.AnswerByte(libusb_get_device_address(opened.device), out);
         break;
     case kIoctlDeviceName:
-    case kIoctlFriendlyName: {
-        const std::string text =
-            code == kIoctlDeviceName
-                ? opened.path
-                : Format("USB device %s at %s", MatchList::FormatId(opened.id).c_str(),
-                         opened.path.c_str());
-        if (out.empty()) {
-            Fail(op, kErrorInsufficientBuffer);
-            return;
-        }
-        value.assign(text.begin(), text.end());
-        value.push_back(0);
-        value.resize(std::min(value.size(), out.size()));
+        op.AnswerText(opened.path, out);
         break;
-    }
+    case kIoctlFriendlyName:
+        op.AnswerText(Format("USB device %s at %s", MatchList::FormatId(opened.id).c_str(),
+                             opened.path.c_str()),
+                      out);
+        break;
     default:
         Fail(op, kErrorInvalidFunction);
-        return;
+        break;
     }
-    if (out.size() < value.size()) {
-        Fail(op, kErrorInsufficientBuffer);
-        return;
-    }
-    std::copy(value.begin(), value.end(), out.begin());
-    op.ended = true;
-    op.succeeded = true;
-    op.bytes = static_cast<std::uint32_t>(value.size());
 }
 
 std::shared_ptr<LibusbDriver::Operation> LibusbDriver::BeginTransfer(std::shared_ptr<Operation> op,
                                                                      std::uint32_t code) {
     const std::span<std::uint8_t> block = op->block;
-    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeHeader(block);
-    const std::uint64_t size = block.size();
-    const bool laidOut = header && header->dataOffset >= DriverRequest::kHeaderSize &&
-                         header->dataOffset <= size &&
-                         header->dataLength <= size - header->dataOffset &&
-                         (header->packetInfoLength == 0 ||
-                          (header->packetInfoOffset >= DriverRequest::kHeaderSize &&
-                           header->packetInfoOffset <= size &&
-                           header->packetInfoLength <= size - header->packetInfoOffset));
-    if (!laidOut) {
+    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeBlock(block);
+    if (!header) {
         Fail(*op, kErrorInvalidParameter);
         return op;
     }
@@ -698,11 +604,12 @@ void LibusbDriver::OnTransferDone(Operation& op) {
     }
     DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, completionStatus);
     DriverRequest::Write32(op.block, DriverRequest::kOffsetBusStatus, busStatus);
-    op.succeeded = ended;
-    op.error = error;
-    // Data that arrived before a time-out or an abort is still delivered.
-    op.bytes = ended || transferred > 0 ? op.header.dataOffset + transferred : 0;
-    op.ended = true;
+    if (ended) {
+        op.Succeed(op.header.dataOffset + transferred);
+    } else {
+        // Data that arrived before a time-out or an abort is still delivered.
+        op.Fail(error, transferred > 0 ? op.header.dataOffset + transferred : 0);
+    }
     op.done = 1;
 }
 
@@ -726,16 +633,18 @@ void LibusbDriver::CancelAndEnd(const std::vector<std::shared_ptr<Operation>>& o
         libusb_cancel_transfer(op->transfer);
     }
     for (const auto& op : ops) {
-        WaitFor(op, kInfinite);
+        WaitFor(*op, kInfinite);
     }
 }
 
-WaitOutcome LibusbDriver::WaitFor(const std::shared_ptr<Operation>& op, std::uint32_t timeoutMs) {
+WaitOutcome LibusbDriver::WaitFor(BackendOperation& op, std::uint32_t timeoutMs) {
+    // Every operation of this backend is one of its own.
+    int& done = static_cast<Operation&>(op).done;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         {
             std::lock_guard lock(m_mutex);
-            if (op->ended) {
+            if (op.ended) {
                 return WaitOutcome::Signalled;
             }
         }
@@ -753,25 +662,19 @@ WaitOutcome LibusbDriver::WaitFor(const std::shared_ptr<Operation>& op, std::uin
         tv.tv_usec = static_cast<decltype(tv.tv_usec)>(slice.count() % 1000000);
         // Handles events on this thread, or waits while another thread does;
         // returns early once this request is done.
-        libusb_handle_events_timeout_completed(m_context, &tv, &op->done);
+        libusb_handle_events_timeout_completed(m_context, &tv, &done);
     }
 }
 
-void LibusbDriver::End(const std::shared_ptr<Operation>& op) {
+void LibusbDriver::End(BackendOperation& op) {
     {
         std::lock_guard lock(m_mutex);
-        if (op->ended) {
+        if (op.ended) {
             return;
         }
     }
-    libusb_cancel_transfer(op->transfer);
+    libusb_cancel_transfer(static_cast<Operation&>(op).transfer);
     WaitFor(op, kInfinite);
-}
-
-bool LibusbDriver::ResultOf(const std::shared_ptr<Operation>& op, std::uint32_t& bytesReturned) {
-    std::lock_guard lock(m_mutex);
-    bytesReturned = op->ended ? op->bytes : 0;
-    return op->ended && op->succeeded;
 }
 
 NotificationHandle LibusbDriver::RegisterInterfaceNotification(NotifyWindow window,

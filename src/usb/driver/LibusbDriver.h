@@ -28,13 +28,12 @@
 
 #include "usb/driver/DeviceNotification.h"
 #include "usb/driver/MatchList.h"
-#include "usb/driver/UsbDriver.h"
+#include "usb/driver/OperationBackend.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -44,7 +43,7 @@ struct libusb_transfer;
 
 namespace zelmora {
 
-class LibusbDriver final : public UsbDriver {
+class LibusbDriver final : public OperationBackend {
 public:
     // Status words of requests that did not end well: the completion status
     // (the driver's) and the bus status (the host controller's). Each
@@ -81,8 +80,6 @@ public:
     // a hint about the udev rules to standard error.
     DriverHandle OpenDevice(const std::string& path) override;
     bool CloseDevice(DriverHandle handle) override;
-    bool SyncRequest(DriverHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                     std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override;
     NotificationHandle RegisterInterfaceNotification(NotifyWindow window,
                                                      const Guid& interfaceClass) override;
     NotificationHandle RegisterHandleNotification(NotifyWindow window,
@@ -90,30 +87,27 @@ public:
     bool UnregisterNotification(NotificationHandle notification) override;
 
 protected:
-    SubmitResult StartRequest(DriverHandle handle, std::uint32_t code,
-                              std::span<std::uint8_t> block, OverlappedRecord& record) override;
+    std::shared_ptr<BackendOperation> Begin(DriverHandle handle, std::uint32_t code,
+                                            std::span<const std::uint8_t> in,
+                                            std::span<std::uint8_t> out) override;
+    // Handles libusb's events on the waiting thread.
+    WaitOutcome WaitFor(BackendOperation& op, std::uint32_t timeoutMs) override;
+    void End(BackendOperation& op) override;
 
 private:
     struct Opened;
     struct Operation;
     struct Listed;
     struct Registration;
-    class RecordState;
 
     LibusbDriver(libusb_context* context, std::vector<UsbId> matchList);
 
     std::optional<std::vector<Listed>> ListMeters();
-    std::shared_ptr<Operation> Begin(DriverHandle handle, std::uint32_t code,
-                                     std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
     std::shared_ptr<Operation> BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code);
     void AnswerInformation(Operation& op, const Opened& opened, std::uint32_t code,
                            std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
     void Abort(DriverHandle handle, std::uint8_t endpoint);
     void CancelAndEnd(const std::vector<std::shared_ptr<Operation>>& ops);
-
-    WaitOutcome WaitFor(const std::shared_ptr<Operation>& op, std::uint32_t timeoutMs);
-    void End(const std::shared_ptr<Operation>& op);
-    bool ResultOf(const std::shared_ptr<Operation>& op, std::uint32_t& bytesReturned);
 
     static void TransferDone(libusb_transfer* transfer);
     void OnTransferDone(Operation& op);
@@ -124,7 +118,6 @@ private:
     libusb_context* const m_context;
     const std::vector<UsbId> m_matchList;
 
-    mutable std::mutex m_mutex;
     std::map<std::uintptr_t, std::shared_ptr<Opened>> m_handles;
     std::vector<std::shared_ptr<Operation>> m_pending; // submitted, not yet done
     std::map<std::uintptr_t, Registration> m_registrations;

@@ -8,6 +8,23 @@ VirtualDevice::VirtualDevice(Descriptors descriptors) : m_descriptors(std::move(
 
 VirtualDevice::~VirtualDevice() = default;
 
+const std::vector<std::uint8_t>* VirtualDevice::FindDescriptor(std::uint16_t value) const {
+    const std::uint8_t index = static_cast<std::uint8_t>(value);
+    switch (value >> 8) {
+    case 1:
+        return &m_descriptors.device;
+    case 2:
+        return index < m_descriptors.configurations.size() ? &m_descriptors.configurations[index]
+                                                           : nullptr;
+    case 3: {
+        const auto found = m_descriptors.strings.find(index);
+        return found != m_descriptors.strings.end() ? &found->second : nullptr;
+    }
+    default:
+        return nullptr;
+    }
+}
+
 VirtualDevice::Faults VirtualDevice::GetFaults() const {
     std::lock_guard lock(m_mutex);
     return m_faults;

@@ -94,6 +94,10 @@ public:
 
     // Fixed for the device's life, so they are read without a lock.
     const Descriptors& GetDescriptors() const { return m_descriptors; }
+    // The descriptor that a standard GET_DESCRIPTOR asks for by its wValue
+    // (type in the high byte, index in the low one); null when the device
+    // has none, which the request answers with a stall.
+    const std::vector<std::uint8_t>* FindDescriptor(std::uint16_t value) const;
 
     Faults GetFaults() const;
     void SetFaults(const Faults& faults);

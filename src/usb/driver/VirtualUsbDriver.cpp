@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace zelmora {
@@ -16,30 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kStandardDeviceToHost = 0x80;
 constexpr std::uint8_t kGetDescriptor = 6;
-
-bool IsTransferCode(std::uint32_t code) {
-    return code == kIoctlControlTransfer || code == kIoctlEndpointTransfer;
-}
-
-// The descriptor a standard GET_DESCRIPTOR asks for; nothing makes it stall.
-const std::vector<std::uint8_t>* FindDescriptor(const VirtualDevice::Descriptors& descriptors,
-                                                std::uint16_t value) {
-    const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
-    const std::uint8_t index = static_cast<std::uint8_t>(value);
-    switch (type) {
-    case 1:
-        return &descriptors.device;
-    case 2:
-        return index < descriptors.configurations.size() ? &descriptors.configurations[index]
-                                                         : nullptr;
-    case 3: {
-        const auto found = descriptors.strings.find(index);
-        return found != descriptors.strings.end() ? &found->second : nullptr;
-    }
-    default:
-        return nullptr;
-    }
-}
 
 } // namespace
 
@@ -64,17 +40,8 @@ struct VirtualUsbDriver::Completion {
     std::uint32_t busStatus = 0;
 };
 
-// One request from its start to its end. The block is written only with
-// m_mutex held and only until `ended` is set.
-struct VirtualUsbDriver::Operation {
-    DriverHandle handle = kInvalidDriverHandle;
+struct VirtualUsbDriver::Operation : BackendOperation {
     std::shared_ptr<Plugged> plugged;
-    std::span<std::uint8_t> block;
-    std::uint8_t endpoint = 0;
-    bool ended = false;
-    bool succeeded = false;
-    std::uint32_t error = 0;
-    std::uint32_t bytes = 0;
     std::optional<Completion> answer; // a delayed answer, given at answerAt
     std::optional<Clock::time_point> answerAt;
     std::optional<Clock::time_point> timeoutAt;
@@ -82,21 +49,6 @@ struct VirtualUsbDriver::Operation {
 
 struct VirtualUsbDriver::Registration {
     std::shared_ptr<Plugged> plugged; // set for handle notifications
-};
-
-class VirtualUsbDriver::RecordState final : public OverlappedState {
-public:
-    RecordState(VirtualUsbDriver& driver, std::shared_ptr<Operation> op)
-        : m_driver(driver), m_op(std::move(op)) {}
-    WaitOutcome Wait(std::uint32_t timeoutMs) override { return m_driver.WaitFor(m_op, timeoutMs); }
-    void End() override { m_driver.Cancel(m_op); }
-    bool Result(std::uint32_t& bytesReturned) override {
-        return m_driver.ResultOf(m_op, bytesReturned);
-    }
-
-private:
-    VirtualUsbDriver& m_driver;
-    std::shared_ptr<Operation> m_op;
 };
 
 VirtualUsbDriver::VirtualUsbDriver() = default;
@@ -222,33 +174,6 @@ bool VirtualUsbDriver::CloseDevice(DriverHandle handle) {
     return true;
 }
 
-bool VirtualUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
-                                   std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                                   std::uint32_t& bytesReturned) {
-    const std::shared_ptr<Operation> op = Begin(handle, code, in, out);
-    WaitFor(op, kInfinite);
-    return ResultOf(op, bytesReturned);
-}
-
-SubmitResult VirtualUsbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
-                                            std::span<std::uint8_t> block,
-                                            OverlappedRecord& record) {
-    std::shared_ptr<Operation> op = Begin(handle, code, block, block);
-    SubmitResult result;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!op->ended) {
-            result = {SubmitOutcome::Pending, kErrorIoPending};
-        } else if (op->succeeded) {
-            result = {SubmitOutcome::Completed, kErrorSuccess};
-        } else {
-            return {SubmitOutcome::Failed, op->error};
-        }
-    }
-    record.Attach(std::make_unique<RecordState>(*this, std::move(op)));
-    return result;
-}
-
 NotificationHandle VirtualUsbDriver::RegisterInterfaceNotification(NotifyWindow window,
                                                                    const Guid&) {
     if (window == kNoNotifyWindow) {
@@ -305,9 +230,9 @@ std::shared_ptr<VirtualUsbDriver::Plugged> VirtualUsbDriver::FindOpen(DriverHand
     return found->second;
 }
 
-std::shared_ptr<VirtualUsbDriver::Operation>
-VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                        std::span<std::uint8_t> out) {
+std::shared_ptr<BackendOperation> VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code,
+                                                          std::span<const std::uint8_t> in,
+                                                          std::span<std::uint8_t> out) {
     auto op = std::make_shared<Operation>();
     op->handle = handle;
     {
@@ -323,14 +248,7 @@ VirtualUsbDriver::Begin(DriverHandle handle, std::uint32_t code, std::span<const
             return op;
         }
     }
-    // A buffered request works on one system buffer: the input is copied in
-    // first and the answer is written over it.
-    if (in.data() != out.data()) {
-        const std::size_t count = std::min(in.size(), out.size());
-        std::memmove(out.data(), in.data(), count);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(), std::uint8_t{0});
-    }
-    op->block = out;
+    op->block = SystemBuffer(in, out);
     return BeginTransfer(std::move(op), code);
 }
 
@@ -350,81 +268,57 @@ void VirtualUsbDriver::AnswerInformation(Operation& op, std::uint32_t code,
                 return pending.handle == handle && pending.endpoint == endpoint;
             },
             kErrorOperationAborted, kCancelledStatus);
-        op.ended = true;
-        op.succeeded = true;
+        op.Succeed(0);
         return;
     }
 
+    // A value the device does not report is one the driver does not
+    // support.
     const VirtualDevice::DriverInfo info = op.plugged->device->GetDriverInfo();
-    std::vector<std::uint8_t> value;
-    std::optional<std::uint32_t> number;
-    std::optional<std::uint8_t> byte;
+    const auto answerNumber = [&op, out](const std::optional<std::uint32_t>& value) {
+        if (value) {
+            op.AnswerNumber(*value, out);
+        } else {
+            op.Fail(kErrorNotSupported);
+        }
+    };
+    const auto answerByte = [&op, out](const std::optional<std::uint8_t>& value) {
+        if (value) {
+            op.AnswerByte(*value, out);
+        } else {
+            op.Fail(kErrorNotSupported);
+        }
+    };
     switch (code) {
     case kIoctlDriverVersion:
-        number = info.driverVersion;
+        answerNumber(info.driverVersion);
         break;
     case kIoctlBusInterfaceVersion:
-        number = info.busInterfaceVersion;
+        answerNumber(info.busInterfaceVersion);
         break;
     case kIoctlAlternateSetting:
-        byte = info.alternateSetting;
+        answerByte(info.alternateSetting);
         break;
     case kIoctlDeviceAddress:
-        byte = info.deviceAddress;
+        answerByte(info.deviceAddress);
         break;
     case kIoctlDeviceName:
-    case kIoctlFriendlyName: {
-        const std::string& text = code == kIoctlDeviceName ? info.deviceName : info.friendlyName;
-        value.assign(text.begin(), text.end());
-        value.push_back(0);
-        if (out.empty()) {
-            Fail(op, kErrorInsufficientBuffer, 0);
-            return;
-        }
-        value.resize(std::min(value.size(), out.size()));
+        op.AnswerText(info.deviceName, out);
         break;
-    }
+    case kIoctlFriendlyName:
+        op.AnswerText(info.friendlyName, out);
+        break;
     default:
         Fail(op, kErrorInvalidFunction, 0);
-        return;
+        break;
     }
-    if (code == kIoctlDriverVersion || code == kIoctlBusInterfaceVersion) {
-        if (!number) {
-            Fail(op, kErrorNotSupported, 0);
-            return;
-        }
-        value.resize(4);
-        DriverRequest::Write32(value, 0, *number);
-    } else if (code == kIoctlAlternateSetting || code == kIoctlDeviceAddress) {
-        if (!byte) {
-            Fail(op, kErrorNotSupported, 0);
-            return;
-        }
-        value.assign(1, *byte);
-    }
-    if (out.size() < value.size()) {
-        Fail(op, kErrorInsufficientBuffer, 0);
-        return;
-    }
-    std::copy(value.begin(), value.end(), out.begin());
-    op.ended = true;
-    op.succeeded = true;
-    op.bytes = static_cast<std::uint32_t>(value.size());
 }
 
 std::shared_ptr<VirtualUsbDriver::Operation>
 VirtualUsbDriver::BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code) {
     const std::span<std::uint8_t> block = op->block;
-    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeHeader(block);
-    const std::uint64_t size = block.size();
-    const bool laidOut = header && header->dataOffset >= DriverRequest::kHeaderSize &&
-                         header->dataOffset <= size &&
-                         header->dataLength <= size - header->dataOffset &&
-                         (header->packetInfoLength == 0 ||
-                          (header->packetInfoOffset >= DriverRequest::kHeaderSize &&
-                           header->packetInfoOffset <= size &&
-                           header->packetInfoLength <= size - header->packetInfoOffset));
-    if (!laidOut) {
+    const std::optional<DriverRequest::Header> header = DriverRequest::DecodeBlock(block);
+    if (!header) {
         std::lock_guard lock(m_mutex);
         Fail(*op, kErrorInvalidParameter, 0);
         return op;
@@ -455,7 +349,7 @@ VirtualUsbDriver::BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t cod
     if (!faults.neverAnswer) {
         if (request.control && header->requestType == kStandardDeviceToHost &&
             header->request == kGetDescriptor) {
-            const auto* descriptor = FindDescriptor(device.GetDescriptors(), header->value);
+            const auto* descriptor = device.FindDescriptor(header->value);
             reply = descriptor ? VirtualDevice::Reply{*descriptor, 0, 0} : VirtualDevice::Stall();
         } else {
             std::lock_guard handlerLock(op->plugged->handlerMutex);
@@ -537,20 +431,14 @@ void VirtualUsbDriver::Complete(Operation& op, const Completion& c) {
     }
     DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, c.completionStatus);
     DriverRequest::Write32(op.block, DriverRequest::kOffsetBusStatus, c.busStatus);
-    op.bytes = c.dataOffset + c.transferred;
-    op.succeeded = true;
-    op.error = kErrorSuccess;
-    op.ended = true;
+    op.Succeed(c.dataOffset + c.transferred);
 }
 
 void VirtualUsbDriver::Fail(Operation& op, std::uint32_t error, std::uint32_t status) {
     if (status != 0 && !op.block.empty()) {
         DriverRequest::Write32(op.block, DriverRequest::kOffsetCompletionStatus, status);
     }
-    op.succeeded = false;
-    op.error = error;
-    op.bytes = 0;
-    op.ended = true;
+    op.Fail(error);
 }
 
 void VirtualUsbDriver::EndPendingWhere(const auto& matches, std::uint32_t error,
@@ -615,10 +503,9 @@ void VirtualUsbDriver::WorkerLoop() {
     }
 }
 
-WaitOutcome VirtualUsbDriver::WaitFor(const std::shared_ptr<Operation>& op,
-                                      std::uint32_t timeoutMs) {
+WaitOutcome VirtualUsbDriver::WaitFor(BackendOperation& op, std::uint32_t timeoutMs) {
     std::unique_lock lock(m_mutex);
-    const auto ended = [&op] { return op->ended; };
+    const auto ended = [&op] { return op.ended; };
     if (timeoutMs == kInfinite) {
         m_ended.wait(lock, ended);
         return WaitOutcome::Signalled;
@@ -628,20 +515,13 @@ WaitOutcome VirtualUsbDriver::WaitFor(const std::shared_ptr<Operation>& op,
                : WaitOutcome::TimedOut;
 }
 
-void VirtualUsbDriver::Cancel(const std::shared_ptr<Operation>& op) {
+void VirtualUsbDriver::End(BackendOperation& op) {
     std::lock_guard lock(m_mutex);
-    if (!op->ended) {
-        const Operation* target = op.get();
+    if (!op.ended) {
+        const BackendOperation* target = &op;
         EndPendingWhere([target](const Operation& pending) { return &pending == target; },
                         kErrorOperationAborted, kCancelledStatus);
     }
-}
-
-bool VirtualUsbDriver::ResultOf(const std::shared_ptr<Operation>& op,
-                                std::uint32_t& bytesReturned) {
-    std::lock_guard lock(m_mutex);
-    bytesReturned = op->ended ? op->bytes : 0;
-    return op->ended && op->succeeded;
 }
 
 } // namespace zelmora

@@ -15,20 +15,19 @@
 //
 // The driver must outlive every handle and overlapped record used with it.
 
-#include "usb/driver/UsbDriver.h"
+#include "usb/driver/OperationBackend.h"
 #include "usb/driver/VirtualDevice.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace zelmora {
 
-class VirtualUsbDriver final : public UsbDriver {
+class VirtualUsbDriver final : public OperationBackend {
 public:
     using DeviceId = std::uint32_t;
 
@@ -65,8 +64,6 @@ public:
     std::optional<std::vector<std::string>> ListDevicePaths(const Guid& interfaceClass) override;
     DriverHandle OpenDevice(const std::string& path) override;
     bool CloseDevice(DriverHandle handle) override;
-    bool SyncRequest(DriverHandle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                     std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override;
     NotificationHandle RegisterInterfaceNotification(NotifyWindow window,
                                                      const Guid& interfaceClass) override;
     NotificationHandle RegisterHandleNotification(NotifyWindow window,
@@ -74,18 +71,18 @@ public:
     bool UnregisterNotification(NotificationHandle notification) override;
 
 protected:
-    SubmitResult StartRequest(DriverHandle handle, std::uint32_t code,
-                              std::span<std::uint8_t> block, OverlappedRecord& record) override;
+    std::shared_ptr<BackendOperation> Begin(DriverHandle handle, std::uint32_t code,
+                                            std::span<const std::uint8_t> in,
+                                            std::span<std::uint8_t> out) override;
+    WaitOutcome WaitFor(BackendOperation& op, std::uint32_t timeoutMs) override;
+    void End(BackendOperation& op) override;
 
 private:
     struct Plugged;
     struct Operation;
     struct Completion;
     struct Registration;
-    class RecordState;
 
-    std::shared_ptr<Operation> Begin(DriverHandle handle, std::uint32_t code,
-                                     std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
     std::shared_ptr<Operation> BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code);
     void AnswerInformation(Operation& op, std::uint32_t code, std::span<const std::uint8_t> in,
                            std::span<std::uint8_t> out);
@@ -98,12 +95,8 @@ private:
     void EndPendingWhere(const auto& matches, std::uint32_t error, std::uint32_t status);
     void StartWorkerIfNeeded();
 
-    WaitOutcome WaitFor(const std::shared_ptr<Operation>& op, std::uint32_t timeoutMs);
-    void Cancel(const std::shared_ptr<Operation>& op);
-    bool ResultOf(const std::shared_ptr<Operation>& op, std::uint32_t& bytesReturned);
     void WorkerLoop();
 
-    mutable std::mutex m_mutex;
     std::condition_variable m_ended;                              // an operation has ended
     std::condition_variable m_workToDo;                           // the worker's deadlines changed
     std::map<DeviceId, std::shared_ptr<Plugged>> m_devices;       // present devices

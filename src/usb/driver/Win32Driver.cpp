@@ -45,6 +45,14 @@ bool FitsDword(std::size_t size) {
     return size <= std::numeric_limits<DWORD>::max();
 }
 
+// Sends a window the notifications that a DEV_BROADCAST_… filter selects.
+NotificationHandle RegisterWindow(NotifyWindow window, void* filter) {
+    HDEVNOTIFY notification =
+        RegisterDeviceNotificationA(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)),
+                                    filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return NotificationHandle{reinterpret_cast<std::uintptr_t>(notification)};
+}
+
 } // namespace
 
 // An OVERLAPPED and its event for one request on a handle. They must stay
@@ -230,10 +238,7 @@ NotificationHandle Win32Driver::RegisterInterfaceNotification(NotifyWindow windo
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = ToGuid(interfaceClass);
-    HDEVNOTIFY notification =
-        RegisterDeviceNotificationA(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)),
-                                    &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    return NotificationHandle{reinterpret_cast<std::uintptr_t>(notification)};
+    return RegisterWindow(window, &filter);
 }
 
 NotificationHandle Win32Driver::RegisterHandleNotification(NotifyWindow window,
@@ -245,10 +250,7 @@ NotificationHandle Win32Driver::RegisterHandleNotification(NotifyWindow window,
     filter.dbch_size = sizeof filter;
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
     filter.dbch_handle = ToHandle(handle);
-    HDEVNOTIFY notification =
-        RegisterDeviceNotificationA(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)),
-                                    &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    return NotificationHandle{reinterpret_cast<std::uintptr_t>(notification)};
+    return RegisterWindow(window, &filter);
 }
 
 bool Win32Driver::UnregisterNotification(NotificationHandle notification) {

@@ -51,6 +51,32 @@ TEST(DriverRequestTest, ShortBuffersAreNeitherWrittenNorRead) {
     EXPECT_EQ(bytes, std::vector<std::uint8_t>(37, 0xEE));
 }
 
+// A driver decodes blocks that anyone may have written: their areas must
+// lie after the header and inside the block, whatever the numbers.
+TEST(DriverRequestTest, BlockLayoutMustStayInsideTheBlock) {
+    DriverRequest request({}, 16, 100);
+    std::vector<std::uint8_t> block(request.Bytes().begin(), request.Bytes().end());
+    ASSERT_TRUE(DriverRequest::DecodeBlock(block).has_value());
+    EXPECT_EQ(DriverRequest::DecodeBlock(block), DriverRequest::DecodeHeader(block));
+
+    const auto decodesWith = [&block](std::size_t offset, std::uint32_t value) {
+        std::vector<std::uint8_t> changed = block;
+        DriverRequest::Write32(changed, offset, value);
+        return DriverRequest::DecodeBlock(changed).has_value();
+    };
+    EXPECT_FALSE(decodesWith(DriverRequest::kOffsetDataLength, 101));
+    EXPECT_FALSE(decodesWith(DriverRequest::kOffsetDataOffset, 37));
+    EXPECT_FALSE(decodesWith(DriverRequest::kOffsetDataOffset, 0xFFFFFFF0)); // no wrap-around
+    EXPECT_FALSE(decodesWith(DriverRequest::kOffsetPacketInfoOffset, 0));
+    EXPECT_FALSE(decodesWith(DriverRequest::kOffsetPacketInfoLength, 0xFFFFFFFF));
+    EXPECT_TRUE(decodesWith(DriverRequest::kOffsetPacketInfoLength, 116)); // up to the end
+    // Without packet information its offset means nothing.
+    DriverRequest::Write32(block, DriverRequest::kOffsetPacketInfoLength, 0);
+    EXPECT_TRUE(decodesWith(DriverRequest::kOffsetPacketInfoOffset, 0xFFFFFFFF));
+    block.pop_back();
+    EXPECT_FALSE(DriverRequest::DecodeBlock(block).has_value());
+}
+
 TEST(DriverRequestTest, TimeoutFieldRoundsUpOnlyBelowOneSecond) {
     EXPECT_EQ(DriverRequest::TimeoutSeconds(0), 0u);
     EXPECT_EQ(DriverRequest::TimeoutSeconds(1), 1u);

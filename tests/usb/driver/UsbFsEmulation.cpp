@@ -23,24 +23,6 @@ namespace {
 constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
 constexpr std::size_t kSetupSize = 8;
 
-const std::vector<std::uint8_t>* FindDescriptor(const VirtualDevice::Descriptors& descriptors,
-                                                std::uint16_t value) {
-    const std::uint8_t index = static_cast<std::uint8_t>(value);
-    switch (value >> 8) {
-    case 1:
-        return &descriptors.device;
-    case 2:
-        return index < descriptors.configurations.size() ? &descriptors.configurations[index]
-                                                         : nullptr;
-    case 3: {
-        const auto found = descriptors.strings.find(index);
-        return found != descriptors.strings.end() ? &found->second : nullptr;
-    }
-    default:
-        return nullptr;
-    }
-}
-
 // One URB from its submission until libusb reaps it.
 struct Urb {
     UMockdevIoctlClient* client = nullptr; // the connection (an open file) it came on
@@ -191,8 +173,7 @@ struct UsbFsEmulation::Node {
         if (!faults.neverAnswer) {
             if (request.control && request.setup.requestType == 0x80 &&
                 request.setup.request == 6) {
-                const auto* descriptor =
-                    FindDescriptor(device->GetDescriptors(), request.setup.value);
+                const auto* descriptor = device->FindDescriptor(request.setup.value);
                 reply =
                     descriptor ? VirtualDevice::Reply{*descriptor, 0, 0} : VirtualDevice::Stall();
             } else {
