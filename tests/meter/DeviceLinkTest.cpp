@@ -539,26 +539,6 @@ TEST_F(DeviceLinkTest, AFullQueueDropsItsOldestSamplesAndCountsThem) {
     EXPECT_EQ(lost, 3u) << "the count of losses only grows";
 }
 
-TEST_F(DeviceLinkTest, ASpedUpPollStillCountsNominalPeriods) {
-    link = std::make_unique<CDeviceLink>(driver, CDeviceLink::TestTuning{.pollSpeedUp = 20});
-    Plug({.meterId = "100000001", .probeModel = "KV50"});
-    link->SetPollPeriod(250);
-    link->Rescan();
-    link->Start("100000001");
-    std::vector<MeterSample> samples;
-    ASSERT_TRUE(Eventually([&] {
-        for (MeterSample& sample : link->TakeSamples()) {
-            samples.push_back(std::move(sample));
-        }
-        return samples.size() >= 8;
-    }));
-    link->Stop();
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        EXPECT_EQ(samples[i].countText, std::to_string(i));
-        EXPECT_EQ(samples[i].durationText, FormatElapsed((i + 1) * 250)) << i;
-    }
-}
-
 // --- Faults ----------------------------------------------------------------
 
 TEST_F(DeviceLinkTest, ShortReplyIsDroppedAndPollingGoesOn) {
