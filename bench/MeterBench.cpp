@@ -1,7 +1,7 @@
 // The meter link's two hot paths: one tick end to end (gate, sample request
 // through the USB layer and the virtual backend to the simulated meter,
-// conversion, statistics, stamp, publish), and the window's consistent copy
-// of the published sample.
+// conversion, statistics, stamp, publish into the queue), and the window's
+// consistent copies of the published samples.
 
 #include "meter/DeviceLink.h"
 #include "sim/SimulatedMeter.h"
@@ -41,6 +41,41 @@ void BM_TickEndToEnd(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TickEndToEnd)->Arg(1)->Arg(20000);
+
+// The tick with a window that keeps up: each sample is taken from the queue
+// as the refresh takes it. (Above, nobody takes them: the queue fills and
+// every tick then drops the oldest.)
+void BM_TickAndTakeSamples(benchmark::State& state) {
+    RunningLink running(SignalModel::Constant(0.012).WithNoise(0.01));
+    benchmark::IterationCount taken = 0;
+    for (auto _ : state) {
+        running.Tick();
+        taken += static_cast<benchmark::IterationCount>(running.link.TakeSamples().size());
+    }
+    if (taken != state.iterations()) {
+        state.SkipWithError("a sample went missing");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TickAndTakeSamples);
+
+// The refresh of a window that was held up: a backlog of samples taken at
+// once, per sample.
+void BM_TakeBacklog(benchmark::State& state) {
+    RunningLink running(SignalModel::Constant(0.012));
+    const auto backlog = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int i = 0; i < backlog; ++i) {
+            running.Tick();
+        }
+        state.ResumeTiming();
+        std::vector<MeterSample> samples = running.link.TakeSamples();
+        benchmark::DoNotOptimize(samples);
+    }
+    state.SetItemsProcessed(state.iterations() * backlog);
+}
+BENCHMARK(BM_TakeBacklog)->Arg(1)->Arg(6000);
 
 void BM_TakeSample(benchmark::State& state) {
     RunningLink running(SignalModel::Constant(0.012));

@@ -1,5 +1,6 @@
 #include "app/ZelmoraApp.h"
 
+#include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
 #include "sim/SimulatedMeter.h"
 #include "usb/driver/CombinedUsbDriver.h"
@@ -13,6 +14,7 @@
 
 #include <QApplication>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <string_view>
 
@@ -65,6 +67,11 @@ std::unique_ptr<UsbDriver> CZelmoraApp::CreateDriver(const AppOptions& options) 
     return driver;
 }
 
+void CZelmoraApp::CloseAllWindows() {
+    // Open dialogs first, then the main window, whose modal loop then ends.
+    QApplication::closeAllWindows();
+}
+
 bool CZelmoraApp::InitInstance() {
     // Qt takes its own options (-platform, -style ...) out of argv first;
     // the window needs no display for --help and --version, so those are
@@ -109,9 +116,18 @@ bool CZelmoraApp::InitInstance() {
         }
     }
 
+#if defined(SIGXFSZ)
+    // A file-size limit makes the log's write fail, which the window reports
+    // with the file intact, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
     const std::unique_ptr<UsbDriver> driver = CreateDriver(options);
     {
         CZelmoraDlg window(*driver);
+        // Ctrl+C or a shutdown closes the windows as their close boxes do,
+        // so the log file is closed with every record in it.
+        const CTerminationSignals termination(CloseAllWindows);
         window.DoModal();
     }
     return false;

@@ -32,6 +32,8 @@ public:
     // configuration files and --usb-id, then simulated meters on the
     // virtual backend. Problems with the configuration go to standard error.
     static std::unique_ptr<UsbDriver> CreateDriver(const AppOptions& options);
+    // What SIGINT and SIGTERM do: close every window as its close box does.
+    static void CloseAllWindows();
 
 private:
     int& m_argc;

@@ -5,6 +5,7 @@
 #include "app/GraphView.h"
 #include "app/QtCanvas.h"
 #include "app/SetPowerRegionDlg.h"
+#include "log/LogPath.h"
 #include "util/TextFormat.h"
 
 #include <QAction>
@@ -15,12 +16,14 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -53,6 +56,9 @@ constexpr std::array<int, 3> kUnitMs = {1000, 1000 * 60, 1000 * 3600};
 const char* const kStart = "Start";
 const char* const kStop = "Stop";
 const char* const kDisconnected = "Disconnected";
+const char* const kLogOn = "On";
+const char* const kLogOff = "Off";
+const char* const kLogTitle = "Log Data To File";
 
 // The eight controls shown only in Time Interval mode.
 constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050, 1043, 1048, 1049};
@@ -143,11 +149,14 @@ QString ToQString(const std::string& text) {
 
 } // namespace
 
-CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent)
+CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTuning tuning)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_link(driver) {
+      m_link(driver, tuning) {
+    m_prompts.askOverwrite = [this](const std::string& path) { return AskOverwrite(path); };
+    m_prompts.showMessage = [this](const std::string& message) { ShowMessage(message); };
+    m_prompts.chooseLogPath = [this] { return ChooseLogPath(); };
     const QString face = QStringLiteral("Microsoft Sans Serif");
     setFont(CDialogTemplate(face, 10).GetFont());
     CreateMenu();
@@ -167,6 +176,18 @@ CZelmoraDlg::~CZelmoraDlg() {
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         child->removeEventFilter(this);
         delete child;
+    }
+}
+
+void CZelmoraDlg::SetPrompts(Prompts prompts) {
+    if (prompts.askOverwrite) {
+        m_prompts.askOverwrite = std::move(prompts.askOverwrite);
+    }
+    if (prompts.showMessage) {
+        m_prompts.showMessage = std::move(prompts.showMessage);
+    }
+    if (prompts.chooseLogPath) {
+        m_prompts.chooseLogPath = std::move(prompts.chooseLogPath);
     }
 }
 
@@ -317,6 +338,15 @@ void CZelmoraDlg::CreateControls(const CDialogTemplate& dialogTemplate) {
     title->setAutoFillBackground(true);
     title->raise();
 
+    // Under the graph, shown once samples were lost: the window fell so far
+    // behind the meter that the link's queue overflowed.
+    m_lostSamplesLabel = new QLabel(this);
+    m_lostSamplesLabel->setObjectName(QStringLiteral("lostSamples"));
+    m_lostSamplesLabel->setTextFormat(Qt::PlainText);
+    m_lostSamplesLabel->setStyleSheet(QStringLiteral("QLabel { color: #c00000; }"));
+    dialogTemplate.Place(*m_lostSamplesLabel, 135, 135, 306, 9);
+    m_lostSamplesLabel->hide();
+
     for (const int id : {kIdAveraging, kIdSampleSize, kIdPointCount, kIdIntervalValue}) {
         GetControl(id)->installEventFilter(this);
     }
@@ -336,7 +366,8 @@ void CZelmoraDlg::CreateControls(const CDialogTemplate& dialogTemplate) {
             &CZelmoraDlg::OnIntervalUnitChanged);
     connect(static_cast<QPlainTextEdit*>(GetControl(kIdLogPath)), &QPlainTextEdit::textChanged,
             this, &CZelmoraDlg::OnLogPathChanged);
-    // The log's On/Off and Open buttons come with the log file itself.
+    connect(button(kIdLogOnOff), &QPushButton::clicked, this, &CZelmoraDlg::OnLogOnOff);
+    connect(button(kIdLogOpen), &QPushButton::clicked, this, &CZelmoraDlg::OnOpenLogPath);
 
     connect(&m_refreshTimer, &QTimer::timeout, this, &CZelmoraDlg::RefreshReadings);
     connect(&m_graphTimer, &QTimer::timeout, this, [this] {
@@ -562,6 +593,15 @@ void CZelmoraDlg::OnCancel() {
 void CZelmoraDlg::OnClose() {
     m_refreshTimer.stop();
     m_graphTimer.stop();
+    if (m_bLogging) {
+        // What the meter measured up to now still goes into the file, which
+        // is then closed with every record in it. No new name is proposed.
+        RefreshReadings();
+        m_logFile.Close();
+        m_bLogging = false;
+        SetText(kIdLogOnOff, kLogOn);
+        static_cast<QCheckBox*>(GetControl(kIdLoggingIndicator))->setChecked(false);
+    }
     QDialog::reject();
 }
 
@@ -593,9 +633,28 @@ void CZelmoraDlg::OnManualEnglish() {
 // --- Timers ----------------------------------------------------------------
 
 void CZelmoraDlg::RefreshReadings() {
-    if (m_link.HasNewSample()) {
-        // One consistent copy: the texts and the number of the same sample.
-        ShowSample(m_link.TakeSample());
+    // Every sample since the last refresh, oldest first, each a consistent
+    // copy: a record's X field and power, and the graph's point, come from
+    // the same sample. A window that was held up catches up here.
+    std::uint64_t lostSamples = 0;
+    const std::vector<MeterSample> samples = m_link.TakeSamples(&lostSamples);
+    if (lostSamples != m_nLostSamples) {
+        ShowLostSamples(lostSamples);
+    }
+    for (const MeterSample& sample : samples) {
+        // A sample without a power text (a range without conversion right
+        // after a reset) is neither graphed nor logged.
+        if (sample.powerText.empty()) {
+            continue;
+        }
+        m_graph.AddSample(sample.power);
+        m_bGraphRedraw = true;
+        if (m_bLogging) {
+            AppendLogRecord(sample);
+        }
+    }
+    if (!samples.empty()) {
+        ShowSample(samples.back());
     }
     CheckMeterLost();
 }
@@ -605,8 +664,6 @@ void CZelmoraDlg::ShowSample(const MeterSample& sample) {
     if (sample.powerText.empty()) {
         return;
     }
-    m_graph.AddSample(sample.power);
-    m_bGraphRedraw = true;
 
     SetText(kIdMean, sample.meanText);
     SetText(kIdMin, sample.minText);
@@ -625,9 +682,21 @@ void CZelmoraDlg::ShowSample(const MeterSample& sample) {
     }
     SetText(kIdDuration, sample.durationText);
     SetText(kIdCount, sample.countText);
+}
 
-    if (m_bLogging) {
-        AppendLogRecord(sample);
+void CZelmoraDlg::ShowLostSamples(std::uint64_t lostSamples) {
+    const auto newlyLost = static_cast<unsigned long long>(lostSamples - m_nLostSamples);
+    m_nLostSamples = lostSamples;
+    m_lostSamplesLabel->setText(
+        ToQString(Format("%llu samples lost: the window fell behind the meter",
+                         static_cast<unsigned long long>(lostSamples))));
+    m_lostSamplesLabel->show();
+    if (m_bLogging && !m_bLossReported) {
+        m_bLossReported = true;
+        m_prompts.showMessage(Format("The window fell behind the meter and %llu samples were "
+                                     "lost before they could be logged. The log file has a gap "
+                                     "there; its count, time or timer column shows where.\n\n%s",
+                                     newlyLost, m_logFile.GetPath().c_str()));
     }
 }
 
@@ -642,9 +711,17 @@ void CZelmoraDlg::CheckMeterLost() {
 }
 
 void CZelmoraDlg::AppendLogRecord(const MeterSample& sample) {
-    // The log file is written by the logging controls' own code (On/Off,
-    // Open, the record layouts); until it exists nothing is logged.
-    (void)sample;
+    const int layout = static_cast<QComboBox*>(GetControl(kIdLogLayout))->currentIndex();
+    if (m_logFile.Append(sample, layout)) {
+        return;
+    }
+    // The log has closed itself with every complete record in it.
+    m_bLogging = false;
+    ShowLoggingOff();
+    m_prompts.showMessage(Format("Logging has been switched off: the log file could not be "
+                                 "written (%s).\n\n%s\n\nEvery record written before the "
+                                 "failure is kept in it.",
+                                 m_logFile.GetError().c_str(), m_logFile.GetPath().c_str()));
 }
 
 void CZelmoraDlg::DrawGraph() {
@@ -853,21 +930,103 @@ void CZelmoraDlg::OnSetPowerRegion() {
 
 // --- Logging ----------------------------------------------------------------
 
-void CZelmoraDlg::SplitLogPath() {
-    const std::string path = GetText(kIdLogPath);
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
+void CZelmoraDlg::OnLogOnOff() {
+    if (m_bLogging) {
+        m_logFile.Close();
+        m_bLogging = false;
+        ShowLoggingOff();
         return;
     }
-    m_strLogFolder = path.substr(0, slash + 1);
-    m_strLogName = path.substr(slash + 1);
-    m_nLogIndex = 0;
+    const std::string path = GetText(kIdLogPath);
+    // The program keeps no settings and proposes the same name after every
+    // start: yesterday's file is not emptied without asking.
+    if (CLogFile::HoldsData(path) && !m_prompts.askOverwrite(path)) {
+        return;
+    }
+    if (!m_logFile.Open(path, GetText(kIdMeterList))) {
+        // An unchanged "On" button alone would read as logging being on.
+        m_prompts.showMessage(Format("The log file could not be opened (%s), so logging is "
+                                     "off.\n\n%s",
+                                     m_logFile.GetError().c_str(), path.c_str()));
+        return;
+    }
+    SetText(kIdLogOnOff, kLogOff);
+    static_cast<QCheckBox*>(GetControl(kIdLoggingIndicator))->setChecked(true);
+    m_bLogging = true;
+    m_bLossReported = false;
+}
+
+void CZelmoraDlg::ShowLoggingOff() {
+    SetText(kIdLogOnOff, kLogOn);
+    static_cast<QCheckBox*>(GetControl(kIdLoggingIndicator))->setChecked(false);
+    AdvanceLogFileName();
+}
+
+void CZelmoraDlg::OnOpenLogPath() {
+    if (const std::optional<std::string> path = m_prompts.chooseLogPath()) {
+        SetText(kIdLogPath, *path);
+        SplitLogPath();
+    }
+}
+
+void CZelmoraDlg::SplitLogPath() {
+    if (zelmora::SplitLogPath(GetText(kIdLogPath), m_strLogFolder, m_strLogName)) {
+        m_nLogIndex = 0;
+    }
+}
+
+void CZelmoraDlg::AdvanceLogFileName() {
+    if (const std::optional<std::string> next =
+            zelmora::AdvanceLogFileName(m_strLogFolder, m_strLogName, m_nLogIndex)) {
+        SetText(kIdLogPath, *next);
+    }
 }
 
 void CZelmoraDlg::OnLogPathChanged() {
     if (!m_bSettingLogPath) {
         SplitLogPath();
     }
+}
+
+bool CZelmoraDlg::AskOverwrite(const std::string& path) {
+    QMessageBox box(
+        QMessageBox::Warning, QString::fromUtf8(kLogTitle),
+        ToQString(Format("The log file already holds data:\n%s\n\nOverwrite it?", path.c_str())),
+        QMessageBox::NoButton, this);
+    QPushButton* overwrite = box.addButton(QStringLiteral("Overwrite"), QMessageBox::AcceptRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == overwrite;
+}
+
+void CZelmoraDlg::ShowMessage(const std::string& message) {
+    // Not modal to the program: samples go on arriving while it is open.
+    auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(kLogTitle),
+                                ToQString(message), QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+std::optional<std::string> CZelmoraDlg::ChooseLogPath() {
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    const QStringList filters = {QStringLiteral("Comma Separated Value(*.csv)"),
+                                 QStringLiteral("TEXT(*.txt)")};
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    // A name typed without an extension gets the one of the filter shown.
+    connect(&dialog, &QFileDialog::filterSelected, &dialog,
+            [&dialog, filters](const QString& selected) {
+                dialog.setDefaultSuffix(selected == filters[1] ? QStringLiteral("txt")
+                                                               : QStringLiteral("csv"));
+            });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return QDir::toNativeSeparators(dialog.selectedFiles().constFirst()).toStdString();
 }
 
 // --- Helpers ---------------------------------------------------------------

@@ -5,23 +5,35 @@
 // collection settings and the logging controls.
 //
 // Every control is reachable by its numeric id (GetControl), and its
-// objectName is that id in decimal. The window owns the meter link and the
-// graph. Two window timers drive it: timer 0 takes each new sample from the
-// meter link into the read-out boxes and the graph (RefreshReadings), timer
-// 1 redraws the graph off-screen and shows it in one piece (DrawGraph).
+// objectName is that id in decimal. The window owns the meter link, the
+// graph and the log file. Two window timers drive it: timer 0 takes every
+// sample waiting in the meter link, in order, into the graph and, while
+// logging, into the log file, and shows the newest in the read-out boxes
+// (RefreshReadings); timer 1 redraws the graph off-screen and shows it in
+// one piece (DrawGraph).
+//
+// Logging (On/Off, Open, the path box, the record layout) keeps the UI side
+// here; the file, its header and its records are CSampleLog's. A file that
+// holds data is overwritten only after the operator agreed; a file that
+// cannot be opened or written, and samples lost because the window fell
+// ten minutes behind the meter, are told to the operator.
 //
 // Enter commits the focused number box and never closes the window; Esc does
 // nothing; only the close command ends it. Operator input that does not
 // parse or is out of range is replaced by the kept value without a message.
 
 #include "graph/ImageDisplay.h"
+#include "log/SampleLog.h"
 #include "meter/DeviceLink.h"
 #include "meter/MeterSample.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 class QAction;
@@ -94,10 +106,26 @@ public:
     static constexpr int kRefreshTimer = 0;
     static constexpr int kGraphTimer = 1;
 
+    // What the window asks and tells the operator through. The defaults
+    // are a question box, a message box that does not wait for its answer
+    // and the platform's save-file dialog; tests put their own in.
+    struct Prompts {
+        // "Overwrite" (true) or "Cancel" for a log file that holds data.
+        std::function<bool(const std::string& path)> askOverwrite;
+        // A failure or a loss the operator must learn of.
+        std::function<void(const std::string& message)> showMessage;
+        // The path picked for the log file; nothing when cancelled.
+        std::function<std::optional<std::string>()> chooseLogPath;
+    };
+
     // The meter link talks to meters through `driver`, which must outlive
-    // the window.
-    explicit CZelmoraDlg(UsbDriver& driver, QWidget* parent = nullptr);
+    // the window. `tuning` is for tests (see CDeviceLink::TestTuning).
+    explicit CZelmoraDlg(UsbDriver& driver, QWidget* parent = nullptr,
+                         CDeviceLink::TestTuning tuning = {});
     ~CZelmoraDlg() override;
+
+    // Replaces the prompts that are set in `prompts`; the others stay.
+    void SetPrompts(Prompts prompts);
 
     // The control with this id (the ids above and the labels' ids), or
     // nullptr.
@@ -140,6 +168,7 @@ private:
     // Timers.
     void RefreshReadings();
     void ShowSample(const MeterSample& sample);
+    void ShowLostSamples(std::uint64_t lostSamples);
     void CheckMeterLost();
     void AppendLogRecord(const MeterSample& sample);
     void DrawGraph();
@@ -174,8 +203,15 @@ private:
     std::string FormatIntervalInUnit() const;
 
     // Logging.
+    void OnLogOnOff();
+    void OnOpenLogPath();
     void SplitLogPath();
+    void AdvanceLogFileName();
     void OnLogPathChanged();
+    void ShowLoggingOff();
+    bool AskOverwrite(const std::string& path);
+    void ShowMessage(const std::string& message);
+    std::optional<std::string> ChooseLogPath();
 
     void SetText(int id, const std::string& text);
     std::string GetText(int id) const;
@@ -194,6 +230,7 @@ private:
     int m_nIntervalMs = 100;
     int m_nPointCount = 2000;
     bool m_bLogging = false;
+    CSampleLog m_logFile;
     int m_nSampleSize = 200;
     int m_nAveraging = 1;
     std::string m_strLogName;
@@ -212,6 +249,13 @@ private:
     // notification is for the operator's typing only.
     bool m_bSettingLogPath = false;
     bool m_bShown = false;
+    // Samples the meter link lost because the window fell behind, as last
+    // shown; the operator is told once per logging run that its file has a
+    // gap.
+    std::uint64_t m_nLostSamples = 0;
+    bool m_bLossReported = false;
+    QLabel* m_lostSamplesLabel = nullptr;
+    Prompts m_prompts;
 
     QTimer m_refreshTimer;
     QTimer m_graphTimer;

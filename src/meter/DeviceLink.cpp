@@ -267,7 +267,11 @@ void CDeviceLink::DeviceDeleter::operator()(CUsbDevice* device) const noexcept {
 
 // --- Construction ------------------------------------------------------------
 
-CDeviceLink::CDeviceLink(UsbDriver& driver) : m_driver(driver) {
+CDeviceLink::CDeviceLink(UsbDriver& driver) : CDeviceLink(driver, TestTuning{}) {}
+
+CDeviceLink::CDeviceLink(UsbDriver& driver, TestTuning tuning)
+    : m_driver(driver), m_nQueueCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)),
+      m_nPollSpeedUp(std::max(tuning.pollSpeedUp, 1)) {
     ResetStatistics();
 }
 
@@ -538,8 +542,9 @@ void CDeviceLink::SetPollPeriod(int periodMs) {
         m_nTimerId = 0;
         return;
     }
+    const int timerPeriodMs = std::max(periodMs / m_nPollSpeedUp, 1);
     m_nTimerId =
-        m_timer.SetEvent(static_cast<std::uint32_t>(periodMs), kTimerResolutionMs,
+        m_timer.SetEvent(static_cast<std::uint32_t>(timerPeriodMs), kTimerResolutionMs,
                          &CDeviceLink::PollTimerProc, reinterpret_cast<std::uintptr_t>(this));
 }
 
@@ -715,10 +720,24 @@ void CDeviceLink::PublishLocked(bool announce) {
     m_published.countText = m_strCount;
     m_published.timeStampText = m_strTimeStamp;
     m_published.durationText = m_strDuration;
-    // Last: the flag announces everything above.
-    if (announce) {
-        m_bNewSample = true;
+    if (!announce) {
+        return;
     }
+    // A full queue drops its oldest sample: the window keeps showing the
+    // present and the graph runs on to it, and the count texts of the
+    // samples that remain show where the gap is.
+    if (m_pending.size() >= m_nQueueCapacity) {
+        m_pending.pop_front();
+        ++m_nLostSamples;
+    }
+    m_pending.push_back(m_published);
+    // Last: the flag announces everything above.
+    m_bNewSample = true;
+}
+
+void CDeviceLink::DropPendingLocked() {
+    m_pending.clear();
+    m_bNewSample = false;
 }
 
 bool CDeviceLink::HasNewSample() const {
@@ -726,22 +745,42 @@ bool CDeviceLink::HasNewSample() const {
     return m_bNewSample;
 }
 
+std::vector<MeterSample> CDeviceLink::TakeSamples(std::uint64_t* lostSamples) {
+    // The queue is swapped out under the lock and copied after it, so that
+    // a long backlog does not hold up the tick.
+    std::deque<MeterSample> taken;
+    {
+        std::lock_guard lock(m_mutex);
+        taken.swap(m_pending);
+        m_bNewSample = false;
+        if (lostSamples != nullptr) {
+            *lostSamples = m_nLostSamples;
+        }
+    }
+    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+}
+
 double CDeviceLink::TakePower() {
     std::lock_guard lock(m_mutex);
-    m_bNewSample = false;
+    DropPendingLocked();
     return m_published.power;
 }
 
 std::string CDeviceLink::TakePowerText() {
     std::lock_guard lock(m_mutex);
-    m_bNewSample = false;
+    DropPendingLocked();
     return m_published.powerText;
 }
 
 MeterSample CDeviceLink::TakeSample() {
     std::lock_guard lock(m_mutex);
-    m_bNewSample = false;
+    DropPendingLocked();
     return m_published;
+}
+
+std::uint64_t CDeviceLink::GetLostSampleCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_nLostSamples;
 }
 
 int CDeviceLink::GetWavelength() const {
@@ -811,7 +850,9 @@ void CDeviceLink::ResetStatisticsLocked() {
     m_nElapsedMs = 0;
     m_dAverage = 0;
     m_averageWindow.clear();
-    m_bNewSample = false;
+    // Samples of the old collection that the window has not taken yet are
+    // dropped with it; they are not lost.
+    DropPendingLocked();
     PublishLocked(false);
 }
 

@@ -11,9 +11,11 @@
 // thread. They meet in two places only:
 // - m_mutex guards the sample, the statistics, the collection settings and
 //   the probe codes. The tick builds a sample and publishes it as one
-//   MeterSample under that lock, the new-sample flag last; every accessor
-//   and the reset take the same lock, so a reader never sees half a sample
-//   and a reset never lands inside a tick's update.
+//   MeterSample under that lock: it becomes the current sample and joins
+//   the queue of samples the window has not taken yet, the new-sample flag
+//   last. Every accessor, every take and the reset take the same lock, so a
+//   reader never sees half a sample and a reset never lands inside a tick's
+//   update.
 // - m_deviceMutex guards the open meter (m_pDevice), the timer id and the
 //   tick's state. The device is released only once no tick uses it: Stop,
 //   Rescan and destruction first keep new ticks out, then abort the sample
@@ -26,6 +28,7 @@
 
 #include <array>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -47,10 +50,24 @@ public:
     // Collection modes.
     static constexpr int kFixedMode = 0;
     static constexpr int kContinuousMode = 1;
+    // Samples waiting for the window: ten minutes at the fastest poll, so a
+    // window held up by a dialog, a long drawing or a loaded machine loses
+    // nothing. Memory is taken only while samples wait.
+    static constexpr std::size_t kSampleQueueCapacity = 6000;
+
+    // For tests only: the poll runs pollSpeedUp times faster than its
+    // nominal period (the elapsed time still counts nominal periods), and
+    // the queue holds queueCapacity samples, so that minutes of sampling
+    // and an overflowing queue take a test only seconds.
+    struct TestTuning {
+        int pollSpeedUp = 1;
+        std::size_t queueCapacity = kSampleQueueCapacity;
+    };
 
     // The driver is handed to every CUsbDevice the link creates; it must
     // outlive the link.
     explicit CDeviceLink(UsbDriver& driver);
+    CDeviceLink(UsbDriver& driver, TestTuning tuning);
     CDeviceLink(const CDeviceLink&) = delete;
     CDeviceLink& operator=(const CDeviceLink&) = delete;
     // Cancels the poll, sends the stop request to a running meter and
@@ -89,12 +106,23 @@ public:
     // and, while a meter is open, the poll restarts with it.
     void SetPollPeriod(int periodMs);
 
+    // Every sample the tick produces (in range or over range) waits in a
+    // queue until it is taken; the new-sample flag tells that one waits.
     bool HasNewSample() const;
-    // Each clears the new-sample flag.
+    // Every waiting sample, oldest first, each whole; empties the queue and
+    // clears the flag. `lostSamples`, when given, receives the number of
+    // samples lost to overflow since the link was made, read together with
+    // the samples: the losses it counts all came before them.
+    std::vector<MeterSample> TakeSamples(std::uint64_t* lostSamples = nullptr);
+    // The current (newest) sample or a part of it. Each clears the flag and
+    // drops the other waiting samples: they are for callers that want the
+    // latest value only.
     double TakePower();
     std::string TakePowerText();
-    // The whole current sample at once; clears the new-sample flag.
     MeterSample TakeSample();
+    // Samples lost since the link was made because the queue was full: the
+    // oldest waiting sample makes room for the new one.
+    std::uint64_t GetLostSampleCount() const;
 
     int GetWavelength() const;
     std::string GetMinText() const;
@@ -163,6 +191,7 @@ private:
     void StampSampleLocked();
     void ResetStatisticsLocked();
     void PublishLocked(bool announce);
+    void DropPendingLocked();
 
     UsbDriver& m_driver;
 
@@ -202,8 +231,13 @@ private:
     DevicePtr m_pDevice;                            // guarded by m_deviceMutex
     bool m_bBusy = false;                           // guarded by m_deviceMutex
 
-    // What the window reads: the last published sample.
-    MeterSample m_published; // guarded by m_mutex
+    // What the window reads: the last published sample, and the samples
+    // published and not yet taken, oldest first.
+    MeterSample m_published;            // guarded by m_mutex
+    std::deque<MeterSample> m_pending;  // guarded by m_mutex
+    std::uint64_t m_nLostSamples = 0;   // guarded by m_mutex
+    const std::size_t m_nQueueCapacity; // at least 1
+    const int m_nPollSpeedUp;           // at least 1
     mutable std::mutex m_mutex;
 
     mutable std::mutex m_deviceMutex;

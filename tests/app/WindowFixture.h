@@ -20,12 +20,13 @@ namespace zelmora::test {
 class WindowFixture {
 public:
     // Meters plugged in before the window opens; the window lists them at
-    // start-up.
-    explicit WindowFixture(const std::vector<std::shared_ptr<SimulatedMeter>>& meters = {}) {
+    // start-up. `tuning` speeds up the meter link's poll or shrinks its queue.
+    explicit WindowFixture(const std::vector<std::shared_ptr<SimulatedMeter>>& meters = {},
+                           CDeviceLink::TestTuning tuning = {}) {
         for (const auto& meter : meters) {
             meter->PlugInto(m_driver);
         }
-        m_window = std::make_unique<CZelmoraDlg>(m_driver);
+        m_window = std::make_unique<CZelmoraDlg>(m_driver, nullptr, tuning);
         m_window->show();
         m_window->activateWindow();
         m_active = QTest::qWaitForWindowActive(m_window.get());

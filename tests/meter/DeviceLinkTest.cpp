@@ -475,6 +475,70 @@ TEST_F(DeviceLinkTest, StampsCountTimeAndNominalDuration) {
                                  std::regex(R"(\d\d:[0-5]\d:[0-5]\d\(\d\d\d\))")));
 }
 
+// --- Hand-over to the window -------------------------------------------------
+
+TEST_F(DeviceLinkTest, EverySampleWaitsInOrderUntilTaken) {
+    auto meter = StartManual("KV50");
+    meter->SetScript({{1064, 1000, 2}, {1064, 9999, 2}, {1064, 1100, 2}, {1064, 1200, 2}});
+    for (int i = 0; i < 4; ++i) {
+        Tick();
+    }
+    ASSERT_TRUE(link->HasNewSample());
+    std::uint64_t lost = 99;
+    const std::vector<MeterSample> samples = link->TakeSamples(&lost);
+    EXPECT_EQ(lost, 0u);
+    ASSERT_EQ(samples.size(), 4u);
+    // Each whole: an over-range sample is handed over too, with the count
+    // it did not advance.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"1.000W", "0"}, {"Over Range", "0"}, {"1.100W", "1"}, {"1.200W", "2"}};
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].powerText, expected[i].first) << i;
+        EXPECT_EQ(samples[i].countText, expected[i].second) << i;
+    }
+    EXPECT_DOUBLE_EQ(samples[1].power, 9.999);
+    EXPECT_DOUBLE_EQ(samples[3].power, 1.2);
+    EXPECT_FALSE(link->HasNewSample());
+    EXPECT_TRUE(link->TakeSamples().empty());
+
+    // The single-value takes give the newest and drop the rest.
+    meter->SetScript({{1064, 1300, 2}, {1064, 1400, 2}});
+    Tick();
+    Tick();
+    EXPECT_EQ(link->TakeSample().countText, "4");
+    EXPECT_FALSE(link->HasNewSample());
+    EXPECT_TRUE(link->TakeSamples().empty());
+
+    // A reset drops what waits from the old collection; that is no loss.
+    Tick();
+    link->ResetStatistics();
+    EXPECT_FALSE(link->HasNewSample());
+    EXPECT_TRUE(link->TakeSamples().empty());
+    EXPECT_EQ(link->GetLostSampleCount(), 0u);
+}
+
+TEST_F(DeviceLinkTest, AFullQueueDropsItsOldestSamplesAndCountsThem) {
+    link = std::make_unique<CDeviceLink>(driver, CDeviceLink::TestTuning{.queueCapacity = 5});
+    StartManual("KV50");
+    for (int i = 0; i < 8; ++i) {
+        Tick();
+    }
+    EXPECT_EQ(link->GetLostSampleCount(), 3u);
+    std::uint64_t lost = 0;
+    std::vector<MeterSample> samples = link->TakeSamples(&lost);
+    EXPECT_EQ(lost, 3u);
+    ASSERT_EQ(samples.size(), 5u);
+    // The newest remain: the read-out and the graph stay at the present.
+    EXPECT_EQ(samples.front().countText, "3");
+    EXPECT_EQ(samples.back().countText, "7");
+
+    Tick();
+    samples = link->TakeSamples(&lost);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].countText, "8");
+    EXPECT_EQ(lost, 3u) << "the count of losses only grows";
+}
+
 // --- Faults ----------------------------------------------------------------
 
 TEST_F(DeviceLinkTest, ShortReplyIsDroppedAndPollingGoesOn) {
