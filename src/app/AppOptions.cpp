@@ -4,18 +4,23 @@
 #include "usb/driver/MatchList.h"
 #include "util/TextFormat.h"
 
+#include <algorithm>
+#include <array>
+#include <string_view>
+
 namespace zelmora {
 
 AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     AppOptions options;
     bool askedForReal = false;
-    auto fail = [&options](std::string message) {
-        options.action = Action::Error;
-        options.error = std::move(message);
-        return options;
-    };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
+        auto fail = [&options, &argument](std::string message) {
+            options.action = Action::Error;
+            options.error = std::move(message);
+            options.argument = argument;
+            return options;
+        };
         if (argument == "--help" || argument == "-h") {
             options.action = Action::Help;
             return options;
@@ -67,6 +72,43 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     }
     options.realMeters = options.simulatedMeters == 0 || askedForReal;
     return options;
+}
+
+bool AppOptions::MayBeQtOption() const {
+    if (action != Action::Error || argument.size() < 2 || argument[0] != '-') {
+        return false;
+    }
+    // Qt reads "-name" and "--name", some with "=value".
+    std::string_view name(argument);
+    name.remove_prefix(name.starts_with("--") ? 2 : 1);
+    name = name.substr(0, name.find('='));
+    // The options of QGuiApplication, QApplication and the X11 platform.
+    static constexpr std::array<std::string_view, 25> kQtOptions = {"platform",
+                                                                    "platformpluginpath",
+                                                                    "platformtheme",
+                                                                    "plugin",
+                                                                    "qwindowgeometry",
+                                                                    "geometry",
+                                                                    "qwindowtitle",
+                                                                    "title",
+                                                                    "qwindowicon",
+                                                                    "icon",
+                                                                    "reverse",
+                                                                    "session",
+                                                                    "qmljsdebugger",
+                                                                    "testability",
+                                                                    "style",
+                                                                    "stylesheet",
+                                                                    "widgetcount",
+                                                                    "display",
+                                                                    "name",
+                                                                    "visual",
+                                                                    "ncols",
+                                                                    "cmap",
+                                                                    "sync",
+                                                                    "nograb",
+                                                                    "dograb"};
+    return std::find(kQtOptions.begin(), kQtOptions.end(), name) != kQtOptions.end();
 }
 
 std::string AppOptions::HelpText(const std::string& program) {

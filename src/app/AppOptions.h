@@ -26,8 +26,14 @@ struct AppOptions {
     bool realMeters = true;
     // The --usb-id values, checked, in order.
     std::vector<std::string> usbIds;
-    // What went wrong, for Action::Error.
+    // What went wrong, for Action::Error, and the argument it is about.
     std::string error;
+    std::string argument;
+
+    // Whether Qt may understand the argument, which then waits for Qt to
+    // take its own options out first. Anything else is wrong at once, so a
+    // mistyped option is reported even where Qt finds no display.
+    bool MayBeQtOption() const;
 
     // Reads the arguments after the program name. Arguments Qt itself
     // understands (-platform, -style ...) are not this program's and must

@@ -72,28 +72,39 @@ void CZelmoraApp::CloseAllWindows() {
     QApplication::closeAllWindows();
 }
 
+bool CZelmoraApp::AnswerWithoutWindow(const std::string& program, const AppOptions& options) {
+    switch (options.action) {
+    case AppOptions::Action::Run:
+        return true;
+    case AppOptions::Action::Help:
+        std::fputs(AppOptions::HelpText(program).c_str(), stdout);
+        return false;
+    case AppOptions::Action::Version:
+        std::printf("Zelmora %s\n", ZELMORA_VERSION);
+        return false;
+    case AppOptions::Action::Error:
+        break;
+    }
+    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), options.error.c_str(),
+                 AppOptions::HelpText(program).c_str());
+    m_exitCode = 2;
+    return false;
+}
+
 bool CZelmoraApp::InitInstance() {
     // Qt takes its own options (-platform, -style ...) out of argv first;
-    // the window needs no display for --help and --version, so those are
-    // answered before Qt connects to one.
+    // the window needs no display for --help, --version and a wrong option,
+    // so those are answered before Qt connects to one.
     std::vector<std::string> arguments;
     for (int i = 1; i < m_argc; ++i) {
         arguments.emplace_back(m_argv[i]);
     }
     const std::string program = m_argc > 0 ? m_argv[0] : "zelmora";
     AppOptions options = AppOptions::Parse(arguments);
-    const bool leftToQt = options.action == AppOptions::Action::Error;
-    if (!leftToQt) {
-        switch (options.action) {
-        case AppOptions::Action::Help:
-            std::fputs(AppOptions::HelpText(program).c_str(), stdout);
-            return false;
-        case AppOptions::Action::Version:
-            std::printf("Zelmora %s\n", ZELMORA_VERSION);
-            return false;
-        default:
-            break;
-        }
+    // Qt's own options (and a display) are needed only to run the window.
+    const bool leftToQt = options.MayBeQtOption();
+    if (!leftToQt && !AnswerWithoutWindow(program, options)) {
+        return false;
     }
 
     QApplication::setApplicationName(QStringLiteral("Zelmora"));
@@ -108,10 +119,7 @@ bool CZelmoraApp::InitInstance() {
             arguments.push_back(argument.toStdString());
         }
         options = AppOptions::Parse(arguments);
-        if (options.action != AppOptions::Action::Run) {
-            std::fprintf(stderr, "%s: %s\n%s", program.c_str(), options.error.c_str(),
-                         AppOptions::HelpText(program).c_str());
-            m_exitCode = 2;
+        if (!AnswerWithoutWindow(program, options)) {
             return false;
         }
     }

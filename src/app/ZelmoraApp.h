@@ -6,6 +6,7 @@
 #include "app/AppOptions.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class QApplication;
@@ -36,6 +37,10 @@ public:
     static void CloseAllWindows();
 
 private:
+    // Prints the help, the version or what is wrong with the options and
+    // sets the exit code; true when the options ask to run the window.
+    bool AnswerWithoutWindow(const std::string& program, const AppOptions& options);
+
     int& m_argc;
     char** m_argv;
     int m_exitCode = 0;

@@ -31,6 +31,32 @@ TEST(AppOptionsTest, BadCountsAndUnknownArgumentsAreErrors) {
     EXPECT_EQ(AppOptions::Parse({"-platform", "offscreen"}).action, Action::Error);
 }
 
+// Only an argument Qt may take waits for Qt; every other mistake is reported
+// before Qt looks for a display.
+TEST(AppOptionsTest, OnlyQtsOwnOptionsWaitForQt) {
+    for (const std::vector<std::string>& qt : {std::vector<std::string>{"-platform", "offscreen"},
+                                               {"--platform", "offscreen"},
+                                               {"-style=fusion"},
+                                               {"-reverse", "--simulate"},
+                                               {"--simulate=2", "-qwindowgeometry", "800x600"}}) {
+        const AppOptions options = AppOptions::Parse(qt);
+        EXPECT_EQ(options.action, Action::Error) << qt.front();
+        EXPECT_TRUE(options.MayBeQtOption()) << qt.front();
+    }
+    for (const std::vector<std::string>& ours : {std::vector<std::string>{"--frobnicate"},
+                                                 {"-"},
+                                                 {"stray"},
+                                                 {"--simulate=x", "-platform", "offscreen"},
+                                                 {"--usb-id", "12"},
+                                                 {"--platforms"}}) {
+        const AppOptions options = AppOptions::Parse(ours);
+        EXPECT_EQ(options.action, Action::Error) << ours.front();
+        EXPECT_FALSE(options.MayBeQtOption()) << ours.front();
+    }
+    EXPECT_EQ(AppOptions::Parse({"--simulate=x"}).argument, "--simulate=x");
+    EXPECT_FALSE(AppOptions::Parse({"--simulate"}).MayBeQtOption());
+}
+
 TEST(AppOptionsTest, RealMetersUnlessOnlySimulatedOnesAreAskedFor) {
     EXPECT_TRUE(AppOptions::Parse({}).realMeters);
     EXPECT_FALSE(AppOptions::Parse({"--simulate"}).realMeters);
