@@ -50,6 +50,24 @@ private:
     std::thread m_thread;
 };
 
+// A link started on a meter whose power rises steadily, polled every 100 ms
+// by its own timer.
+struct RampingMeterLink {
+    RampingMeterLink() {
+        meter->PlugInto(driver);
+        link.SetPollPeriod(100);
+        link.Rescan();
+        link.Start("100000001");
+    }
+
+    VirtualUsbDriver driver;
+    std::shared_ptr<SimulatedMeter> meter = std::make_shared<SimulatedMeter>(
+        SimulatedMeter::Config{.meterId = "100000001",
+                               .probeModel = "KV50",
+                               .signal = SignalModel::Ramped(1.0, 4.5, 2000000)});
+    CDeviceLink link{driver};
+};
+
 // What must hold within one sample whatever happens around it: the power
 // rises steadily, so the newest sample is also the maximum; the count and
 // the nominal duration come from the same stamp.
@@ -67,16 +85,8 @@ std::string Inconsistency(const MeterSample& s, int periodMs) {
 }
 
 TEST(DeviceLinkConcurrencyTest, ReadersSeeWholeSamplesWhileTicksResetsAndSettingsRace) {
-    VirtualUsbDriver driver;
-    auto meter = std::make_shared<SimulatedMeter>(
-        SimulatedMeter::Config{.meterId = "100000001",
-                               .probeModel = "KV50",
-                               .signal = SignalModel::Ramped(1.0, 4.5, 2000000)});
-    meter->PlugInto(driver);
-    CDeviceLink link(driver);
-    link.SetPollPeriod(100);
-    link.Rescan();
-    link.Start("100000001");
+    RampingMeterLink running;
+    CDeviceLink& link = running.link;
     ASSERT_TRUE(link.IsRunning());
 
     int samples = 0;
@@ -141,16 +151,8 @@ TEST(DeviceLinkConcurrencyTest, ReadersSeeWholeSamplesWhileTicksResetsAndSetting
 }
 
 TEST(DeviceLinkConcurrencyTest, BatchesTakenWhileTicksRaceHoldEverySampleOnce) {
-    VirtualUsbDriver driver;
-    auto meter = std::make_shared<SimulatedMeter>(
-        SimulatedMeter::Config{.meterId = "100000001",
-                               .probeModel = "KV50",
-                               .signal = SignalModel::Ramped(1.0, 4.5, 2000000)});
-    meter->PlugInto(driver);
-    CDeviceLink link(driver);
-    link.SetPollPeriod(100);
-    link.Rescan();
-    link.Start("100000001");
+    RampingMeterLink running;
+    CDeviceLink& link = running.link;
     ASSERT_TRUE(link.IsRunning());
 
     // Counts run on without a gap, except where the queue overflowed: there
