@@ -486,6 +486,7 @@ void CDeviceLink::ReleaseMeter(bool sendStopRequest, bool settle) {
             m_deviceChanged.wait_for(lock, kAbortRetry);
         }
         timerId = std::exchange(m_nTimerId, 0);
+        m_nRearmPeriodMs.reset();
     }
     // No lock held: a callback still starting takes m_deviceMutex, sees the
     // halt and returns.
@@ -529,23 +530,28 @@ void CDeviceLink::SetPollPeriod(int periodMs) {
         if (!m_pDevice) {
             return;
         }
+        if (m_bTickRunning) {
+            // The tick may be waiting for a meter that does not answer;
+            // it re-arms the timer itself when it ends.
+            m_nRearmPeriodMs = periodMs;
+            return;
+        }
+        // No tick may start now, so the kill below waits for no transfer.
+        m_bRearming = true;
         previous = m_nTimerId;
     }
-    // Waits for a tick in progress, with no lock held (the tick needs them).
-    const bool killed = m_timer.KillEvent(previous);
+    // Waits for a callback that is just starting, with no lock held (it
+    // takes m_deviceMutex, sees the re-arming and returns).
+    m_timer.KillEvent(previous);
     std::lock_guard lock(m_deviceMutex);
-    if (!killed) {
-        m_nTimerId = 0;
-    }
-    // A failed read may have closed the meter meanwhile.
-    if (!m_pDevice) {
-        m_nTimerId = 0;
-        return;
-    }
+    m_bRearming = false;
+    m_nTimerId = ArmTimerLocked(periodMs);
+}
+
+std::uint32_t CDeviceLink::ArmTimerLocked(int periodMs) {
     const int timerPeriodMs = std::max(periodMs / m_nPollSpeedUp, 1);
-    m_nTimerId =
-        m_timer.SetEvent(static_cast<std::uint32_t>(timerPeriodMs), kTimerResolutionMs,
-                         &CDeviceLink::PollTimerProc, reinterpret_cast<std::uintptr_t>(this));
+    return m_timer.SetEvent(static_cast<std::uint32_t>(timerPeriodMs), kTimerResolutionMs,
+                            &CDeviceLink::PollTimerProc, reinterpret_cast<std::uintptr_t>(this));
 }
 
 void CDeviceLink::PollTimerProc(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t,
@@ -576,7 +582,7 @@ void CDeviceLink::AcquireSample() {
         std::unique_lock lock(m_deviceMutex);
         // An identification exchange holds the control endpoint.
         m_deviceChanged.wait(lock, [this] { return !m_bBusy || m_bHalting; });
-        if (m_bHalting || m_bTickRunning || !m_pDevice || !m_pDevice->IsOpen()) {
+        if (m_bHalting || m_bRearming || m_bTickRunning || !m_pDevice || !m_pDevice->IsOpen()) {
             return;
         }
         m_bTickRunning = true;
@@ -632,11 +638,21 @@ void CDeviceLink::CloseAfterFailedRead() {
 }
 
 void CDeviceLink::EndTick() {
+    std::uint32_t replaced = 0;
     {
         std::lock_guard lock(m_deviceMutex);
         m_bTickRunning = false;
+        const std::optional<int> period = std::exchange(m_nRearmPeriodMs, std::nullopt);
+        // A release under way kills the timer itself.
+        if (period && m_pDevice && !m_bHalting) {
+            replaced = std::exchange(m_nTimerId, ArmTimerLocked(*period));
+        }
     }
     m_deviceChanged.notify_all();
+    // The tick's own timer: from inside its callback this returns at once.
+    if (replaced != 0) {
+        m_timer.KillEvent(replaced);
+    }
 }
 
 void CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange) {

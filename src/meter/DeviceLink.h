@@ -33,6 +33,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,7 +104,10 @@ public:
     // --- Acquisition -------------------------------------------------------
 
     // Below kMinPollPeriodMs nothing happens. Otherwise the period is kept
-    // and, while a meter is open, the poll restarts with it.
+    // and, while a meter is open, the poll restarts with it: at once, or,
+    // while a tick is running, when that tick ends (a meter that does not
+    // answer holds a tick for the transfer's time-out; the caller never
+    // waits for it).
     void SetPollPeriod(int periodMs);
 
     // Every sample the tick produces (in range or over range) waits in a
@@ -182,6 +186,9 @@ private:
     void AcquireSample();
     void CloseAfterFailedRead();
     void EndTick();
+    // Sets the poll timer going with the given poll period (with
+    // m_deviceMutex held); returns its id.
+    std::uint32_t ArmTimerLocked(int periodMs);
 
     // With m_mutex held.
     bool CollectionLimitReachedLocked() const;
@@ -244,6 +251,9 @@ private:
     std::condition_variable m_deviceChanged; // busy, tick or halt state changed
     bool m_bTickRunning = false;             // a tick is using m_pDevice
     bool m_bHalting = false;                 // a release is under way: no new tick
+    bool m_bRearming = false;                // the timer is being replaced: no new tick
+    // A new poll period came during a tick; the tick re-arms the timer.
+    std::optional<int> m_nRearmPeriodMs;
 
     // Last, so that it is destroyed first: its threads are joined while the
     // rest of the link still exists.

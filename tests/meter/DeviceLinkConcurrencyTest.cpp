@@ -232,6 +232,36 @@ TEST_P(HangingRequestTest, ReleaseAbortsTheRequestInsteadOfWaiting) {
 INSTANTIATE_TEST_SUITE_P(DeviceLinkConcurrencyTest, HangingRequestTest,
                          ::testing::Values("Stop", "Rescan", "Destroy"));
 
+// A new poll period while a slow meter holds the tick: the window's call
+// returns at once and leaves the request alone; the tick arms the timer with
+// the new period when its answer comes, and polling goes on.
+TEST(DeviceLinkConcurrencyTest, NewPeriodDuringASlowRequestIsTakenUpWhenTheTickEnds) {
+    VirtualUsbDriver driver;
+    auto meter = std::make_shared<SimulatedMeter>(SimulatedMeter::Config{.meterId = "100000001"});
+    meter->PlugInto(driver);
+    CDeviceLink link(driver);
+    link.SetPollPeriod(100);
+    link.Rescan();
+    link.Start("100000001");
+    ASSERT_TRUE(link.IsRunning());
+    meter->SetFaults({.answerDelayMs = 3000});
+    ASSERT_TRUE(Eventually([&] { return driver.PendingRequestCount() == 1; }));
+    const std::uint64_t asked = meter->GetCounters().sampleRequests;
+
+    link.SetPollPeriod(150);
+    EXPECT_EQ(driver.PendingRequestCount(), 1u) << "the call waited for the meter's answer";
+    EXPECT_EQ(driver.AbortCount(), 0u);
+    EXPECT_TRUE(link.IsRunning());
+
+    meter->SetFaults({});
+    EXPECT_TRUE(Eventually([&] { return meter->GetCounters().sampleRequests >= asked + 3; },
+                           milliseconds(8000)))
+        << "polling stopped after the slow answer";
+    EXPECT_TRUE(link.IsRunning());
+    link.Stop();
+    EXPECT_EQ(driver.OpenHandleCount(), 0u);
+}
+
 TEST(DeviceLinkConcurrencyTest, UnplugWhileSamplingClosesTheMeter) {
     VirtualUsbDriver driver;
     auto meter = std::make_shared<SimulatedMeter>(SimulatedMeter::Config{.meterId = "100000001"});
