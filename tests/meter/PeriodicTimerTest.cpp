@@ -111,7 +111,9 @@ TEST(PeriodicTimerTest, KeepsToAbsoluteDeadlines) {
     ASSERT_TRUE(probe.WaitForCount(6));
     ASSERT_TRUE(timer.KillEvent(id));
     std::lock_guard lock(probe.mutex);
-    EXPECT_GE(probe.starts[0] - set, milliseconds(50));
+    // Within the 1 ms resolution asked for: Windows' own timer, read on
+    // another clock, has been seen 0.7 ms early.
+    EXPECT_GE(probe.starts[0] - set, milliseconds(49));
     EXPECT_LT(probe.starts[5] - set, milliseconds(420));
 }
 
