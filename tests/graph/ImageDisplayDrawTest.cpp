@@ -2,6 +2,7 @@
 
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
+#include "support/CommaLocale.h"
 
 #include <climits>
 #include <clocale>
@@ -107,13 +108,15 @@ TEST(ImageDisplayDraw, LaysOutAxesAndLabels) {
 }
 
 TEST(ImageDisplayDraw, LabelsKeepTheDecimalPointInACommaLocale) {
-    const std::string previous = std::setlocale(LC_ALL, nullptr);
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) {
-        GTEST_SKIP() << "no de_DE.UTF-8 locale";
+    std::vector<CRecordingCanvas::Text> labels;
+    {
+        const CommaLocale comma;
+        if (!comma.IsActive()) {
+            GTEST_SKIP() << "no de_DE.UTF-8 locale";
+        }
+        Graph300x200 g;
+        labels = g.Labels();
     }
-    Graph300x200 g;
-    const auto labels = g.Labels();
-    std::setlocale(LC_ALL, previous.c_str());
     EXPECT_TRUE(FindLabel(labels, "0.0005"));
     for (const auto& label : labels) {
         EXPECT_EQ(label.text.find(','), std::string::npos) << label.text;

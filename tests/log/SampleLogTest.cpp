@@ -1,5 +1,6 @@
 #include "log/SampleLog.h"
 
+#include "support/CommaLocale.h"
 #include "util/TextFormat.h"
 
 #include <clocale>
@@ -29,40 +30,25 @@ MeterSample Sample(int count, double power) {
     return sample;
 }
 
-// Sunday, 6 December 2026, 23:14:38.
-std::tm StartTime() {
+// A calendar time as the clock gives it: month 1 to 12, weekday 0 for Sunday.
+std::tm Time(int year, int month, int day, int weekday, int hour, int minute, int second) {
     std::tm time{};
-    time.tm_year = 2026 - 1900;
-    time.tm_mon = 11;
-    time.tm_mday = 6;
-    time.tm_wday = 0;
-    time.tm_hour = 23;
-    time.tm_min = 14;
-    time.tm_sec = 38;
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_wday = weekday;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
     return time;
 }
 
+// Sunday, 6 December 2026, 23:14:38.
+std::tm StartTime() {
+    return Time(2026, 12, 6, 0, 23, 14, 38);
+}
+
 const std::string kHeader = "100000001\r\nSunday, December 06, 2026 23:14:38\r\n";
-
-// A locale with a decimal comma and its own day and month names, for one
-// test, as Qt sets one from the environment.
-class CommaLocale {
-public:
-    CommaLocale() : m_previous(std::setlocale(LC_ALL, nullptr)) {
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252"}) {
-            if (std::setlocale(LC_ALL, name) != nullptr) {
-                m_active = true;
-                break;
-            }
-        }
-    }
-    ~CommaLocale() { std::setlocale(LC_ALL, m_previous.c_str()); }
-    bool IsActive() const { return m_active; }
-
-private:
-    std::string m_previous;
-    bool m_active = false;
-};
 
 TEST(SampleLogFormatTest, RecordsInTheThreeLayoutsFromOneSample) {
     const MeterSample sample = Sample(7, 0.0123456789);
@@ -88,15 +74,8 @@ TEST(SampleLogFormatTest, HeaderInEnglishWithAPointWhateverTheLocale) {
     EXPECT_EQ(CSampleLog::FormatHeader("100000001", StartTime()), kHeader);
     EXPECT_EQ(CSampleLog::FormatHeader("", StartTime()),
               "No Device\r\nSunday, December 06, 2026 23:14:38\r\n");
-    std::tm leapDay{};
-    leapDay.tm_year = 2024 - 1900;
-    leapDay.tm_mon = 1;
-    leapDay.tm_mday = 29;
-    leapDay.tm_wday = 4;
-    leapDay.tm_hour = 7;
-    leapDay.tm_min = 5;
-    leapDay.tm_sec = 9;
-    EXPECT_EQ(CSampleLog::FormatStartTime(leapDay), "Thursday, February 29, 2024 07:05:09");
+    EXPECT_EQ(CSampleLog::FormatStartTime(Time(2024, 2, 29, 4, 7, 5, 9)),
+              "Thursday, February 29, 2024 07:05:09");
     EXPECT_EQ(CSampleLog::FormatRecord(Sample(1, 0.5), 0), "1,0.500000\r\n");
 }
 

@@ -1,6 +1,7 @@
 #include "meter/DeviceLink.h"
 
 #include "sim/SimulatedMeter.h"
+#include "support/CommaLocale.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -310,15 +311,13 @@ TEST_F(DeviceLinkTest, RangesWithoutConversionKeepThePreviousPower) {
 }
 
 TEST_F(DeviceLinkTest, NumbersUseAPointWhateverTheProcessLocale) {
-    const std::string previous = std::setlocale(LC_ALL, nullptr);
-    bool comma = false;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
-        comma = comma || std::setlocale(LC_ALL, name) != nullptr;
+    MeterSample sample;
+    {
+        const CommaLocale comma;
+        ASSERT_TRUE(comma.IsActive()) << "a comma locale (de_DE.UTF-8) must be installed";
+        auto meter = StartManual("KV50");
+        sample = Sample(*meter, 2999, 0);
     }
-    ASSERT_TRUE(comma) << "a comma locale (de_DE.UTF-8) must be installed";
-    auto meter = StartManual("KV50");
-    const MeterSample sample = Sample(*meter, 2999, 0);
-    std::setlocale(LC_ALL, previous.c_str());
     EXPECT_EQ(sample.powerText, "29.99mW");
     EXPECT_EQ(sample.stdDevPercentText, "0.000%");
 }

@@ -1,5 +1,7 @@
 #include "util/TextFormat.h"
 
+#include "support/CommaLocale.h"
+
 #include <clocale>
 #include <gtest/gtest.h>
 #include <thread>
@@ -7,31 +9,9 @@
 namespace zelmora {
 namespace {
 
-// Switches the process to a locale with a decimal comma for one test, as Qt
-// does from the environment at start-up.
-class CommaLocale {
-public:
-    CommaLocale() {
-        const char* previous = std::setlocale(LC_ALL, nullptr);
-        previous_ = previous ? previous : "C";
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE"}) {
-            if (std::setlocale(LC_ALL, name)) {
-                active_ = true;
-                break;
-            }
-        }
-    }
-    ~CommaLocale() { std::setlocale(LC_ALL, previous_.c_str()); }
-    bool active() const { return active_; }
-
-private:
-    std::string previous_;
-    bool active_ = false;
-};
-
 TEST(TextFormat, FormatsWithAPointWhateverTheProcessLocale) {
     CommaLocale comma;
-    ASSERT_TRUE(comma.active()) << "a comma locale (de_DE.UTF-8) must be installed";
+    ASSERT_TRUE(comma.IsActive()) << "a comma locale (de_DE.UTF-8) must be installed";
     char plain[32];
     std::snprintf(plain, sizeof plain, "%.1f", 0.5);
     ASSERT_STREQ(plain, "0,5") << "the locale really uses a comma";
