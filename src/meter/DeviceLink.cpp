@@ -720,7 +720,7 @@ void CDeviceLink::StampSampleLocked() {
     m_strCount = Format("%d", m_nCount);
     m_strTimeStamp = LocalTimeOfDay();
     m_nCount += 1;
-    m_nElapsedMs += static_cast<std::uint32_t>(m_nPollPeriod);
+    m_nElapsedMs += static_cast<std::uint64_t>(m_nPollPeriod);
     m_strDuration = FormatElapsed(m_nElapsedMs);
 }
 

@@ -229,7 +229,9 @@ private:
     std::string m_strCount;
     std::string m_strTimeStamp;
     int m_nCollectionMode = kContinuousMode;
-    std::uint32_t m_nElapsedMs = 0;
+    // 64 bits: at the longest poll period 32 bits would wrap after three
+    // samples (49.7 days).
+    std::uint64_t m_nElapsedMs = 0;
     std::string m_strDuration;
     std::array<std::string, kMaxMeters> m_meterIds; // window thread only
     int m_nMeterCount = 0;                          // window thread only

@@ -411,6 +411,10 @@ TEST_F(DeviceLinkTest, ResetStartsANewCollection) {
     EXPECT_EQ(next.maxText, "2.500W");
     EXPECT_EQ(next.countText, "0");
     EXPECT_EQ(next.durationText, FormatElapsed(kManualPeriod)); // one period of the manual timer
+    // At the longest period three samples pass 2^32 ms (49.7 days); the
+    // elapsed time goes on counting instead of wrapping.
+    Sample(*meter, 2500, 2);
+    EXPECT_EQ(Sample(*meter, 2500, 2).durationText, "1789:34:10(941)");
 
     // An invalid mode is ignored but still resets.
     link->SetCollectionMode(CDeviceLink::kFixedMode);
