@@ -123,9 +123,14 @@ void CSetPowerRegionDlg::accept() {
 
 void CSetPowerRegionDlg::OnOK() {
     const std::optional<int> minX = ScanInt(TextOf(*m_minXEdit));
-    const std::optional<int> maxX = ScanInt(TextOf(*m_maxXEdit));
+    std::optional<int> maxX = ScanInt(TextOf(*m_maxXEdit));
     const std::optional<double> minPower = ScanDouble(TextOf(*m_minPowerEdit));
     std::optional<double> maxPower = ScanDouble(TextOf(*m_maxPowerEdit));
+    // The x range is checked as it will be stored, after the clamp: 25000
+    // to 30000 would otherwise come out as 25000 to 20000.
+    if (maxX) {
+        maxX = std::min(*maxX, kMaxSampleNumber);
+    }
     if (!minX || !maxX || !minPower || !maxPower || !(*maxPower > *minPower) || !(*minX < *maxX)) {
         ShowValueWrong();
         return;
@@ -136,7 +141,7 @@ void CSetPowerRegionDlg::OnOK() {
     m_minPower = *minPower;
     m_maxPower = *maxPower;
     m_minX = *minX;
-    m_maxX = std::min(*maxX, kMaxSampleNumber);
+    m_maxX = *maxX;
     m_accepted = true;
     done(QDialog::Accepted);
 }
