@@ -932,9 +932,15 @@ void CZelmoraDlg::OnSetPowerRegion() {
 
 void CZelmoraDlg::OnLogOnOff() {
     if (m_bLogging) {
-        m_logFile.Close();
-        m_bLogging = false;
-        ShowLoggingOff();
+        // Samples the meter has already given belong in this file, even
+        // those the refresh has not taken yet. (A write that fails there
+        // switches logging off by itself.)
+        RefreshReadings();
+        if (m_bLogging) {
+            m_logFile.Close();
+            m_bLogging = false;
+            ShowLoggingOff();
+        }
         return;
     }
     const std::string path = GetText(kIdLogPath);

@@ -150,6 +150,33 @@ private slots:
         }
     }
 
+    void offLogsTheSamplesTheMeterHasAlreadyGiven() {
+        // A Fixed collection of five samples, taken by the meter while the
+        // window is busy elsewhere: none has been shown when Off is pressed.
+        WindowFixture fixture({CountingMeter()}, kFast);
+        Prompter prompter(fixture.Window());
+        const QString path = Path("off.csv");
+        TypePath(fixture, path);
+        fixture.Click(1009);
+        fixture.Enter(1011, "4");
+        fixture.Click(1017);
+        fixture.Click(1020);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        fixture.Click(1017);
+        QVERIFY(IsOff(fixture));
+        QCOMPARE(fixture.Text(1008), QString("4"));
+
+        const test::LogContents log = ReadLog(path);
+        QVERIFY(log.wellEnded);
+        QCOMPARE(log.lines.size(), std::size_t(2 + 5));
+        for (std::size_t i = 2; i < log.lines.size(); ++i) {
+            const std::optional<Record> record = ParseRecord(log.lines[i]);
+            QVERIFY2(record, log.lines[i].c_str());
+            QCOMPARE(record->x, std::to_string(i - 2));
+        }
+        QVERIFY(prompter.messages.empty());
+    }
+
     void numbersTheFilesOfSuccessiveRuns() {
         WindowFixture fixture;
         Prompter prompter(fixture.Window());
