@@ -6,6 +6,7 @@
 #include "app/QtCanvas.h"
 #include "app/SetPowerRegionDlg.h"
 #include "log/LogPath.h"
+#include "util/NumberEntry.h"
 #include "util/TextFormat.h"
 
 #include <QAction>
@@ -34,6 +35,7 @@
 #include <QVBoxLayout>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace zelmora {
 
@@ -52,6 +54,8 @@ constexpr int kToolButtonSpan = 30;
 
 // Milliseconds per entry of the interval unit list: "sec", "min", "hr".
 constexpr std::array<int, 3> kUnitMs = {1000, 1000 * 60, 1000 * 3600};
+// Decimals of the interval shown in each unit.
+constexpr std::array<int, 3> kUnitDecimals = {1, 2, 3};
 
 const char* const kStart = "Start";
 const char* const kStop = "Stop";
@@ -837,52 +841,56 @@ void CZelmoraDlg::OnIntervalUnitChanged() {
 }
 
 void CZelmoraDlg::CommitAveraging() {
-    const std::optional<int> value = ScanInt(GetText(kIdAveraging));
-    if (value && *value >= 1 && *value <= kMaxAveraging) {
+    if (const std::optional<int> value = AcceptInt(GetText(kIdAveraging), 1, kMaxAveraging)) {
         m_nAveraging = *value;
         m_link.SetAverageCount(m_nAveraging);
-    } else {
-        SetText(kIdAveraging, Format("%d", m_nAveraging));
     }
+    // Shown as in use: "1e9" commits 1.
+    SetText(kIdAveraging, Format("%d", m_nAveraging));
 }
 
 void CZelmoraDlg::CommitSampleSize() {
-    const std::optional<int> value = ScanInt(GetText(kIdSampleSize));
-    if (value && *value > 0) {
+    // No more than the graph holds: a larger window would be refused by the
+    // graph while the box showed it.
+    if (const std::optional<int> value =
+            AcceptInt(GetText(kIdSampleSize), 1, CImageDisplay::kCapacity - 1)) {
         m_nSampleSize = *value;
         m_graph.SetSampleWindow(m_nSampleSize);
         if (IsChecked(kIdFixed)) {
             m_link.SetSampleSize(m_nSampleSize);
         }
-    } else {
-        SetText(kIdSampleSize, Format("%d", m_nSampleSize));
     }
+    SetText(kIdSampleSize, Format("%d", m_nSampleSize));
 }
 
 void CZelmoraDlg::CommitPointCount() {
-    const std::optional<int> value = ScanInt(GetText(kIdPointCount));
-    if (value && *value >= 0) {
+    if (const std::optional<int> value =
+            AcceptInt(GetText(kIdPointCount), 0, std::numeric_limits<int>::max())) {
         m_nPointCount = *value;
         UpdateTotalTime();
         m_link.SetSampleSize(m_nPointCount);
-    } else {
-        SetText(kIdPointCount, Format("%d", m_nPointCount));
     }
+    SetText(kIdPointCount, Format("%d", m_nPointCount));
 }
 
 void CZelmoraDlg::CommitInterval() {
-    const std::optional<double> value = ScanDouble(GetText(kIdIntervalValue));
-    if (!value) {
+    const int unit =
+        std::clamp(static_cast<QComboBox*>(GetControl(kIdIntervalUnit))->currentIndex(), 0, 2);
+    const int unitMs = kUnitMs[static_cast<std::size_t>(unit)];
+    const std::string typed = GetText(kIdIntervalValue);
+    if (!ScanDouble(typed)) {
         SetText(kIdIntervalValue, FormatIntervalInUnit());
         return;
     }
-    const int unit = static_cast<QComboBox*>(GetControl(kIdIntervalUnit))->currentIndex();
-    const double ms = *value * kUnitMs[static_cast<std::size_t>(std::clamp(unit, 0, 2))];
-    // Checked as a double first: truncating a number beyond an int's range
-    // would be undefined. trunc(ms) lies in [100, 1800000000] exactly when
-    // ms lies in [100, 1800000001).
-    if (ms >= kMinIntervalMs && ms < kMaxIntervalMs + 1.0) {
-        m_nIntervalMs = static_cast<int>(ms);
+    if (const std::optional<int> ms =
+            AcceptIntervalMs(typed, unitMs, kMinIntervalMs, kMaxIntervalMs)) {
+        m_nIntervalMs = *ms;
+        // The operator's text stays while it says what runs; "2,5" runs as
+        // 2 s and "0.1234" as 123 ms, and the box then says so.
+        if (!ShowsIntervalExactly(typed, m_nIntervalMs, unitMs)) {
+            SetText(kIdIntervalValue,
+                    FormatIntervalForEntry(m_nIntervalMs, unitMs, kUnitDecimals[unit]));
+        }
     } else {
         SetText(kIdIntervalValue, FormatIntervalInUnit());
     }

@@ -107,11 +107,14 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-std::optional<int> ScanInt(std::string_view text) {
-    text = SkipBlanks(text);
+std::optional<int> ScanInt(std::string_view text, std::size_t* end) {
+    const std::size_t blanks = text.size() - SkipBlanks(text).size();
+    text.remove_prefix(blanks);
     bool negative = false;
+    std::size_t sign = 0;
     if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
         negative = text[0] == '-';
+        sign = 1;
         text.remove_prefix(1);
     }
     std::size_t digits = 0;
@@ -123,19 +126,23 @@ std::optional<int> ScanInt(std::string_view text) {
     }
     // Read the magnitude with room for INT_MIN, then apply the sign.
     long long magnitude = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + digits, magnitude);
-    if (error != std::errc{} || end != text.data() + digits) {
+    const auto [last, error] = std::from_chars(text.data(), text.data() + digits, magnitude);
+    if (error != std::errc{} || last != text.data() + digits) {
         return std::nullopt;
     }
     const long long value = negative ? -magnitude : magnitude;
     if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
         return std::nullopt;
     }
+    if (end != nullptr) {
+        *end = blanks + sign + digits;
+    }
     return static_cast<int>(value);
 }
 
-std::optional<double> ScanDouble(std::string_view text) {
-    text = SkipBlanks(text);
+std::optional<double> ScanDouble(std::string_view text, std::size_t* end) {
+    const std::size_t blanks = text.size() - SkipBlanks(text).size();
+    text.remove_prefix(blanks);
     // Find the longest prefix shaped like a decimal number, as a scan would.
     std::size_t i = 0;
     bool negative = false;
@@ -179,6 +186,9 @@ std::optional<double> ScanDouble(std::string_view text) {
     const double magnitude = ParseDecimalInC(number.c_str());
     if (!std::isfinite(magnitude)) {
         return std::nullopt;
+    }
+    if (end != nullptr) {
+        *end = blanks + i;
     }
     return negative ? -magnitude : magnitude;
 }

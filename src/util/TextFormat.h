@@ -7,6 +7,7 @@
 // point of "0.5". Every format and parse of the program goes through here.
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,14 +29,16 @@ std::string FormatV(const char* format, std::va_list args) ZELMORA_PRINTF(1, 0);
 // What "%d" reads: leading blanks skipped, an optional sign, then the
 // longest run of digits; anything after it is ignored. Empty when the text
 // does not start with a number or the number does not fit an int (where
-// the runtime's scan would give an undefined result).
-std::optional<int> ScanInt(std::string_view text);
+// the runtime's scan would give an undefined result). `end`, when given,
+// receives the index just past the number read.
+std::optional<int> ScanInt(std::string_view text, std::size_t* end = nullptr);
 
 // What "%lf" reads: leading blanks skipped, then the longest decimal
 // number (sign, digits, point, exponent); anything after it is ignored.
 // Only finite numbers count: "inf", "nan" and values too large for a
-// double are not read, so callers can convert the result safely.
-std::optional<double> ScanDouble(std::string_view text);
+// double are not read, so callers can convert the result safely. `end`,
+// when given, receives the index just past the number read.
+std::optional<double> ScanDouble(std::string_view text, std::size_t* end = nullptr);
 
 // "%02d:%02d:%02d(%03d)" of a span of milliseconds: hours are not wrapped
 // at 24 and may have any number of digits.

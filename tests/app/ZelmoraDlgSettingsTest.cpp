@@ -43,9 +43,21 @@ private slots:
         QTest::newRow("averaging overflow") << int(kAveraging) << "99999999999"
                                             << "1"
                                             << "1";
+        QTest::newRow("averaging 1e9") << int(kAveraging) << "1e9"
+                                       << "1"
+                                       << "1";
         QTest::newRow("sample size 12abc") << int(kSampleSize) << "12abc"
-                                           << "12abc"
+                                           << "12"
                                            << "12";
+        QTest::newRow("sample size 20000") << int(kSampleSize) << "20000"
+                                           << "20000"
+                                           << "20000";
+        QTest::newRow("sample size 20001") << int(kSampleSize) << "20001"
+                                           << "200"
+                                           << "200";
+        QTest::newRow("sample size 50000") << int(kSampleSize) << "50000"
+                                           << "200"
+                                           << "200";
         QTest::newRow("sample size 0") << int(kSampleSize) << "0"
                                        << "200"
                                        << "200";
@@ -65,8 +77,11 @@ private slots:
                                         << "2000"
                                         << "2000";
         QTest::newRow("point count leading blanks") << int(kPointCount) << "  35"
-                                                    << "  35"
+                                                    << "35"
                                                     << "35";
+        QTest::newRow("point count 1e3") << int(kPointCount) << "1e3"
+                                         << "1"
+                                         << "1";
     }
 
     void commitKeepsOrRestores() {
@@ -96,8 +111,18 @@ private slots:
         fixture.Enter(kInterval, "0.1");
         QCOMPARE(fixture.Text(kInterval), QString("0.1"));
         fixture.Enter(kInterval, "1.5");
+        QCOMPARE(fixture.Text(kInterval), QString("1.5"));
         QCOMPARE(RefreshPeriod(fixture), 1200);
         QCOMPARE(fixture.Text(kTotal), QString("00:50:00(000)"));
+        // The box says what runs: a comma ends the number (2 s, whatever the
+        // locale), and a part of a millisecond is cut off.
+        fixture.Enter(kInterval, "2,5");
+        QCOMPARE(fixture.Text(kInterval), QString("2.0"));
+        QCOMPARE(RefreshPeriod(fixture), 1600);
+        fixture.Enter(kInterval, "0.2505");
+        QCOMPARE(fixture.Text(kInterval), QString("0.25"));
+        QCOMPARE(RefreshPeriod(fixture), 200);
+        fixture.Enter(kInterval, "1.5");
 
         // min: 2.5 is 150000 ms and stays as typed; in sec it reads 150.0.
         fixture.Select(kUnit, 1);
@@ -135,6 +160,7 @@ private slots:
         QCOMPARE(fixture.Text(kTotal), QString("00:00:00(000)"));
         fixture.Enter(kPointCount, "7");
         fixture.Enter(kInterval, "0.1234");
+        QCOMPARE(fixture.Text(kInterval), QString("0.123"));
         QCOMPARE(fixture.Text(kTotal), QString("00:00:00(861)"));
         // The largest point count times the largest interval: hours are
         // neither wrapped nor cut.
