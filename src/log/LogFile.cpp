@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <clocale>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <locale.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +25,43 @@ std::string ErrorText(int error) {
     }
     return "error " + std::to_string(error);
 }
+
+// A pipe whose reader has gone answers a write with EPIPE, and with a
+// SIGPIPE that would end the program on the spot. The signal is held back
+// on this thread for the write and, when the write raised it, taken so it
+// never arrives: the failure is then told like any other.
+class HeldBrokenPipe {
+public:
+    HeldBrokenPipe() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        m_bWasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &m_previous);
+    }
+    HeldBrokenPipe(const HeldBrokenPipe&) = delete;
+    HeldBrokenPipe& operator=(const HeldBrokenPipe&) = delete;
+    ~HeldBrokenPipe() {
+        if (m_bRaised && !m_bWasPending) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec now{};
+            while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    void Raised() { m_bRaised = true; }
+
+private:
+    sigset_t m_previous{};
+    bool m_bWasPending = false;
+    bool m_bRaised = false;
+};
 
 } // namespace
 
@@ -72,17 +112,22 @@ bool CLogFile::Write(std::string_view bytes) {
     // (interrupted, or a limit reached) is the rest offered again, so that
     // a transient cut still ends in a whole record.
     std::size_t written = 0;
+    HeldBrokenPipe heldBrokenPipe;
     while (written < bytes.size()) {
         const ssize_t result = ::write(m_nFd, bytes.data() + written, bytes.size() - written);
         if (result > 0) {
             written += static_cast<std::size_t>(result);
             continue;
         }
-        if (result < 0 && errno == EINTR) {
+        const int error = result < 0 ? errno : ENOSPC;
+        if (error == EINTR) {
             continue;
         }
+        if (error == EPIPE) {
+            heldBrokenPipe.Raised();
+        }
         // 0 bytes from a regular file means there is no room either.
-        m_strError = ErrorText(result < 0 ? errno : ENOSPC);
+        m_strError = ErrorText(error);
         if (m_bRegular && written > 0) {
             // A part of the text would read as a record that never was.
             if (::ftruncate(m_nFd, static_cast<off_t>(m_nEnd)) == 0) {

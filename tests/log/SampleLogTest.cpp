@@ -12,7 +12,10 @@
 
 #if !defined(_WIN32)
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace zelmora {
@@ -182,6 +185,27 @@ TEST_F(SampleLogFileTest, AFullDeviceFailsTheHeaderAndTheLogStaysClosed) {
     EXPECT_FALSE(log.Open("/dev/full", "100000001", StartTime()));
     EXPECT_FALSE(log.IsOpen());
     EXPECT_EQ(log.GetError(), "No space left on device");
+}
+
+TEST_F(SampleLogFileTest, AReaderThatGoesAwayFailsTheWriteAndNotTheProgram) {
+    // The default disposition of SIGPIPE ends the process: this test would
+    // die with it rather than fail.
+    ASSERT_EQ(std::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+    const std::string path = Path("pipe");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    CSampleLog log;
+    ASSERT_TRUE(log.Open(path, "100000001", StartTime())) << log.GetError();
+    ASSERT_TRUE(log.Append(Sample(0, 0.5), 0));
+    ::close(reader);
+    EXPECT_FALSE(log.Append(Sample(1, 0.25), 0));
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_EQ(log.GetError(), "Broken pipe");
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "no signal is left waiting";
 }
 
 // A file-size limit makes the system take only the part of a write that
