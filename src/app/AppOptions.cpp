@@ -14,6 +14,10 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     AppOptions options;
     bool askedForReal = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (const std::size_t qtOption = QtOptionLength(arguments, i); qtOption > 0) {
+            i += qtOption - 1;
+            continue;
+        }
         const std::string& argument = arguments[i];
         auto fail = [&options, &argument](std::string message) {
             options.action = Action::Error;
@@ -74,41 +78,47 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     return options;
 }
 
-bool AppOptions::MayBeQtOption() const {
-    if (action != Action::Error || argument.size() < 2 || argument[0] != '-') {
-        return false;
+std::size_t AppOptions::QtOptionLength(const std::vector<std::string>& arguments, std::size_t i) {
+    std::string_view argument(arguments[i]);
+    if (argument.size() < 2 || argument[0] != '-') {
+        return 0;
     }
-    // Qt reads "-name" and "--name", some with "=value".
-    std::string_view name(argument);
-    name.remove_prefix(name.starts_with("--") ? 2 : 1);
-    name = name.substr(0, name.find('='));
-    // The options of QGuiApplication, QApplication and the X11 platform.
-    static constexpr std::array<std::string_view, 25> kQtOptions = {"platform",
-                                                                    "platformpluginpath",
-                                                                    "platformtheme",
-                                                                    "plugin",
-                                                                    "qwindowgeometry",
-                                                                    "geometry",
-                                                                    "qwindowtitle",
-                                                                    "title",
-                                                                    "qwindowicon",
-                                                                    "icon",
-                                                                    "reverse",
-                                                                    "session",
-                                                                    "qmljsdebugger",
-                                                                    "testability",
-                                                                    "style",
-                                                                    "stylesheet",
-                                                                    "widgetcount",
-                                                                    "display",
-                                                                    "name",
-                                                                    "visual",
-                                                                    "ncols",
-                                                                    "cmap",
-                                                                    "sync",
-                                                                    "nograb",
-                                                                    "dograb"};
-    return std::find(kQtOptions.begin(), kQtOptions.end(), name) != kQtOptions.end();
+    // Qt reads "--name" as "-name".
+    argument.remove_prefix(argument.starts_with("--") ? 2 : 1);
+    // The options QGuiApplication, QApplication and the X11 platform take
+    // out of the command line, with the value that follows them ...
+    static constexpr std::array<std::string_view, 16> kWithValue = {
+        "platform",      "platformpluginpath",
+        "platformtheme", "qwindowgeometry",
+        "geometry",      "qwindowtitle",
+        "title",         "qwindowicon",
+        "icon",          "plugin",
+        "session",       "style",
+        "stylesheet",    "display",
+        "name",          "visual"};
+    // ... on their own ...
+    static constexpr std::array<std::string_view, 7> kFlags = {
+        "reverse", "testability", "widgetcount", "sync", "nograb", "dograb", "cmap"};
+    // ... and the only ones that take "=value".
+    static constexpr std::array<std::string_view, 3> kWithEquals = {
+        "style=", "stylesheet=", "qmljsdebugger="};
+    auto in = [argument](const auto& names) {
+        return std::find(names.begin(), names.end(), argument) != names.end();
+    };
+    if (in(kWithValue)) {
+        // Qt takes the value whatever it looks like; a missing one is its
+        // own business.
+        return i + 1 < arguments.size() ? 2 : 1;
+    }
+    if (in(kFlags)) {
+        return 1;
+    }
+    for (const std::string_view prefix : kWithEquals) {
+        if (argument.starts_with(prefix)) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 std::string AppOptions::HelpText(const std::string& program) {

@@ -11,6 +11,7 @@
 //                           for meters (repeatable; implies real meters)
 //   zelmora --help | --version
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,14 @@ struct AppOptions {
     std::string error;
     std::string argument;
 
-    // Whether Qt may understand the argument, which then waits for Qt to
-    // take its own options out first. Anything else is wrong at once, so a
-    // mistyped option is reported even where Qt finds no display.
-    bool MayBeQtOption() const;
-
-    // Reads the arguments after the program name. Arguments Qt itself
-    // understands (-platform, -style ...) are not this program's and must
-    // be removed before.
+    // Reads the arguments after the program name. Qt's own options
+    // (-platform offscreen, -style=fusion ...) are passed over in exactly
+    // the forms Qt takes them, with their values, so every other mistake is
+    // found before Qt is started and looks for a display.
     static AppOptions Parse(const std::vector<std::string>& arguments);
+    // How many arguments from `arguments[i]` on are one of Qt's own options
+    // with its value; 0 when that argument is not one.
+    static std::size_t QtOptionLength(const std::vector<std::string>& arguments, std::size_t i);
     static std::string HelpText(const std::string& program);
 };
 

@@ -92,18 +92,16 @@ bool CZelmoraApp::AnswerWithoutWindow(const std::string& program, const AppOptio
 }
 
 bool CZelmoraApp::InitInstance() {
-    // Qt takes its own options (-platform, -style ...) out of argv first;
-    // the window needs no display for --help, --version and a wrong option,
-    // so those are answered before Qt connects to one.
+    // Qt's own options are passed over here and left for Qt: --help,
+    // --version and every mistake are answered before Qt looks for a
+    // display.
     std::vector<std::string> arguments;
     for (int i = 1; i < m_argc; ++i) {
         arguments.emplace_back(m_argv[i]);
     }
     const std::string program = m_argc > 0 ? m_argv[0] : "zelmora";
-    AppOptions options = AppOptions::Parse(arguments);
-    // Qt's own options (and a display) are needed only to run the window.
-    const bool leftToQt = options.MayBeQtOption();
-    if (!leftToQt && !AnswerWithoutWindow(program, options)) {
+    const AppOptions options = AppOptions::Parse(arguments);
+    if (!AnswerWithoutWindow(program, options)) {
         return false;
     }
 
@@ -111,18 +109,6 @@ bool CZelmoraApp::InitInstance() {
     QApplication::setApplicationVersion(QStringLiteral(ZELMORA_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("zelmora"));
     m_application = std::make_unique<QApplication>(m_argc, m_argv);
-
-    if (leftToQt) {
-        // Parse what Qt left.
-        arguments.clear();
-        for (const QString& argument : QApplication::arguments().mid(1)) {
-            arguments.push_back(argument.toStdString());
-        }
-        options = AppOptions::Parse(arguments);
-        if (!AnswerWithoutWindow(program, options)) {
-            return false;
-        }
-    }
 
 #if defined(SIGXFSZ)
     // A file-size limit makes the log's write fail, which the window reports

@@ -2,7 +2,13 @@
 
 #include "app/AppOptions.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <string>
+
+#if defined(ZELMORA_PROGRAM)
+#include <sys/wait.h>
+#endif
 
 namespace zelmora {
 namespace {
@@ -28,34 +34,59 @@ TEST(AppOptionsTest, BadCountsAndUnknownArgumentsAreErrors) {
     }
     EXPECT_EQ(AppOptions::Parse({"--simulate", "x"}).action, Action::Error);
     EXPECT_EQ(AppOptions::Parse({"--frobnicate"}).action, Action::Error);
-    EXPECT_EQ(AppOptions::Parse({"-platform", "offscreen"}).action, Action::Error);
 }
 
-// Only an argument Qt may take waits for Qt; every other mistake is reported
-// before Qt looks for a display.
-TEST(AppOptionsTest, OnlyQtsOwnOptionsWaitForQt) {
+// Qt's own options are passed over, in exactly the forms Qt takes them, so
+// that every other mistake is reported before Qt looks for a display.
+TEST(AppOptionsTest, QtsOwnOptionsArePassedOver) {
     for (const std::vector<std::string>& qt : {std::vector<std::string>{"-platform", "offscreen"},
                                                {"--platform", "offscreen"},
                                                {"-style=fusion"},
+                                               {"-style", "fusion", "--simulate=2"},
                                                {"-reverse", "--simulate"},
-                                               {"--simulate=2", "-qwindowgeometry", "800x600"}}) {
-        const AppOptions options = AppOptions::Parse(qt);
-        EXPECT_EQ(options.action, Action::Error) << qt.front();
-        EXPECT_TRUE(options.MayBeQtOption()) << qt.front();
+                                               {"--simulate=2", "-qwindowgeometry", "800x600"},
+                                               {"-platform"}}) {
+        EXPECT_EQ(AppOptions::Parse(qt).action, Action::Run) << qt.front();
     }
+    EXPECT_EQ(AppOptions::Parse({"-style", "fusion", "--simulate=2"}).simulatedMeters, 2);
+    EXPECT_EQ(AppOptions::Parse({"-platform", "--simulate"}).simulatedMeters, 0)
+        << "the value of -platform is Qt's, whatever it looks like";
     for (const std::vector<std::string>& ours : {std::vector<std::string>{"--frobnicate"},
                                                  {"-"},
                                                  {"stray"},
                                                  {"--simulate=x", "-platform", "offscreen"},
+                                                 {"-platform", "offscreen", "--simulate=x"},
                                                  {"--usb-id", "12"},
-                                                 {"--platforms"}}) {
+                                                 {"--platforms"},
+                                                 {"--platform=offscreen"},
+                                                 {"-reverse=1"}}) {
         const AppOptions options = AppOptions::Parse(ours);
         EXPECT_EQ(options.action, Action::Error) << ours.front();
-        EXPECT_FALSE(options.MayBeQtOption()) << ours.front();
     }
-    EXPECT_EQ(AppOptions::Parse({"--simulate=x"}).argument, "--simulate=x");
-    EXPECT_FALSE(AppOptions::Parse({"--simulate"}).MayBeQtOption());
+    EXPECT_EQ(AppOptions::Parse({"--platform=offscreen"}).argument, "--platform=offscreen");
 }
+
+#if defined(ZELMORA_PROGRAM)
+// Without any display: a mistake must end in the usage text, not in Qt's
+// abort for want of a platform.
+TEST(AppOptionsTest, TheProgramAnswersAMistakeWithoutADisplay) {
+    const std::string command =
+        std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + ZELMORA_PROGRAM +
+        " --platform=offscreen 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
+    EXPECT_NE(output.find("unknown argument '--platform=offscreen'"), std::string::npos) << output;
+    EXPECT_NE(output.find("Usage: "), std::string::npos) << output;
+}
+#endif
 
 TEST(AppOptionsTest, RealMetersUnlessOnlySimulatedOnesAreAskedFor) {
     EXPECT_TRUE(AppOptions::Parse({}).realMeters);
