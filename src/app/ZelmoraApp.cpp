@@ -2,67 +2,24 @@
 
 #include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
-#include "sim/SimulatedMeter.h"
-#include "usb/driver/CombinedUsbDriver.h"
-#include "usb/driver/MatchList.h"
-#include "usb/driver/VirtualUsbDriver.h"
-#include "util/TextFormat.h"
-
-#if ZELMORA_HAVE_LIBUSB
-#include "usb/driver/LibusbDriver.h"
-#endif
+#include "frontend/MeterDriver.h"
+#include "usb/driver/UsbDriver.h"
 
 #include <QApplication>
-#include <array>
 #include <csignal>
 #include <cstdio>
-#include <string_view>
 
 namespace zelmora {
-
-namespace {
-
-constexpr std::array<std::string_view, 3> kDemoFamilies = {"KV", "RM", "ZN"};
-
-void PlugSimulatedMeters(VirtualUsbDriver& driver, int count) {
-    for (int i = 0; i < count; ++i) {
-        const std::string_view family = kDemoFamilies[static_cast<std::size_t>(i) % 3];
-        auto meter = SimulatedMeter::MakeDemo(family, Format("%09d", 210400101 + i),
-                                              static_cast<std::uint64_t>(i) + 1);
-        meter->PlugInto(driver);
-    }
-}
-
-} // namespace
 
 CZelmoraApp::CZelmoraApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
 CZelmoraApp::~CZelmoraApp() = default;
 
 std::unique_ptr<UsbDriver> CZelmoraApp::CreateDriver(const AppOptions& options) {
-    auto driver = std::make_unique<CombinedUsbDriver>();
-    if (options.realMeters) {
-#if ZELMORA_HAVE_LIBUSB
-        std::vector<std::string> problems;
-        std::vector<UsbId> ids =
-            MatchList::Build(MatchList::DefaultFiles(), options.usbIds, &problems);
-        for (const std::string& problem : problems) {
-            std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
-        }
-        std::string error;
-        if (auto real = LibusbDriver::Create(std::move(ids), &error)) {
-            driver->Add(std::shared_ptr<UsbDriver>(std::move(real)));
-        } else {
-            std::fprintf(stderr, "zelmora: real meters cannot be reached: %s\n", error.c_str());
-        }
-#else
-        std::fputs("zelmora: this build has no backend for real meters\n", stderr);
-#endif
-    }
-    if (options.simulatedMeters > 0) {
-        auto simulated = std::make_shared<VirtualUsbDriver>();
-        PlugSimulatedMeters(*simulated, options.simulatedMeters);
-        driver->Add(std::move(simulated));
+    std::vector<std::string> problems;
+    std::unique_ptr<UsbDriver> driver = CreateMeterDriver(options, problems);
+    for (const std::string& problem : problems) {
+        std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
     }
     return driver;
 }

@@ -3,7 +3,7 @@
 // The application: reads the command line, chooses the USB backend, runs the
 // main window modally and ends when it closes. main() only creates it.
 
-#include "app/AppOptions.h"
+#include "frontend/AppOptions.h"
 
 #include <memory>
 #include <string>

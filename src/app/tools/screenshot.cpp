@@ -2,7 +2,7 @@
 // README:  zelmora_screenshot <output.png> [seconds]
 // Runs on any Qt platform (scripts/screenshot.sh uses a virtual X server).
 
-#include "app/AppOptions.h"
+#include "frontend/AppOptions.h"
 #include "app/ZelmoraApp.h"
 #include "app/ZelmoraDlg.h"
 #include "usb/driver/UsbDriver.h"

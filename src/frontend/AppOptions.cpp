@@ -1,4 +1,4 @@
-#include "app/AppOptions.h"
+#include "frontend/AppOptions.h"
 
 #include "meter/DeviceLink.h"
 #include "usb/driver/MatchList.h"

@@ -1,6 +1,6 @@
 // The program's command line.
 
-#include "app/AppOptions.h"
+#include "frontend/AppOptions.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>

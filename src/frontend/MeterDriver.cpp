@@ -1,0 +1,72 @@
+#include "frontend/MeterDriver.h"
+
+#include "sim/SimulatedMeter.h"
+#include "usb/driver/CombinedUsbDriver.h"
+#include "usb/driver/VirtualUsbDriver.h"
+#include "util/TextFormat.h"
+
+#if ZELMORA_HAVE_LIBUSB
+#include "usb/driver/LibusbDriver.h"
+#include "usb/driver/MatchList.h"
+#endif
+#if defined(_WIN32)
+#include "usb/driver/Win32Driver.h"
+#endif
+
+#include <array>
+#include <string_view>
+
+namespace zelmora {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kDemoFamilies = {"KV", "RM", "ZN"};
+
+void AddRealMeters(CombinedUsbDriver& driver, const AppOptions& options,
+                   std::vector<std::string>& problems) {
+#if ZELMORA_HAVE_LIBUSB
+    std::vector<UsbId> ids = MatchList::Build(MatchList::DefaultFiles(), options.usbIds, &problems);
+    std::string error;
+    if (auto real = LibusbDriver::Create(std::move(ids), &error)) {
+        driver.Add(std::shared_ptr<UsbDriver>(std::move(real)));
+    } else {
+        problems.push_back("real meters cannot be reached: " + error);
+    }
+#elif defined(_WIN32)
+    // The kernel driver publishes the meters; there is no list to match.
+    (void)options;
+    (void)problems;
+    driver.Add(std::make_shared<Win32Driver>());
+#else
+    (void)driver;
+    (void)options;
+    problems.emplace_back("this build has no backend for real meters");
+#endif
+}
+
+} // namespace
+
+void PlugSimulatedMeters(VirtualUsbDriver& driver, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::string_view family = kDemoFamilies[static_cast<std::size_t>(i) % 3];
+        auto meter = SimulatedMeter::MakeDemo(family, Format("%09d", 210400101 + i),
+                                              static_cast<std::uint64_t>(i) + 1);
+        meter->PlugInto(driver);
+    }
+}
+
+std::unique_ptr<UsbDriver> CreateMeterDriver(const AppOptions& options,
+                                             std::vector<std::string>& problems) {
+    auto driver = std::make_unique<CombinedUsbDriver>();
+    if (options.realMeters) {
+        AddRealMeters(*driver, options, problems);
+    }
+    if (options.simulatedMeters > 0) {
+        auto simulated = std::make_shared<VirtualUsbDriver>();
+        PlugSimulatedMeters(*simulated, options.simulatedMeters);
+        driver->Add(std::move(simulated));
+    }
+    return driver;
+}
+
+} // namespace zelmora

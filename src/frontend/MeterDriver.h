@@ -1,0 +1,31 @@
+#pragma once
+
+// The meters a front end talks to, as its command line asks: the real ones
+// through the platform's backend (libusb by the match list on Linux, the
+// meter's kernel driver on Windows), simulated ones on the virtual backend,
+// or both behind one driver. The one place that chooses a backend; the
+// window, the headless front ends and the tools all come through here.
+
+#include "frontend/AppOptions.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zelmora {
+
+class UsbDriver;
+class VirtualUsbDriver;
+
+// The driver for `options`. What keeps real meters out of reach (a bad
+// line in a match list file, a backend that cannot start) is added to
+// `problems`, one line each, for the caller to show; the other meters are
+// there all the same.
+std::unique_ptr<UsbDriver> CreateMeterDriver(const AppOptions& options,
+                                             std::vector<std::string>& problems);
+
+// Plugs `count` lively simulated meters into `driver`, with the probe
+// families KV, RM and ZN in turn and the ids 210400101, 210400102 ...
+void PlugSimulatedMeters(VirtualUsbDriver& driver, int count);
+
+} // namespace zelmora
