@@ -108,11 +108,31 @@ constexpr ControlResource kAboutControls[] = {
 };
 
 constexpr DialogResource kZelmoraDialog{
-    102, "OrvantaPower Meter V2.4.9.30", {"Microsoft Sans Serif", 10}, 448, 218, kZelmoraControls};
+    .id = 102,
+    .caption = "OrvantaPower Meter V2.4.9.30",
+    .font = {"Microsoft Sans Serif", 10},
+    .width = 448,
+    .height = 218,
+    .controls = kZelmoraControls,
+    .style = kDialogMinimizeBox | kDialogAppWindow,
+};
 constexpr DialogResource kSetPowerRegionDialog{
-    131, "Set Power Region", {"Microsoft Sans Serif", 10}, 228, 72, kSetPowerRegionControls};
-constexpr DialogResource kAboutDialog{100, "关于 Zelmora", {"MS Shell Dlg", 9}, 170,
-                                      62,  kAboutControls};
+    .id = 131,
+    .caption = "Set Power Region",
+    .font = {"Microsoft Sans Serif", 10},
+    .width = 228,
+    .height = 72,
+    .controls = kSetPowerRegionControls,
+    .style = kDialogToolWindow,
+};
+constexpr DialogResource kAboutDialog{
+    .id = 100,
+    .caption = "关于 Zelmora",
+    .font = {"MS Shell Dlg", 9},
+    .width = 170,
+    .height = 62,
+    .controls = kAboutControls,
+};
 
 constexpr MenuResource kManualEntries[] = {
     {"简体中文", ZelmoraDlgIds::kCmdManualChinese},

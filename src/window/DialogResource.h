@@ -64,6 +64,15 @@ struct ControlResource {
     std::string_view name;
 };
 
+// Style bits of a dialog beside a caption, a system menu and a modal frame,
+// which every dialog here has.
+enum DialogStyle : unsigned {
+    kDialogNone = 0,
+    kDialogMinimizeBox = 1u << 0,
+    kDialogAppWindow = 1u << 1,  // shown in the task bar
+    kDialogToolWindow = 1u << 2, // a narrow caption
+};
+
 struct DialogResource {
     int id = 0;
     std::string_view caption;
@@ -71,6 +80,7 @@ struct DialogResource {
     int width = 0;
     int height = 0;
     std::span<const ControlResource> controls;
+    unsigned style = kDialogNone;
 
     // The control with this id, or nullptr.
     const ControlResource* Find(int controlId) const;
