@@ -1,5 +1,6 @@
 #include "win32/DialogTemplate.h"
 
+#include "win32/Win32Fonts.h"
 #include "win32/Win32Text.h"
 
 namespace zelmora {
@@ -121,7 +122,13 @@ CWin32DialogTemplate::CWin32DialogTemplate(const DialogResource& resource) {
     Add(static_cast<WORD>(resource.font.points));
     Add(FW_NORMAL);
     Add(MAKEWORD(FALSE, DEFAULT_CHARSET)); // italic, character set
-    AddText(resource.font.face);
+    // A face that is missing (Microsoft Sans Serif under Wine) becomes an
+    // installed one of about its metrics, so the layout keeps its
+    // proportions.
+    for (const wchar_t c : ChooseInstalledFace(Widen(resource.font.face))) {
+        Add(static_cast<WORD>(c));
+    }
+    Add(0);
 
     for (const ControlResource& control : resource.controls) {
         AlignToDword();

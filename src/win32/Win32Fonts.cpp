@@ -22,6 +22,13 @@ constexpr std::array<const wchar_t*, 6> kCjkFaces = {
 
 constexpr std::array<const wchar_t*, 4> kChineseNames = {L"宋体", L"SimSun", L"新宋体", L"NSimSun"};
 
+// The sans faces of dialog templates, and installed faces of about their
+// metrics to stand in for them, in order.
+constexpr std::array<const wchar_t*, 3> kSansNames = {L"Microsoft Sans Serif", L"MS Sans Serif",
+                                                      L"Arial"};
+constexpr std::array<const wchar_t*, 4> kSansFaces = {L"Arial", L"Liberation Sans", L"Tahoma",
+                                                      L"DejaVu Sans"};
+
 } // namespace
 
 bool IsFaceInstalled(std::wstring_view face) {
@@ -55,6 +62,15 @@ std::wstring ChooseInstalledFace(std::wstring_view face) {
         if (face == name) {
             if (std::wstring cjk = CjkFace(); !cjk.empty()) {
                 return cjk;
+            }
+        }
+    }
+    for (const wchar_t* name : kSansNames) {
+        if (face == name) {
+            for (const wchar_t* standIn : kSansFaces) {
+                if (IsFaceInstalled(standIn)) {
+                    return standIn;
+                }
             }
         }
     }

@@ -19,7 +19,8 @@ namespace zelmora {
 bool IsFaceInstalled(std::wstring_view face);
 
 // The face to ask for in place of `face`: `face` itself when it is
-// installed, an installed CJK face when `face` names a Chinese one, and
+// installed, an installed CJK face when `face` names a Chinese one, an
+// installed sans face of about its metrics when it names a sans one, and
 // otherwise `face` for the font mapper to substitute.
 std::wstring ChooseInstalledFace(std::wstring_view face);
 
