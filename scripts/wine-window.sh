@@ -17,6 +17,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     # Wine's own faces (Tahoma, Marlett for the caption buttons ...), which
     # this Wine does not find by itself.
     cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    # The system's faces (captions, menus, Tahoma behind "MS Shell Dlg")
+    # take the Chinese glyphs they lack from WenQuanYi Micro Hei, as
+    # Windows links its own Chinese faces.
+    for face in Tahoma 'Tahoma Bold'; do
+        DISPLAY= /usr/lib/wine/wine64 reg add \
+            'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+            /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
+    done
     # There is no window manager on the virtual server: Wine manages the
     # windows itself instead of waiting for one to answer.
     DISPLAY= /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \

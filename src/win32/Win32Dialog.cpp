@@ -72,10 +72,13 @@ void CWin32Dialog::SetUpControls() {
         ReleaseDC(nullptr, screen);
         return value;
     }();
+    // The dialog manager made the controls in template order, each below
+    // the one before: the i-th child is the i-th control of the resource,
+    // those without an id (labels, the icon) included.
+    HWND window = GetWindow(m_hWnd, GW_CHILD);
     for (const ControlResource& control : m_resource.controls) {
-        HWND window = Control(control.id);
         if (window == nullptr) {
-            continue;
+            break;
         }
         if (!control.font.face.empty()) {
             LOGFONTW description{};
@@ -95,6 +98,7 @@ void CWin32Dialog::SetUpControls() {
         if ((control.style & kStyleNumberEdit) != 0) {
             SetWindowSubclass(window, NumberEditProc, 1, 0);
         }
+        window = GetWindow(window, GW_HWNDNEXT);
     }
 }
 
