@@ -116,24 +116,8 @@ public:
 
     // A visible top-level window of the program with this caption.
     HWND FindWindow(const std::wstring& caption) const {
-        struct Search {
-            DWORD process;
-            const std::wstring* caption;
-            HWND found;
-        } search{m_info.dwProcessId, &caption, nullptr};
-        EnumWindows(
-            [](HWND window, LPARAM data) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(data);
-                DWORD process = 0;
-                GetWindowThreadProcessId(window, &process);
-                if (process == s->process && IsWindowVisible(window) &&
-                    TextOf(window) == *s->caption) {
-                    s->found = window;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
+        WindowSearch search{m_info.dwProcessId, &caption, nullptr};
+        EnumWindows(NoteWindow, reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
 
@@ -144,6 +128,23 @@ public:
     }
 
 private:
+    struct WindowSearch {
+        DWORD process;
+        const std::wstring* caption;
+        HWND found;
+    };
+    static BOOL CALLBACK NoteWindow(HWND window, LPARAM data) {
+        auto* search = reinterpret_cast<WindowSearch*>(data);
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == search->process && IsWindowVisible(window) &&
+            TextOf(window) == *search->caption) {
+            search->found = window;
+            return FALSE;
+        }
+        return TRUE;
+    }
+
     PROCESS_INFORMATION m_info{};
     bool m_started = false;
 };
@@ -165,6 +166,21 @@ void Type(HWND dialog, int id, const std::wstring& text) {
     for (const wchar_t c : text) {
         SendMessageTimeoutW(box, WM_CHAR, c, 1, SMTO_ABORTIFHUNG, 5000, nullptr);
     }
+}
+
+BOOL CALLBACK NoteText(HWND child, LPARAM data) {
+    auto* search = reinterpret_cast<std::pair<const wchar_t*, bool>*>(data);
+    if (TextOf(child) == search->first) {
+        search->second = true;
+    }
+    return TRUE;
+}
+
+// Whether a control of the window shows this text.
+bool HasChildText(HWND window, const wchar_t* text) {
+    std::pair<const wchar_t*, bool> search{text, false};
+    EnumChildWindows(window, NoteText, reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
 int Count(HWND dialog) {
@@ -318,17 +334,7 @@ TEST(WindowCheck, TheSmallDialogs) {
     PostMessageW(region, WM_COMMAND, IDOK, 0);
     HWND wrong = program.WaitForWindow(L"Zelmora");
     ASSERT_NE(wrong, nullptr);
-    bool told = false;
-    EnumChildWindows(
-        wrong,
-        [](HWND child, LPARAM data) -> BOOL {
-            if (TextOf(child) == L"Power Value Wrong!") {
-                *reinterpret_cast<bool*>(data) = true;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&told));
-    EXPECT_TRUE(told);
+    EXPECT_TRUE(HasChildText(wrong, L"Power Value Wrong!"));
     PostMessageW(wrong, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(wrong); }));
     EXPECT_TRUE(IsWindowVisible(region));
