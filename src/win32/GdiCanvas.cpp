@@ -7,6 +7,17 @@
 
 namespace zelmora {
 
+BITMAPINFO TopDownBitmapInfo(int width, int height) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // the first row on top
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
 CGdiCanvas::CGdiCanvas(HDC dc) : m_dc(dc) {}
 
 CGdiCanvas::~CGdiCanvas() {

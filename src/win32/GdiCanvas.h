@@ -15,6 +15,10 @@
 
 namespace zelmora {
 
+// The description of a 32-bit top-down device-independent bitmap, as the
+// graph and the images are drawn on.
+BITMAPINFO TopDownBitmapInfo(int width, int height);
+
 class CGdiCanvas : public Canvas {
 public:
     explicit CGdiCanvas(HDC dc);

@@ -46,13 +46,7 @@ LRESULT CALLBACK RenameQuestionButtons(int code, WPARAM wParam, LPARAM lParam) {
 
 // A grey copy of a toolbar image, for the disabled button.
 HBITMAP GreyCopy(HBITMAP bitmap, int width, int height) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = TopDownBitmapInfo(width, height);
     std::vector<RGBQUAD> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     HDC screen = GetDC(nullptr);
     GetDIBits(screen, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
@@ -357,13 +351,7 @@ HostRect CWin32ZelmoraDlg::GetControlRect(int id) const {
 void CWin32ZelmoraDlg::DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) {
     // A fresh bitmap, black as it is made, drawn in full and then shown in
     // one piece.
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = area.width;
-    info.bmiHeader.biHeight = -area.height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = TopDownBitmapInfo(area.width, area.height);
     HDC window = GetDC(m_graphView);
     void* bits = nullptr;
     HBITMAP frame = CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
