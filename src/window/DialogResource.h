@@ -49,6 +49,13 @@ struct FontResource {
 };
 
 struct ControlResource {
+    constexpr ControlResource(int controlId, ControlKind controlKind, std::string_view controlText,
+                              int left, int top, int controlWidth, int controlHeight,
+                              unsigned controlStyle = kStyleNone, FontResource controlFont = {},
+                              std::string_view controlName = {})
+        : id(controlId), kind(controlKind), text(controlText), x(left), y(top), width(controlWidth),
+          height(controlHeight), style(controlStyle), font(controlFont), name(controlName) {}
+
     // The control's id; 0 for a control the program never addresses.
     int id = 0;
     ControlKind kind = ControlKind::Label;
@@ -89,6 +96,10 @@ struct DialogResource {
 // One entry of a menu: a popup with entries of its own, a command, or a
 // separator (text empty, command 0, no entries).
 struct MenuResource {
+    constexpr MenuResource(std::string_view entryText, int entryCommand,
+                           std::span<const MenuResource> subEntries = {})
+        : text(entryText), command(entryCommand), entries(subEntries) {}
+
     std::string_view text;
     int command = 0;
     std::span<const MenuResource> entries;
