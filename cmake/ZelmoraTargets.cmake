@@ -53,3 +53,32 @@ endfunction()
 if(ZELMORA_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
+
+# The two operation manuals, Markdown in docs/, as the PDFs the Help menu
+# opens ("Operation Manual_Eng.pdf", "Operation Manual_Chs.pdf"), written
+# into `dir` at build time by the Qt tool `tool` (zelmora_make_manual, or
+# the host's build of it imported into a cross build). `target` builds them.
+function(zelmora_manuals target tool dir)
+    # The tool is a build step, not a program under test: in sanitizer
+    # builds it runs with leak reports and race reports off (Qt's font and
+    # platform caches live until exit).
+    set(_environment QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+                     TSAN_OPTIONS=report_bugs=0)
+    set(_pdfs)
+    foreach(_manual "Eng;manual_en.md;Operation Manual" "Chs;manual_zh.md;操作手册")
+        list(GET _manual 0 _suffix)
+        list(GET _manual 1 _source)
+        list(GET _manual 2 _title)
+        set(_pdf "${dir}/Operation Manual_${_suffix}.pdf")
+        add_custom_command(OUTPUT ${_pdf}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+            COMMAND ${CMAKE_COMMAND} -E env ${_environment}
+                    $<TARGET_FILE:${tool}> ${PROJECT_SOURCE_DIR}/docs/${_source} ${_pdf}
+                    "Zelmora ${_title}"
+            DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/docs/${_source}
+            COMMENT "Writing the manual ${_pdf}"
+            VERBATIM)
+        list(APPEND _pdfs ${_pdf})
+    endforeach()
+    add_custom_target(${target} ALL DEPENDS ${_pdfs})
+endfunction()

@@ -6,8 +6,8 @@
 #
 # Stages: lint (formatting), normal (warnings as errors), asan (address and
 # undefined-behaviour sanitizers), tsan (thread sanitizer), windows (the
-# Qt-free libraries cross-built for Windows, their tests run under Wine),
-# fuzz (libFuzzer, bounded time).
+# Windows program and its packages cross-built, checked under Wine), fuzz
+# (libFuzzer, bounded time).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -53,10 +53,20 @@ stage_tsan() {
         -DZELMORA_BUILD_BENCH=OFF
 }
 
-# The Qt-free libraries and their tests for Windows, with MinGW-w64: 32-bit,
-# the program's target, is built only (there is no 32-bit Wine here); the
-# same code for 64-bit is built and its tests run under Wine.
+# The Windows program and its packages, with MinGW-w64: for 32-bit Windows,
+# the program's target, built only (there is no 32-bit Wine here); for
+# 64-bit Windows built and checked under Wine: the tests of the plain
+# libraries and of the window's logic, the GDI canvas against the
+# recording canvas, and the program itself driven through window messages
+# on a virtual X server. The manuals, the icon and the toolbar image are
+# made by the Qt tools of a native build tree, which the cross builds
+# import.
 stage_windows() {
+    local tools="$top/build/windows-tools"
+    banner "windows: the native tools"
+    cmake -S "$top" -B "$tools" -G Ninja -DZELMORA_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+        -DZELMORA_BUILD_TESTS=OFF -DZELMORA_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$tools" -j "$jobs" --target zelmora_make_manual zelmora_make_win32_images
     local name
     for name in windows windows64; do
         local toolchain=mingw-w64-i686
@@ -64,11 +74,14 @@ stage_windows() {
         banner "$name: configure and build ($toolchain)"
         cmake -S "$top" -B "$top/build/$name" -G Ninja -DZELMORA_WERROR=ON \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_TOOLCHAIN_FILE=$top/cmake/$toolchain.cmake" \
-            -DZELMORA_BUILD_APP=OFF -DZELMORA_BUILD_BENCH=OFF >/dev/null
+            -DZELMORA_BUILD_APP=OFF -DZELMORA_BUILD_BENCH=OFF "-DZELMORA_HOST_TOOLS=$tools" \
+            >/dev/null
         cmake --build "$top/build/$name" -j "$jobs"
+        ls -l "$top/build/$name"/Zelmora-*.zip "$top/build/$name"/Zelmora-*-setup.exe
     done
     banner "windows64: tests under Wine"
     export ZELMORA_WINEPREFIX="$top/build/wine"
+    export ZELMORA_WINE_X_PREFIX="$top/build/wine-x"
     # The first start creates the Wine prefix; do it once, not in every test.
     "$top/scripts/wine-run.sh" wineboot -i >/dev/null 2>&1
     local status=0

@@ -1,5 +1,7 @@
 #include "app/NumberEdit.h"
 
+#include "window/DialogLogic.h"
+
 #include <QKeyEvent>
 #include <QPalette>
 #include <optional>
@@ -46,8 +48,7 @@ CNumberEdit::CNumberEdit(QWidget* parent) : QLineEdit(parent) {
 }
 
 bool CNumberEdit::IsAccepted(char32_t character) {
-    return character == kBackspace || character == U'-' || character == U'.' ||
-           (character >= U'0' && character <= U'9');
+    return CNumberEditLogic::IsAccepted(character);
 }
 
 void CNumberEdit::keyPressEvent(QKeyEvent* event) {

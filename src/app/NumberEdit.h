@@ -8,7 +8,8 @@
 // typing is filtered: text set by the program or pasted through the context
 // menu is not. Where signs and points stand is the owner's concern.
 //
-// The text is black on white whatever the palette says.
+// The text is black on white whatever the palette says. Which characters
+// pass is CNumberEditLogic's rule.
 
 #include "graph/Canvas.h"
 

@@ -1,80 +1,47 @@
 #pragma once
 
-// The small modal dialog in which the operator fixes the graph's limits by
-// hand: the power range of the y axis and the sample-number range of the x
-// axis. It checks and normalises the four values and hands them back; it
-// does not touch the graph.
+// The Set Power Region dialog with Qt widgets: the graph's limits typed by
+// hand into four number boxes. What it checks, corrects and refuses is
+// CSetPowerRegionDlgLogic's.
 //
 // Controls by id: 1 "Sure", 2 "Cancel", 1054 Min Power, 1055 Max Power,
 // 1056 Min X, 1057 Max X.
 
-#include "app/NumberEdit.h"
+#include "app/QtDialog.h"
+#include "window/DialogIds.h"
+#include "window/SetPowerRegionDlgLogic.h"
 
-#include <QDialog>
-#include <map>
-
-class QPushButton;
+#include <memory>
 
 namespace zelmora {
 
-class CSetPowerRegionDlg : public QDialog {
+class CSetPowerRegionDlg : public CQtDialog, public SetPowerRegionIds {
     Q_OBJECT
 
 public:
-    static constexpr int kIdMinPower = 1054;
-    static constexpr int kIdMaxPower = 1055;
-    static constexpr int kIdMinX = 1056;
-    static constexpr int kIdMaxX = 1057;
-    static constexpr int kIdOk = 1;
-    static constexpr int kIdCancel = 2;
-    // The highest sample number the graph holds.
-    static constexpr int kMaxSampleNumber = 20000;
-    static constexpr double kMinPowerSpan = 0.001;
+    static constexpr int kMaxSampleNumber = CSetPowerRegionDlgLogic::kMaxSampleNumber;
+    static constexpr double kMinPowerSpan = CSetPowerRegionDlgLogic::kMinPowerSpan;
 
+    // A dialog with a logic of its own.
     explicit CSetPowerRegionDlg(QWidget* parent = nullptr);
+    // The dialog of `logic`, which must outlive it.
+    explicit CSetPowerRegionDlg(CSetPowerRegionDlgLogic& logic, QWidget* parent = nullptr);
     ~CSetPowerRegionDlg() override;
 
     // The limits to start from; x values are truncated toward zero.
-    void SetRegion(double xFrom, double xTo, double yFrom, double yTo);
+    void SetRegion(double xFrom, double xTo, double yFrom, double yTo) {
+        m_logic.SetRegion(xFrom, xTo, yFrom, yTo);
+    }
 
-    bool IsAccepted() const { return m_accepted; }
-    double GetMinPower() const { return m_minPower; }
-    double GetMaxPower() const { return m_maxPower; }
-    int GetMinX() const { return m_minX; }
-    int GetMaxX() const { return m_maxX; }
-
-    // The control with this id, or nullptr.
-    QWidget* GetControl(int id) const;
-
-    // The dialog's modal loop; the edits are filled when it starts.
-    int DoModal();
-
-public slots:
-    // "Sure" or Enter: checks, normalises, stores and closes, or shows
-    // "Power Value Wrong!" and stays open.
-    void accept() override;
-
-protected:
-    void showEvent(QShowEvent* event) override;
+    bool IsAccepted() const { return m_logic.IsAccepted(); }
+    double GetMinPower() const { return m_logic.GetMinPower(); }
+    double GetMaxPower() const { return m_logic.GetMaxPower(); }
+    int GetMinX() const { return m_logic.GetMinX(); }
+    int GetMaxX() const { return m_logic.GetMaxX(); }
 
 private:
-    void OnInitDialog();
-    void OnOK();
-    void ShowValueWrong();
-
-    CNumberEdit* m_minXEdit = nullptr;
-    CNumberEdit* m_maxXEdit = nullptr;
-    CNumberEdit* m_minPowerEdit = nullptr;
-    CNumberEdit* m_maxPowerEdit = nullptr;
-    bool m_accepted = false;
-    double m_minPower = 0.0;
-    double m_maxPower = 0.0;
-    int m_minX = 0;
-    int m_maxX = 0;
-
-    QPushButton* m_sureButton = nullptr;
-    std::map<int, QWidget*> m_controls;
-    bool m_initialised = false;
+    std::unique_ptr<CSetPowerRegionDlgLogic> m_ownLogic;
+    CSetPowerRegionDlgLogic& m_logic;
 };
 
 } // namespace zelmora

@@ -1,0 +1,86 @@
+#include "win32/Win32App.h"
+
+#include "frontend/AppOptions.h"
+#include "frontend/MeterDriver.h"
+#include "usb/driver/UsbDriver.h"
+#include "win32/Win32Dialog.h"
+#include "win32/Win32Text.h"
+#include "win32/Win32ZelmoraDlg.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <windows.h>
+
+namespace zelmora {
+
+CWin32App::CWin32App(std::vector<std::string> arguments) : m_arguments(std::move(arguments)) {}
+
+std::vector<std::string> CWin32App::CommandLine() {
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(Narrow(words[i]));
+    }
+    LocalFree(words);
+    return arguments;
+}
+
+void CWin32App::Tell(const std::string& text, bool error) {
+    HANDLE stream = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (stream != nullptr && stream != INVALID_HANDLE_VALUE &&
+        GetFileType(stream) != FILE_TYPE_UNKNOWN) {
+        DWORD written = 0;
+        WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    MessageBoxW(nullptr, Widen(text).c_str(), CWin32Dialog::AppTitle(),
+                MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
+bool CWin32App::InitInstance() {
+    const std::string program = m_arguments.empty() ? "zelmora" : m_arguments.front();
+    const std::vector<std::string> rest(m_arguments.begin() + (m_arguments.empty() ? 0 : 1),
+                                        m_arguments.end());
+    const AppOptions options = AppOptions::Parse(rest);
+    switch (options.action) {
+    case AppOptions::Action::Run:
+        break;
+    case AppOptions::Action::Help:
+        Tell(AppOptions::HelpText(program), false);
+        return false;
+    case AppOptions::Action::Version:
+        Tell("Zelmora " ZELMORA_VERSION "\n", false);
+        return false;
+    case AppOptions::Action::Error:
+        Tell(program + ": " + options.error + "\n" + AppOptions::HelpText(program), true);
+        m_exitCode = 2;
+        return false;
+    }
+
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = 0xFF; // every classic common control
+    InitCommonControlsEx(&controls);
+    // The save-file dialog and the shell want a single-threaded apartment.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+    std::vector<std::string> problems;
+    const std::unique_ptr<UsbDriver> driver = CreateMeterDriver(options, problems);
+    for (const std::string& problem : problems) {
+        Tell("zelmora: " + problem + "\n", true);
+    }
+    {
+        CWin32ZelmoraDlg window(*driver);
+        if (window.DoModal() == -1) {
+            m_exitCode = 1;
+        }
+    }
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
+    }
+    return false;
+}
+
+} // namespace zelmora

@@ -1,0 +1,469 @@
+#include "win32/Win32ZelmoraDlg.h"
+
+#include "win32/DialogTemplate.h"
+#include "win32/GdiCanvas.h"
+#include "win32/Win32Text.h"
+#include "window/DialogResource.h"
+
+#include <algorithm>
+#include <commdlg.h>
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <vector>
+
+namespace zelmora {
+
+namespace {
+
+// Window timers are numbered from here, away from other timer ids.
+constexpr UINT_PTR kTimerBase = 100;
+// A warning is waiting to be shown.
+constexpr UINT kShowWarnings = WM_APP + 1;
+constexpr int kToolBitmapResource = 129;
+constexpr int kToolButtonSpan = 30;
+constexpr int kToolImageSize = 22;
+constexpr const wchar_t* kGraphViewClass = L"ZelmoraGraphView";
+
+// The texts of the question's two buttons while it is shown: a message
+// box has Yes and No, which read as the logic says through this hook.
+struct QuestionButtons {
+    std::wstring yes;
+    std::wstring no;
+    HHOOK hook = nullptr;
+};
+QuestionButtons* g_questionButtons = nullptr;
+
+LRESULT CALLBACK RenameQuestionButtons(int code, WPARAM wParam, LPARAM lParam) {
+    QuestionButtons* buttons = g_questionButtons;
+    if (code == HCBT_ACTIVATE && buttons != nullptr) {
+        auto box = reinterpret_cast<HWND>(wParam);
+        SetDlgItemTextW(box, IDYES, buttons->yes.c_str());
+        SetDlgItemTextW(box, IDNO, buttons->no.c_str());
+    }
+    return CallNextHookEx(buttons != nullptr ? buttons->hook : nullptr, code, wParam, lParam);
+}
+
+// A grey copy of a toolbar image, for the disabled button.
+HBITMAP GreyCopy(HBITMAP bitmap, int width, int height) {
+    BITMAPINFO info = TopDownBitmapInfo(width, height);
+    std::vector<RGBQUAD> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+    for (RGBQUAD& pixel : pixels) {
+        const int luma = (pixel.rgbRed * 30 + pixel.rgbGreen * 59 + pixel.rgbBlue * 11) / 100;
+        // Lightened towards the face colour, as disabled images look.
+        const auto grey = static_cast<BYTE>(128 + luma / 2);
+        pixel.rgbRed = pixel.rgbGreen = pixel.rgbBlue = grey;
+    }
+    void* bits = nullptr;
+    HBITMAP grey = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (grey != nullptr) {
+        std::copy(pixels.begin(), pixels.end(), static_cast<RGBQUAD*>(bits));
+    }
+    ReleaseDC(nullptr, screen);
+    return grey;
+}
+
+HMENU BuildMenu(std::span<const MenuResource> entries, bool bar) {
+    HMENU menu = bar ? CreateMenu() : CreatePopupMenu();
+    for (const MenuResource& entry : entries) {
+        const std::wstring text = Widen(entry.text);
+        if (!entry.entries.empty()) {
+            AppendMenuW(menu, MF_POPUP | MF_STRING,
+                        reinterpret_cast<UINT_PTR>(BuildMenu(entry.entries, false)), text.c_str());
+        } else if (entry.command == 0) {
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        } else {
+            AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(entry.command), text.c_str());
+        }
+    }
+    return menu;
+}
+
+} // namespace
+
+CWin32ZelmoraDlg::CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning)
+    : CWin32Dialog(CZelmoraDlgLogic::GetResource()), m_logic(driver, *this, *this, tuning) {}
+
+CWin32ZelmoraDlg::~CWin32ZelmoraDlg() {
+    if (m_toolImages != nullptr) {
+        ImageList_Destroy(m_toolImages);
+    }
+    if (m_toolImagesDisabled != nullptr) {
+        ImageList_Destroy(m_toolImagesDisabled);
+    }
+    if (m_graphFrame != nullptr) {
+        DeleteObject(m_graphFrame);
+    }
+    for (HICON icon : {m_hIcon, m_hSmallIcon}) {
+        if (icon != nullptr) {
+            DestroyIcon(icon);
+        }
+    }
+}
+
+// --- Start-up -----------------------------------------------------------------
+
+BOOL CWin32ZelmoraDlg::OnInitDialog() {
+    CreateMenus();
+    FitClientToTemplate();
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    m_hIcon =
+        static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                      GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+    m_hSmallIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource),
+                                                 IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                 GetSystemMetrics(SM_CYSMICON), 0));
+    SendMessageW(GetHwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(GetHwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+    CreateGraphView();
+    CreateToolBar();
+    m_logic.OnInitDialog();
+    return FALSE; // the logic has put the focus on the meter list
+}
+
+void CWin32ZelmoraDlg::CreateMenus() {
+    SetMenu(GetHwnd(), BuildMenu(ZelmoraMenuResource(), true));
+    const std::string_view about = AboutMenuText();
+    if (HMENU system = GetSystemMenu(GetHwnd(), FALSE); system != nullptr && !about.empty()) {
+        AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(system, MF_STRING, kCmdAbout, Widen(about).c_str());
+    }
+}
+
+void CWin32ZelmoraDlg::FitClientToTemplate() {
+    // The template's size is the client area's; the menu bar comes on top.
+    RECT rect{0, 0, Resource().width, Resource().height};
+    MapDialogRect(GetHwnd(), &rect);
+    const auto style = static_cast<DWORD>(GetWindowLongW(GetHwnd(), GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(GetWindowLongW(GetHwnd(), GWL_EXSTYLE));
+    AdjustWindowRectEx(&rect, style, TRUE, exStyle);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int workWidth = static_cast<int>(work.right - work.left);
+    const int workHeight = static_cast<int>(work.bottom - work.top);
+    const int x = static_cast<int>(work.left) + std::max(0, (workWidth - width) / 2);
+    const int y = static_cast<int>(work.top) + std::max(0, (workHeight - height) / 2);
+    SetWindowPos(GetHwnd(), nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CWin32ZelmoraDlg::CreateGraphView() {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW viewClass{};
+    viewClass.cbSize = sizeof viewClass;
+    viewClass.lpfnWndProc = GraphViewProc;
+    viewClass.hInstance = instance;
+    viewClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    viewClass.lpszClassName = kGraphViewClass;
+    RegisterClassExW(&viewClass); // fails harmlessly when it is registered
+    // Over the hidden frame, under every control that overlaps it (the
+    // graph's title): siblings above it are clipped out of its painting.
+    const HostRect frame = GetControlRect(kIdGraphFrame);
+    m_graphView = CreateWindowExW(0, kGraphViewClass, nullptr,
+                                  WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, frame.left, frame.top,
+                                  frame.width, frame.height, GetHwnd(), nullptr, instance, nullptr);
+    SetWindowLongPtrW(m_graphView, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowPos(m_graphView, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void CWin32ZelmoraDlg::CreateToolBar() {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    const HostRect frame = GetControlRect(kIdGraphFrame);
+    const int width = kToolButtonSpan * m_nToolButtons;
+    // Above the frame's top-right corner, and never over the frame.
+    const int top = std::max(0, frame.top - 35);
+    const int height = std::max(1, std::min(kToolButtonSpan, frame.top - top));
+    m_toolBar = CreateWindowExW(
+        0, TOOLBARCLASSNAMEW, nullptr,
+        WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER,
+        frame.left + frame.width - width, top, width, height, GetHwnd(),
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdToolBar)), instance, nullptr);
+    if (m_toolBar == nullptr) {
+        return; // the window works without the Set Power Region button
+    }
+    SendMessageW(m_toolBar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    auto bitmap = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(kToolBitmapResource),
+                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (bitmap != nullptr) {
+        m_toolImages = ImageList_Create(kToolImageSize, kToolImageSize, ILC_COLOR24, 1, 0);
+        ImageList_Add(m_toolImages, bitmap, nullptr);
+        m_toolImagesDisabled = ImageList_Create(kToolImageSize, kToolImageSize, ILC_COLOR24, 1, 0);
+        if (HBITMAP grey = GreyCopy(bitmap, kToolImageSize, kToolImageSize)) {
+            ImageList_Add(m_toolImagesDisabled, grey, nullptr);
+            DeleteObject(grey);
+        }
+        DeleteObject(bitmap);
+        SendMessageW(m_toolBar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolImages));
+        SendMessageW(m_toolBar, TB_SETDISABLEDIMAGELIST, 0,
+                     reinterpret_cast<LPARAM>(m_toolImagesDisabled));
+    }
+    TBBUTTON button{};
+    button.iBitmap = 0;
+    button.idCommand = kCmdSetPowerRegion;
+    button.fsState = TBSTATE_ENABLED;
+    button.fsStyle = BTNS_BUTTON;
+    SendMessageW(m_toolBar, TB_ADDBUTTONSW, 1, reinterpret_cast<LPARAM>(&button));
+}
+
+// --- Messages -----------------------------------------------------------------
+
+INT_PTR CWin32ZelmoraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_TIMER:
+        if (wParam >= kTimerBase) {
+            m_logic.OnTimer(static_cast<int>(wParam - kTimerBase));
+        }
+        return TRUE;
+    case WM_PAINT:
+        m_logic.OnPaint(IsIconic(GetHwnd()) != FALSE);
+        return FALSE; // the dialog's own painting
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == static_cast<WPARAM>(kCmdAbout)) {
+            m_logic.OnCommand(kCmdAbout);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_LBUTTONDOWN:
+        m_logic.OnLButtonDown();
+        return FALSE;
+    case WM_CLOSE:
+        m_logic.OnClose();
+        return TRUE;
+    case WM_ENDSESSION:
+        // The session ends: the log file is closed with every record in it.
+        if (wParam != FALSE) {
+            m_logic.OnClose();
+        }
+        return TRUE;
+    case kShowWarnings:
+        ShowQueuedWarnings();
+        return TRUE;
+    default:
+        return CWin32Dialog::HandleMessage(message, wParam, lParam);
+    }
+}
+
+void CWin32ZelmoraDlg::OnControlCommand(int id, int code) {
+    if (id == IDOK) {
+        m_logic.OnOK(); // Enter
+        return;
+    }
+    if (id == IDCANCEL) {
+        m_logic.OnCancel(); // Esc
+        return;
+    }
+    const ControlResource* control = Resource().Find(id);
+    if (control == nullptr) {
+        if (code == 0) {
+            m_logic.OnCommand(id); // the menu or the toolbar
+        }
+        return;
+    }
+    switch (control->kind) {
+    case ControlKind::DropDownList:
+        if (code == CBN_SELCHANGE) {
+            m_logic.OnListChanged(id);
+        }
+        break;
+    case ControlKind::Edit:
+    case ControlKind::MultiLineEdit:
+        if (code == EN_CHANGE && !IsSettingText()) {
+            m_logic.OnEditChanged(id);
+        } else if (code == EN_KILLFOCUS) {
+            m_logic.OnKillFocus(id);
+        }
+        break;
+    default:
+        if (code == BN_CLICKED) {
+            m_logic.OnCommand(id);
+        }
+        break;
+    }
+}
+
+LRESULT CALLBACK CWin32ZelmoraDlg::GraphViewProc(HWND view, UINT message, WPARAM wParam,
+                                                 LPARAM lParam) {
+    auto* self = reinterpret_cast<CWin32ZelmoraDlg*>(GetWindowLongPtrW(view, GWLP_USERDATA));
+    switch (message) {
+    case WM_NCHITTEST:
+        // A click on the graph is a click on the window's background.
+        return HTTRANSPARENT;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        PAINTSTRUCT paint{};
+        HDC dc = BeginPaint(view, &paint);
+        RECT client{};
+        GetClientRect(view, &client);
+        if (self != nullptr && self->m_graphFrame != nullptr) {
+            HDC memory = CreateCompatibleDC(dc);
+            HGDIOBJ previous = SelectObject(memory, self->m_graphFrame);
+            BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+            SelectObject(memory, previous);
+            DeleteDC(memory);
+        } else {
+            FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        }
+        EndPaint(view, &paint);
+        return 0;
+    }
+    default:
+        return DefWindowProcW(view, message, wParam, lParam);
+    }
+}
+
+// --- WindowHost ---------------------------------------------------------------
+
+void CWin32ZelmoraDlg::StartTimer(int timerId, int periodMs) {
+    SetTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(timerId), static_cast<UINT>(periodMs),
+             nullptr);
+}
+
+void CWin32ZelmoraDlg::KillTimer(int timerId) {
+    ::KillTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(timerId));
+}
+
+void CWin32ZelmoraDlg::EnableCommand(int commandId, bool enabled) {
+    if (m_toolBar != nullptr) {
+        SendMessageW(m_toolBar, TB_ENABLEBUTTON, static_cast<WPARAM>(commandId),
+                     MAKELPARAM(enabled ? TRUE : FALSE, 0));
+    }
+    if (HMENU menu = GetMenu(GetHwnd())) {
+        EnableMenuItem(menu, static_cast<UINT>(commandId),
+                       MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+    }
+}
+
+HostRect CWin32ZelmoraDlg::GetControlRect(int id) const {
+    HWND window = Control(id);
+    if (window == nullptr) {
+        return {};
+    }
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    MapWindowPoints(nullptr, GetHwnd(), reinterpret_cast<POINT*>(&rect), 2);
+    return {rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+}
+
+void CWin32ZelmoraDlg::DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) {
+    // A fresh bitmap, black as it is made, drawn in full and then shown in
+    // one piece.
+    BITMAPINFO info = TopDownBitmapInfo(area.width, area.height);
+    HDC window = GetDC(m_graphView);
+    void* bits = nullptr;
+    HBITMAP frame = CreateDIBSection(window, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (frame == nullptr) {
+        ReleaseDC(m_graphView, window);
+        return;
+    }
+    HDC memory = CreateCompatibleDC(window);
+    HGDIOBJ previous = SelectObject(memory, frame);
+    {
+        CGdiCanvas canvas(memory);
+        draw(canvas);
+    }
+    if (m_graphView != nullptr) {
+        MoveWindow(m_graphView, area.left, area.top, area.width, area.height, FALSE);
+        BitBlt(window, 0, 0, area.width, area.height, memory, 0, 0, SRCCOPY);
+    }
+    SelectObject(memory, previous);
+    DeleteDC(memory);
+    ReleaseDC(m_graphView, window);
+    if (m_graphFrame != nullptr) {
+        DeleteObject(m_graphFrame);
+    }
+    m_graphFrame = frame;
+}
+
+bool CWin32ZelmoraDlg::AskQuestion(std::string_view title, std::string_view question,
+                                   std::string_view yes, std::string_view no) {
+    QuestionButtons buttons{Widen(yes), Widen(no), nullptr};
+    buttons.hook = SetWindowsHookExW(WH_CBT, RenameQuestionButtons, nullptr, GetCurrentThreadId());
+    g_questionButtons = &buttons;
+    const int answer = MessageBoxW(GetHwnd(), Widen(question).c_str(), Widen(title).c_str(),
+                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+    g_questionButtons = nullptr;
+    if (buttons.hook != nullptr) {
+        UnhookWindowsHookEx(buttons.hook);
+    }
+    return answer == IDYES;
+}
+
+void CWin32ZelmoraDlg::ShowWarning(std::string_view title, std::string_view message) {
+    m_warnings.emplace_back(Widen(title), Widen(message));
+    PostMessageW(GetHwnd(), kShowWarnings, 0, 0);
+}
+
+void CWin32ZelmoraDlg::ShowQueuedWarnings() {
+    if (m_bShowingWarning) {
+        return; // the box that is open shows the next one when it closes
+    }
+    m_bShowingWarning = true;
+    while (!m_warnings.empty() && GetHwnd() != nullptr) {
+        const auto [title, message] = m_warnings.front();
+        m_warnings.pop_front();
+        MessageBoxW(GetHwnd(), message.c_str(), title.c_str(), MB_OK | MB_ICONWARNING);
+    }
+    m_bShowingWarning = false;
+}
+
+std::optional<std::string> CWin32ZelmoraDlg::ChooseSaveFile(const SaveFileRequest& request) {
+    // "name\0pattern\0" for each filter, and one more terminator.
+    std::wstring filters;
+    for (const SaveFileRequest::Filter& filter : request.filters) {
+        filters += Widen(filter.name);
+        filters += L'\0';
+        filters += Widen(filter.pattern);
+        filters += L'\0';
+    }
+    filters += L'\0';
+    const std::wstring extension = Widen(request.defaultExtension);
+    std::vector<wchar_t> file(MAX_PATH, L'\0');
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = GetHwnd();
+    dialog.lpstrFilter = filters.c_str();
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = file.data();
+    dialog.nMaxFile = static_cast<DWORD>(file.size());
+    dialog.lpstrDefExt = extension.c_str();
+    dialog.Flags = OFN_EXPLORER | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    if (!GetSaveFileNameW(&dialog)) {
+        return std::nullopt;
+    }
+    return Narrow(file.data());
+}
+
+void CWin32ZelmoraDlg::RunDialog(CDialogLogic& dialog) {
+    CWin32Dialog window(dialog);
+    window.DoModal(GetHwnd());
+}
+
+void CWin32ZelmoraDlg::OpenDocument(const std::string& name) {
+    // A relative name is looked for in the current folder.
+    ShellExecuteW(nullptr, L"open", Widen(name).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::string CWin32ZelmoraDlg::GetDesktopFolder() const {
+    PWSTR path = nullptr;
+    std::string folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Desktop, 0, nullptr, &path)) && path != nullptr) {
+        folder = Narrow(path);
+    }
+    CoTaskMemFree(path);
+    if (folder.empty()) {
+        wchar_t profile[MAX_PATH] = {};
+        if (GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH) > 0) {
+            folder = Narrow(profile);
+        }
+    }
+    while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) {
+        folder.pop_back();
+    }
+    return folder.empty() ? std::string(".") : folder;
+}
+
+} // namespace zelmora

@@ -1,0 +1,84 @@
+#pragma once
+
+// The program's main window as a native dialog: the Windows host of
+// CZelmoraDlgLogic, which decides everything the window does.
+//
+// The dialog comes from the same template data as the Qt window, with the
+// Help menu of the menu resource, the About entry in the system menu and
+// the one-button toolbar above the graph's top-right corner. The window
+// timers are SetTimer timers. The graph is drawn with CGdiCanvas into a
+// fresh black bitmap on every tick of timer 1 and copied whole into a view
+// over the hidden frame 1030, which keeps the last drawing for repainting.
+//
+// Questions are message boxes whose buttons read as the logic says;
+// warnings are posted and shown from the message loop, so the timer that
+// found the failure carries on and the refresh goes on while the operator
+// reads them.
+
+#include "meter/DeviceLink.h"
+#include "win32/Win32Dialog.h"
+#include "window/DialogIds.h"
+#include "window/ZelmoraDlgLogic.h"
+
+#include <commctrl.h>
+#include <deque>
+#include <string>
+#include <utility>
+#include <windows.h>
+
+namespace zelmora {
+
+class UsbDriver;
+
+class CWin32ZelmoraDlg : public CWin32Dialog, public WindowHost, public ZelmoraDlgIds {
+public:
+    // The meter link talks to meters through `driver`, which must outlive
+    // the window.
+    explicit CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning = {});
+    ~CWin32ZelmoraDlg() override;
+
+    // Runs the window until it is closed.
+    INT_PTR DoModal() { return CWin32Dialog::DoModal(nullptr); }
+
+    // WindowHost.
+    void StartTimer(int timerId, int periodMs) override;
+    void KillTimer(int timerId) override;
+    void EnableCommand(int commandId, bool enabled) override;
+    HostRect GetControlRect(int id) const override;
+    void DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) override;
+    bool AskQuestion(std::string_view title, std::string_view question, std::string_view yes,
+                     std::string_view no) override;
+    void ShowWarning(std::string_view title, std::string_view message) override;
+    std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) override;
+    void RunDialog(CDialogLogic& dialog) override;
+    void OpenDocument(const std::string& name) override;
+    std::string GetDesktopFolder() const override;
+
+protected:
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    BOOL OnInitDialog() override;
+    void OnControlCommand(int id, int code) override;
+
+private:
+    void CreateMenus();
+    void FitClientToTemplate();
+    void CreateGraphView();
+    void CreateToolBar();
+    void ShowQueuedWarnings();
+    static LRESULT CALLBACK GraphViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam);
+
+    CZelmoraDlgLogic m_logic;
+    HICON m_hIcon = nullptr;
+    HICON m_hSmallIcon = nullptr;
+    HWND m_toolBar = nullptr;
+    HIMAGELIST m_toolImages = nullptr;
+    HIMAGELIST m_toolImagesDisabled = nullptr;
+    int m_nToolButtons = 1;
+    HWND m_graphView = nullptr;
+    // The last drawing of the graph, shown whenever the view is painted.
+    HBITMAP m_graphFrame = nullptr;
+    std::deque<std::pair<std::wstring, std::wstring>> m_warnings;
+    bool m_bShowingWarning = false;
+};
+
+} // namespace zelmora

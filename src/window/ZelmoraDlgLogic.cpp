@@ -1,0 +1,647 @@
+#include "window/ZelmoraDlgLogic.h"
+
+#include "log/LogPath.h"
+#include "util/NumberEntry.h"
+#include "util/TextFormat.h"
+#include "window/DialogResource.h"
+#include "window/SetPowerRegionDlgLogic.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace zelmora {
+
+namespace {
+
+constexpr int kStartRefreshMs = 10;
+constexpr int kStreamingRefreshMs = 80;
+constexpr int kGraphRedrawMs = 40;
+constexpr int kStreamingPollMs = 100;
+constexpr int kMinIntervalMs = 100;
+constexpr int kMaxIntervalMs = 1800000000;
+constexpr int kMaxAveraging = 20000;
+
+// Milliseconds per entry of the interval unit list: "sec", "min", "hr".
+constexpr std::array<int, 3> kUnitMs = {1000, 1000 * 60, 1000 * 3600};
+// Decimals of the interval shown in each unit.
+constexpr std::array<int, 3> kUnitDecimals = {1, 2, 3};
+
+const char* const kStart = "Start";
+const char* const kStop = "Stop";
+const char* const kDisconnected = "Disconnected";
+const char* const kLogOn = "On";
+const char* const kLogOff = "Off";
+const char* const kLogTitle = "Log Data To File";
+
+// The eight controls shown only in Time Interval mode.
+constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050, 1043, 1048, 1049};
+
+} // namespace
+
+CZelmoraDlgLogic::CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
+                                   CDeviceLink::TestTuning tuning)
+    : m_controls(controls), m_window(window), m_link(driver, tuning) {
+    m_prompts.askOverwrite = [this](const std::string& path) {
+        return m_window.AskQuestion(
+            kLogTitle,
+            Format("The log file already holds data:\n%s\n\nOverwrite it?", path.c_str()),
+            "Overwrite", "Cancel");
+    };
+    m_prompts.showMessage = [this](const std::string& message) {
+        m_window.ShowWarning(kLogTitle, message);
+    };
+    m_prompts.chooseLogPath = [this] {
+        SaveFileRequest request;
+        request.filters = {{"Comma Separated Value(*.csv)", "*.csv"}, {"TEXT(*.txt)", "*.txt"}};
+        request.defaultExtension = "csv";
+        return m_window.ChooseSaveFile(request);
+    };
+}
+
+CZelmoraDlgLogic::~CZelmoraDlgLogic() = default;
+
+const DialogResource& CZelmoraDlgLogic::GetResource() {
+    return ZelmoraDialogResource();
+}
+
+void CZelmoraDlgLogic::SetPrompts(Prompts prompts) {
+    if (prompts.askOverwrite) {
+        m_prompts.askOverwrite = std::move(prompts.askOverwrite);
+    }
+    if (prompts.showMessage) {
+        m_prompts.showMessage = std::move(prompts.showMessage);
+    }
+    if (prompts.chooseLogPath) {
+        m_prompts.chooseLogPath = std::move(prompts.chooseLogPath);
+    }
+}
+
+// --- Start-up ---------------------------------------------------------------
+
+void CZelmoraDlgLogic::OnInitDialog() {
+    InitControls();
+    InitFonts();
+    InitGraphArea();
+    InitToolBar();
+    m_window.StartTimer(kRefreshTimer, kStartRefreshMs);
+    m_window.StartTimer(kGraphTimer, kGraphRedrawMs);
+    m_controls.SetFocus(kIdMeterList);
+}
+
+void CZelmoraDlgLogic::InitControls() {
+    m_bTimeIntervalMode = false;
+    for (const int id : {kIdAutoscale, kIdContinuous, kIdStreaming}) {
+        m_controls.SetChecked(id, true);
+    }
+    m_controls.SetText(kIdSampleSize, Format("%d", m_graph.GetSampleWindow()));
+
+    auto fill = [this](int id, std::initializer_list<const char*> entries) {
+        for (const char* entry : entries) {
+            m_controls.AddListEntry(id, entry);
+        }
+        m_controls.SetListSelection(id, 0);
+    };
+    fill(kIdWavelengthUnit, {"nm", "μm"});
+    m_controls.SetText(kIdAveraging, Format("%d", m_nAveraging));
+    fill(kIdLogLayout, {"X:Count,Y:Power", "X:Time,Y:Power", "X:Timer,Y:Power"});
+    fill(kIdIntervalUnit, {"sec", "min", "hr"});
+
+    m_controls.SetText(kIdIntervalValue, Format("%.2lf", m_nIntervalMs / 1000.0));
+    m_controls.SetText(kIdPointCount, Format("%d", m_nPointCount));
+    UpdateTotalTime();
+
+    m_controls.SetText(kIdLogPath,
+                       m_window.GetDesktopFolder() + kLogPathSeparator + "Power Data.csv");
+    SplitLogPath();
+
+    OnRescan();
+    m_link.SetPollPeriod(kStreamingPollMs);
+}
+
+void CZelmoraDlgLogic::InitFonts() {
+    // The fonts themselves are the resource's (FontResource of 1021, 1000
+    // and 1019).
+    m_controls.SetText(kIdPower, "0.0W");
+}
+
+void CZelmoraDlgLogic::InitGraphArea() {
+    m_rcGraph = m_window.GetControlRect(kIdGraphFrame);
+    m_graph.SetDisplaySize(m_rcGraph.width, m_rcGraph.height);
+    m_graph.SetLimits(0, 200, 0.0, 0.001);
+}
+
+void CZelmoraDlgLogic::InitToolBar() {
+    // The host made the one-button toolbar; its button starts disabled,
+    // as Autoscale starts checked.
+    m_window.EnableCommand(kCmdSetPowerRegion, false);
+}
+
+// --- Events -----------------------------------------------------------------
+
+void CZelmoraDlgLogic::OnTimer(int timerId) {
+    if (timerId == kRefreshTimer) {
+        RefreshReadings();
+    } else if (timerId == kGraphTimer && m_bGraphRedraw) {
+        DrawGraph();
+    }
+}
+
+void CZelmoraDlgLogic::OnCommand(int id) {
+    switch (id) {
+    case kIdReset:
+        OnReset();
+        break;
+    case kIdFixed:
+        OnFixed();
+        break;
+    case kIdContinuous:
+        OnContinuous();
+        break;
+    case kIdRescan:
+        OnRescan();
+        break;
+    case kIdStartStop:
+        OnStartStop();
+        break;
+    case kIdTimeInterval:
+        OnTimeInterval();
+        break;
+    case kIdStreaming:
+        OnStreaming();
+        break;
+    case kIdAutoscale:
+        OnAutoscale();
+        break;
+    case kIdLogOnOff:
+        OnLogOnOff();
+        break;
+    case kIdLogOpen:
+        OnOpenLogPath();
+        break;
+    case kCmdSetPowerRegion:
+        OnSetPowerRegion();
+        break;
+    case kCmdManualChinese:
+        OnManualChinese();
+        break;
+    case kCmdManualEnglish:
+        OnManualEnglish();
+        break;
+    case kCmdAbout:
+        OnAbout();
+        break;
+    default:
+        break;
+    }
+}
+
+void CZelmoraDlgLogic::OnListChanged(int id) {
+    if (id == kIdIntervalUnit) {
+        OnIntervalUnitChanged();
+    }
+}
+
+void CZelmoraDlgLogic::OnEditChanged(int id) {
+    if (id == kIdLogPath) {
+        OnLogPathChanged();
+    }
+}
+
+void CZelmoraDlgLogic::OnKillFocus(int id) {
+    switch (id) {
+    case kIdAveraging:
+        CommitAveraging();
+        break;
+    case kIdSampleSize:
+        CommitSampleSize();
+        break;
+    case kIdPointCount:
+        CommitPointCount();
+        break;
+    case kIdIntervalValue:
+        CommitInterval();
+        break;
+    default:
+        break;
+    }
+}
+
+void CZelmoraDlgLogic::OnOK() {
+    switch (m_controls.GetFocus()) {
+    case kIdSampleSize:
+        CommitSampleSize();
+        break;
+    case kIdIntervalValue:
+        CommitInterval();
+        break;
+    case kIdPointCount:
+        CommitPointCount();
+        break;
+    case kIdAveraging:
+        CommitAveraging();
+        break;
+    default:
+        break;
+    }
+}
+
+void CZelmoraDlgLogic::OnCancel() {
+    // Esc does nothing: only the close command ends the window.
+}
+
+void CZelmoraDlgLogic::OnClose() {
+    m_window.KillTimer(kRefreshTimer);
+    m_window.KillTimer(kGraphTimer);
+    if (m_bLogging) {
+        // What the meter measured up to now still goes into the file, which
+        // is then closed with every record in it. No new name is proposed.
+        RefreshReadings();
+        m_logFile.Close();
+        m_bLogging = false;
+        m_controls.SetText(kIdLogOnOff, kLogOn);
+        m_controls.SetChecked(kIdLoggingIndicator, false);
+    }
+    m_controls.EndDialog(kIdCancel);
+}
+
+void CZelmoraDlgLogic::OnLButtonDown() {
+    // Moving the focus away commits the number box that had it.
+    m_controls.SetFocus(kIdFocusSink);
+}
+
+void CZelmoraDlgLogic::OnPaint(bool minimised) {
+    if (!minimised) {
+        m_bGraphRedraw = true;
+    }
+}
+
+void CZelmoraDlgLogic::OnAbout() {
+    CAboutDlgLogic about;
+    m_window.RunDialog(about);
+}
+
+void CZelmoraDlgLogic::OnManualChinese() {
+    m_window.OpenDocument("Operation Manual_Chs.pdf");
+}
+
+void CZelmoraDlgLogic::OnManualEnglish() {
+    m_window.OpenDocument("Operation Manual_Eng.pdf");
+}
+
+// --- Timers -----------------------------------------------------------------
+
+void CZelmoraDlgLogic::RefreshReadings() {
+    // Every sample since the last refresh, oldest first, each a consistent
+    // copy: a record's X field and power, and the graph's point, come from
+    // the same sample. A window that was held up catches up here.
+    std::uint64_t lostSamples = 0;
+    const std::vector<MeterSample> samples = m_link.TakeSamples(&lostSamples);
+    if (lostSamples != m_nLostSamples) {
+        ShowLostSamples(lostSamples);
+    }
+    for (const MeterSample& sample : samples) {
+        // A sample without a power text (a range without conversion right
+        // after a reset) is neither graphed nor logged.
+        if (sample.powerText.empty()) {
+            continue;
+        }
+        m_graph.AddSample(sample.power);
+        m_bGraphRedraw = true;
+        if (m_bLogging) {
+            AppendLogRecord(sample);
+        }
+    }
+    if (!samples.empty()) {
+        ShowSample(samples.back());
+    }
+    CheckMeterLost();
+}
+
+void CZelmoraDlgLogic::ShowSample(const MeterSample& sample) {
+    m_controls.SetText(kIdPower, sample.powerText);
+    if (sample.powerText.empty()) {
+        return;
+    }
+
+    m_controls.SetText(kIdMean, sample.meanText);
+    m_controls.SetText(kIdMin, sample.minText);
+    m_controls.SetText(kIdMax, sample.maxText);
+    m_controls.SetText(kIdStdDev, m_controls.IsChecked(kIdPercentOfMean) ? sample.stdDevPercentText
+                                                                         : sample.stdDevText);
+
+    switch (m_controls.GetListSelection(kIdWavelengthUnit)) {
+    case 0:
+        m_controls.SetText(kIdWavelength, Format("%d", sample.wavelength));
+        break;
+    case 1:
+        m_controls.SetText(kIdWavelength, Format("%.3lf", sample.wavelength / 1000.0));
+        break;
+    default:
+        break;
+    }
+    m_controls.SetText(kIdDuration, sample.durationText);
+    m_controls.SetText(kIdCount, sample.countText);
+}
+
+void CZelmoraDlgLogic::ShowLostSamples(std::uint64_t lostSamples) {
+    const auto newlyLost = static_cast<unsigned long long>(lostSamples - m_nLostSamples);
+    m_nLostSamples = lostSamples;
+    m_controls.SetText(kIdLostSamples, Format("%llu samples lost: the window fell behind the meter",
+                                              static_cast<unsigned long long>(lostSamples)));
+    m_controls.SetVisible(kIdLostSamples, true);
+    if (m_bLogging && !m_bLossReported) {
+        m_bLossReported = true;
+        m_prompts.showMessage(Format("The window fell behind the meter and %llu samples were "
+                                     "lost before they could be logged. The log file has a gap "
+                                     "there; its count, time or timer column shows where.\n\n%s",
+                                     newlyLost, m_logFile.GetPath().c_str()));
+    }
+}
+
+void CZelmoraDlgLogic::CheckMeterLost() {
+    // A failed read closes the meter; the window must not go on looking as
+    // if it measured.
+    if (m_bMeterStarted && !m_link.IsRunning()) {
+        m_bMeterStarted = false;
+        m_controls.SetText(kIdStartStop, kStart);
+        m_controls.SetText(kIdPower, kDisconnected);
+    }
+}
+
+void CZelmoraDlgLogic::AppendLogRecord(const MeterSample& sample) {
+    const int layout = m_controls.GetListSelection(kIdLogLayout);
+    if (m_logFile.Append(sample, layout)) {
+        return;
+    }
+    // The log has closed itself with every complete record in it.
+    m_bLogging = false;
+    ShowLoggingOff();
+    m_prompts.showMessage(Format("Logging has been switched off: the log file could not be "
+                                 "written (%s).\n\n%s\n\nEvery record written before the "
+                                 "failure is kept in it.",
+                                 m_logFile.GetError().c_str(), m_logFile.GetPath().c_str()));
+}
+
+void CZelmoraDlgLogic::DrawGraph() {
+    if (m_rcGraph.width <= 0 || m_rcGraph.height <= 0) {
+        return;
+    }
+    // Drawn off-screen in full, then shown in one piece.
+    m_window.DrawGraph(m_rcGraph, [this](Canvas& canvas) { m_graph.Draw(canvas); });
+}
+
+// --- Collection settings ---------------------------------------------------
+
+void CZelmoraDlgLogic::OnRescan() {
+    m_controls.ClearList(kIdMeterList);
+    m_link.Rescan();
+    // Rescan closes a running meter on purpose; the button keeps its text.
+    m_bMeterStarted = false;
+    std::array<std::string, CDeviceLink::kMaxMeters> ids;
+    const int count = std::clamp(m_link.GetMeterCount(), 0, CDeviceLink::kMaxMeters);
+    m_link.GetMeterList(ids.data());
+    for (int i = 0; i < count; ++i) {
+        m_controls.AddListEntry(kIdMeterList, ids[static_cast<std::size_t>(i)]);
+    }
+    m_controls.SetListSelection(kIdMeterList, count > 0 ? 0 : -1);
+}
+
+void CZelmoraDlgLogic::OnStartStop() {
+    const int selected = m_controls.GetListSelection(kIdMeterList);
+    const std::string text = m_controls.GetText(kIdStartStop);
+    if (text == kStart) {
+        if (selected < 0) {
+            return;
+        }
+        m_link.Start(m_controls.GetText(kIdMeterList));
+        m_bMeterStarted = m_link.IsRunning();
+        m_strFamily = m_link.GetProbeFamily();
+        if (m_strFamily == "KV" || m_strFamily == "RM") {
+            m_controls.SetText(kIdGraphTitle, "Graphic(W)");
+        } else if (m_strFamily == "ZN") {
+            m_controls.SetText(kIdGraphTitle, "Graphic(mW)");
+        }
+        m_controls.SetText(kIdStartStop, kStop);
+    } else if (text == kStop) {
+        m_link.Stop();
+        m_bMeterStarted = false;
+        m_controls.SetText(kIdStartStop, kStart);
+    }
+}
+
+void CZelmoraDlgLogic::OnFixed() {
+    m_graph.SetCollectionMode(0);
+    m_graph.UpdateScales();
+    m_link.SetCollectionMode(CDeviceLink::kFixedMode);
+    m_link.SetSampleSize(m_bTimeIntervalMode ? m_nPointCount : m_nSampleSize);
+    m_bFixedMode = true;
+}
+
+void CZelmoraDlgLogic::OnContinuous() {
+    m_graph.SetCollectionMode(1);
+    CommitSampleSize();
+    m_link.SetCollectionMode(CDeviceLink::kContinuousMode);
+    m_bFixedMode = false;
+    m_link.SetSampleSize(0);
+}
+
+void CZelmoraDlgLogic::ShowTimeIntervalGroup(bool show) {
+    for (const int id : kTimeIntervalGroup) {
+        m_controls.SetVisible(id, show);
+    }
+}
+
+void CZelmoraDlgLogic::OnTimeInterval() {
+    ShowTimeIntervalGroup(true);
+    m_bTimeIntervalMode = true;
+    m_link.SetSampleSize(m_bFixedMode ? m_nPointCount : 0);
+    m_window.StartTimer(kRefreshTimer, static_cast<int>(m_nIntervalMs * 0.8));
+    m_link.SetPollPeriod(m_nIntervalMs);
+}
+
+void CZelmoraDlgLogic::OnStreaming() {
+    ShowTimeIntervalGroup(false);
+    m_bTimeIntervalMode = false;
+    m_link.SetSampleSize(m_bFixedMode ? m_nSampleSize : 0);
+    m_window.StartTimer(kRefreshTimer, kStreamingRefreshMs);
+    m_link.SetPollPeriod(kStreamingPollMs);
+}
+
+std::string CZelmoraDlgLogic::FormatIntervalInUnit() const {
+    switch (m_controls.GetListSelection(kIdIntervalUnit)) {
+    case 1:
+        return Format("%.2lf", m_nIntervalMs / 1000.0 / 60);
+    case 2:
+        return Format("%.3lf", m_nIntervalMs / 1000.0 / 3600);
+    default:
+        return Format("%.1lf", m_nIntervalMs / 1000.0);
+    }
+}
+
+void CZelmoraDlgLogic::OnIntervalUnitChanged() {
+    m_controls.SetText(kIdIntervalValue, FormatIntervalInUnit());
+}
+
+void CZelmoraDlgLogic::CommitAveraging() {
+    if (const std::optional<int> value =
+            AcceptInt(m_controls.GetText(kIdAveraging), 1, kMaxAveraging)) {
+        m_nAveraging = *value;
+        m_link.SetAverageCount(m_nAveraging);
+    }
+    // Shown as in use: "1e9" commits 1.
+    m_controls.SetText(kIdAveraging, Format("%d", m_nAveraging));
+}
+
+void CZelmoraDlgLogic::CommitSampleSize() {
+    // No more than the graph holds: a larger window would be refused by the
+    // graph while the box showed it.
+    if (const std::optional<int> value =
+            AcceptInt(m_controls.GetText(kIdSampleSize), 1, CImageDisplay::kCapacity - 1)) {
+        m_nSampleSize = *value;
+        m_graph.SetSampleWindow(m_nSampleSize);
+        if (m_controls.IsChecked(kIdFixed)) {
+            m_link.SetSampleSize(m_nSampleSize);
+        }
+    }
+    m_controls.SetText(kIdSampleSize, Format("%d", m_nSampleSize));
+}
+
+void CZelmoraDlgLogic::CommitPointCount() {
+    if (const std::optional<int> value =
+            AcceptInt(m_controls.GetText(kIdPointCount), 0, std::numeric_limits<int>::max())) {
+        m_nPointCount = *value;
+        UpdateTotalTime();
+        m_link.SetSampleSize(m_nPointCount);
+    }
+    m_controls.SetText(kIdPointCount, Format("%d", m_nPointCount));
+}
+
+void CZelmoraDlgLogic::CommitInterval() {
+    const auto unit =
+        static_cast<std::size_t>(std::clamp(m_controls.GetListSelection(kIdIntervalUnit), 0, 2));
+    const int unitMs = kUnitMs[unit];
+    const std::string typed = m_controls.GetText(kIdIntervalValue);
+    if (!ScanDouble(typed)) {
+        m_controls.SetText(kIdIntervalValue, FormatIntervalInUnit());
+        return;
+    }
+    if (const std::optional<int> ms =
+            AcceptIntervalMs(typed, unitMs, kMinIntervalMs, kMaxIntervalMs)) {
+        m_nIntervalMs = *ms;
+        // The operator's text stays while it says what runs; "2,5" runs as
+        // 2 s and "0.1234" as 123 ms, and the box then says so.
+        if (!ShowsIntervalExactly(typed, m_nIntervalMs, unitMs)) {
+            m_controls.SetText(kIdIntervalValue,
+                               FormatIntervalForEntry(m_nIntervalMs, unitMs, kUnitDecimals[unit]));
+        }
+    } else {
+        m_controls.SetText(kIdIntervalValue, FormatIntervalInUnit());
+    }
+    m_window.StartTimer(kRefreshTimer, static_cast<int>(m_nIntervalMs * 0.8));
+    UpdateTotalTime();
+    m_link.SetPollPeriod(m_nIntervalMs);
+}
+
+void CZelmoraDlgLogic::UpdateTotalTime() {
+    const std::uint64_t total =
+        static_cast<std::uint64_t>(m_nPointCount) * static_cast<std::uint64_t>(m_nIntervalMs);
+    m_controls.SetText(kIdTotalTime, FormatElapsed(total));
+}
+
+void CZelmoraDlgLogic::OnReset() {
+    m_graph.ClearData();
+    if (const std::optional<int> size = ScanInt(m_controls.GetText(kIdSampleSize))) {
+        m_graph.SetSampleWindow(*size);
+        m_link.ResetStatistics();
+    }
+}
+
+void CZelmoraDlgLogic::OnAutoscale() {
+    const bool autoscale = m_controls.IsChecked(kIdAutoscale);
+    m_window.EnableCommand(kCmdSetPowerRegion, !autoscale);
+    m_graph.SetAutoscale(autoscale);
+}
+
+void CZelmoraDlgLogic::OnSetPowerRegion() {
+    CSetPowerRegionDlgLogic dialog;
+    double xFrom = 0;
+    double xTo = 0;
+    double yFrom = 0;
+    double yTo = 0;
+    m_graph.GetXLimits(xFrom, xTo);
+    m_graph.GetYLimits(yFrom, yTo);
+    dialog.SetRegion(xFrom, xTo, yFrom, yTo);
+    m_window.RunDialog(dialog);
+    if (dialog.IsAccepted()) {
+        m_graph.SetLimits(dialog.GetMinX(), dialog.GetMaxX(), dialog.GetMinPower(),
+                          dialog.GetMaxPower());
+        m_bGraphRedraw = true;
+    }
+}
+
+// --- Logging ----------------------------------------------------------------
+
+void CZelmoraDlgLogic::OnLogOnOff() {
+    if (m_bLogging) {
+        // Samples the meter has already given belong in this file, even
+        // those the refresh has not taken yet. (A write that fails there
+        // switches logging off by itself.)
+        RefreshReadings();
+        if (m_bLogging) {
+            m_logFile.Close();
+            m_bLogging = false;
+            ShowLoggingOff();
+        }
+        return;
+    }
+    const std::string path = m_controls.GetText(kIdLogPath);
+    // The program keeps no settings and proposes the same name after every
+    // start: yesterday's file is not emptied without asking.
+    if (CLogFile::HoldsData(path) && !m_prompts.askOverwrite(path)) {
+        return;
+    }
+    if (!m_logFile.Open(path, m_controls.GetText(kIdMeterList))) {
+        // An unchanged "On" button alone would read as logging being on.
+        m_prompts.showMessage(Format("The log file could not be opened (%s), so logging is "
+                                     "off.\n\n%s",
+                                     m_logFile.GetError().c_str(), path.c_str()));
+        return;
+    }
+    m_controls.SetText(kIdLogOnOff, kLogOff);
+    m_controls.SetChecked(kIdLoggingIndicator, true);
+    m_bLogging = true;
+    m_bLossReported = false;
+}
+
+void CZelmoraDlgLogic::ShowLoggingOff() {
+    m_controls.SetText(kIdLogOnOff, kLogOn);
+    m_controls.SetChecked(kIdLoggingIndicator, false);
+    AdvanceLogFileName();
+}
+
+void CZelmoraDlgLogic::OnOpenLogPath() {
+    if (const std::optional<std::string> path = m_prompts.chooseLogPath()) {
+        m_controls.SetText(kIdLogPath, *path);
+        SplitLogPath();
+    }
+}
+
+void CZelmoraDlgLogic::SplitLogPath() {
+    if (zelmora::SplitLogPath(m_controls.GetText(kIdLogPath), m_strLogFolder, m_strLogName)) {
+        m_nLogIndex = 0;
+    }
+}
+
+void CZelmoraDlgLogic::AdvanceLogFileName() {
+    if (const std::optional<std::string> next =
+            zelmora::AdvanceLogFileName(m_strLogFolder, m_strLogName, m_nLogIndex)) {
+        m_controls.SetText(kIdLogPath, *next);
+    }
+}
+
+void CZelmoraDlgLogic::OnLogPathChanged() {
+    SplitLogPath();
+}
+
+} // namespace zelmora

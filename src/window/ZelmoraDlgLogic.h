@@ -1,0 +1,188 @@
+#pragma once
+
+// What the program's main window decides, apart from any toolkit: the meter
+// list with Rescan and Start/Stop, the live read-out with its statistics,
+// the scrolling graph, the collection settings and the logging.
+//
+// The logic owns the meter link, the graph and the log file. It reaches the
+// window's controls by id through a DialogHost and everything else a window
+// has (timers, commands, prompts, the graph's surface, documents, the
+// desktop folder) through a WindowHost; a host builds the window from
+// GetResource() and ZelmoraMenuResource() and hands every event of the
+// operator and of the two window timers to the On... calls below, on the
+// window's thread.
+//
+// Timer 0 takes every sample waiting in the meter link, in order, into the
+// graph and, while logging, into the log file, and shows the newest in the
+// read-out boxes (RefreshReadings); timer 1 redraws the graph off-screen
+// and shows it in one piece (DrawGraph).
+//
+// A file that holds data is overwritten only after the operator agreed; a
+// file that cannot be opened or written, and samples lost because the
+// window fell ten minutes behind the meter, are told to the operator.
+//
+// Enter commits the focused number box and never closes the window; Esc
+// does nothing; only the close command ends it. Operator input that does
+// not parse or is out of range is replaced by the value in use without a
+// message.
+
+#include "graph/ImageDisplay.h"
+#include "log/SampleLog.h"
+#include "meter/DeviceLink.h"
+#include "meter/MeterSample.h"
+#include "window/DialogIds.h"
+#include "window/WindowHost.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zelmora {
+
+struct DialogResource;
+class UsbDriver;
+
+class CZelmoraDlgLogic : public ZelmoraDlgIds {
+public:
+    // What the window asks and tells the operator through. By default the
+    // host's question, its warning that does not hold up the refresh, and
+    // its save-file dialog; tests put their own in.
+    struct Prompts {
+        // "Overwrite" (true) or "Cancel" for a log file that holds data.
+        std::function<bool(const std::string& path)> askOverwrite;
+        // A failure or a loss the operator must learn of.
+        std::function<void(const std::string& message)> showMessage;
+        // The path picked for the log file; nothing when cancelled.
+        std::function<std::optional<std::string>()> chooseLogPath;
+    };
+
+    // The meter link talks to meters through `driver`, which must outlive
+    // the logic, as must both hosts. `tuning` is for tests (see
+    // CDeviceLink::TestTuning). Nothing is asked of the hosts before
+    // OnInitDialog.
+    CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
+                     CDeviceLink::TestTuning tuning = {});
+    ~CZelmoraDlgLogic();
+
+    CZelmoraDlgLogic(const CZelmoraDlgLogic&) = delete;
+    CZelmoraDlgLogic& operator=(const CZelmoraDlgLogic&) = delete;
+
+    static const DialogResource& GetResource();
+
+    // Replaces the prompts that are set in `prompts`; the others stay.
+    void SetPrompts(Prompts prompts);
+
+    // The area the graph is shown in, in client pixels (set at start-up).
+    const HostRect& GetGraphArea() const { return m_rcGraph; }
+    const CImageDisplay& GetGraph() const { return m_graph; }
+
+    // --- Events, from the host -------------------------------------------
+
+    // The controls, the menu and the toolbar exist: fill them, start the
+    // timers, put the focus on the meter list.
+    void OnInitDialog();
+    void OnTimer(int timerId);
+    // A button, radio button or check box clicked; a menu, system-menu or
+    // toolbar command chosen.
+    void OnCommand(int id);
+    // The operator picked another entry of a drop-down list.
+    void OnListChanged(int id);
+    // The operator changed an edit box's text by typing.
+    void OnEditChanged(int id);
+    // An edit box lost the keyboard focus.
+    void OnKillFocus(int id);
+    // Enter: commits the focused number box.
+    void OnOK();
+    // Esc: nothing.
+    void OnCancel();
+    // The close command: stops the timers, logs what is still waiting,
+    // closes the log and ends the dialog.
+    void OnClose();
+    // A click on the window's own background: the focus goes to the hidden
+    // sink, which commits the number box that had it.
+    void OnLButtonDown();
+    // The window is painted; the graph is redrawn from the first paint of
+    // the restored window on.
+    void OnPaint(bool minimised);
+
+private:
+    // Start-up.
+    void InitControls();
+    void InitFonts();
+    void InitGraphArea();
+    void InitToolBar();
+
+    // Timers.
+    void RefreshReadings();
+    void ShowSample(const MeterSample& sample);
+    void ShowLostSamples(std::uint64_t lostSamples);
+    void CheckMeterLost();
+    void AppendLogRecord(const MeterSample& sample);
+    void DrawGraph();
+
+    // Window commands.
+    void OnAbout();
+    void OnManualChinese();
+    void OnManualEnglish();
+
+    // Collection settings.
+    void OnRescan();
+    void OnStartStop();
+    void OnFixed();
+    void OnContinuous();
+    void OnTimeInterval();
+    void OnStreaming();
+    void OnIntervalUnitChanged();
+    void CommitAveraging();
+    void CommitSampleSize();
+    void CommitPointCount();
+    void CommitInterval();
+    void UpdateTotalTime();
+    void OnReset();
+    void OnAutoscale();
+    void OnSetPowerRegion();
+    void ShowTimeIntervalGroup(bool show);
+    std::string FormatIntervalInUnit() const;
+
+    // Logging.
+    void OnLogOnOff();
+    void OnOpenLogPath();
+    void SplitLogPath();
+    void AdvanceLogFileName();
+    void OnLogPathChanged();
+    void ShowLoggingOff();
+
+    DialogHost& m_controls;
+    WindowHost& m_window;
+
+    // Window state.
+    bool m_bGraphRedraw = false;
+    CDeviceLink m_link;
+    int m_nIntervalMs = 100;
+    int m_nPointCount = 2000;
+    bool m_bLogging = false;
+    CSampleLog m_logFile;
+    int m_nSampleSize = 200;
+    int m_nAveraging = 1;
+    std::string m_strLogName;
+    std::string m_strLogFolder;
+    int m_nLogIndex = 0;
+    HostRect m_rcGraph;
+    CImageDisplay m_graph;
+    std::string m_strFamily;
+    bool m_bTimeIntervalMode = false;
+    bool m_bFixedMode = false;
+
+    // A meter that Start opened is running; a failed read closes it behind
+    // the window's back, which the refresh then shows.
+    bool m_bMeterStarted = false;
+    // Samples the meter link lost because the window fell behind, as last
+    // shown; the operator is told once per logging run that its file has a
+    // gap.
+    std::uint64_t m_nLostSamples = 0;
+    bool m_bLossReported = false;
+    Prompts m_prompts;
+};
+
+} // namespace zelmora
