@@ -36,7 +36,8 @@ std::string CCsvRecordWriter::HeaderRow(RecordUnit unit) {
     return row;
 }
 
-void CCsvRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metadata) const {
+void CCsvRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metadata,
+                                      bool continuing) const {
     AppendComment(out, "program", metadata.program + " " + metadata.version);
     AppendComment(out, "started_utc", FormatUtcTime(metadata.started));
     std::string number;
@@ -56,7 +57,9 @@ void CCsvRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metad
         }
         AppendComment(out, "meter", text);
     }
-    out.append(HeaderRow(m_unit));
+    if (!continuing) {
+        out.append(HeaderRow(m_unit));
+    }
 }
 
 void CCsvRecordWriter::AppendRecord(std::string& out, const Record& record) const {

@@ -12,7 +12,8 @@ class CCsvRecordWriter final : public RecordWriter {
 public:
     explicit CCsvRecordWriter(RecordUnit unit) : m_unit(unit) {}
 
-    void AppendMetadata(std::string& out, const RunMetadata& metadata) const override;
+    void AppendMetadata(std::string& out, const RunMetadata& metadata,
+                        bool continuing) const override;
     void AppendRecord(std::string& out, const Record& record) const override;
     void AppendEvent(std::string& out, const RunEvent& event) const override;
 

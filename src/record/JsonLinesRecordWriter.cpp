@@ -17,7 +17,8 @@ CJsonLinesRecordWriter::CJsonLinesRecordWriter(RecordUnit unit) : m_unit(unit) {
     AppendKey(m_powerKey, "power_" + std::string(UnitName(unit)));
 }
 
-void CJsonLinesRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metadata) const {
+void CJsonLinesRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metadata,
+                                            bool /*continuing*/) const {
     out.push_back('{');
     AppendKey(out, "program");
     AppendJsonString(out, metadata.program);

@@ -24,6 +24,9 @@ public:
     // Everything taken is delivered; the sink is closed.
     virtual bool End() = 0;
     virtual std::string Error() const = 0;
+    // The receiver has taken all it wants (the reader of a pipe went
+    // away): not a failure of the run.
+    virtual bool ReceiverGone() const { return false; }
 };
 
 } // namespace zelmora

@@ -26,8 +26,10 @@ public:
     virtual ~RecordWriter() = default;
 
     // What opens an output: the run's description and, in CSV, the header
-    // row.
-    virtual void AppendMetadata(std::string& out, const RunMetadata& metadata) const = 0;
+    // row, which `continuing` (an output that already holds records of the
+    // same fields) leaves out.
+    virtual void AppendMetadata(std::string& out, const RunMetadata& metadata,
+                                bool continuing = false) const = 0;
     virtual void AppendRecord(std::string& out, const Record& record) const = 0;
     virtual void AppendEvent(std::string& out, const RunEvent& event) const = 0;
 

@@ -1,7 +1,6 @@
 #include "log/SampleLog.h"
 
 #include "log/LogFile.h"
-
 #include "support/CommaLocale.h"
 #include "util/TextFormat.h"
 
