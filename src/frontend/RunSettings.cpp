@@ -64,7 +64,7 @@ const std::array<RunSetting, 5> kTable{{
      .kind = RunSetting::Kind::Choice,
      .choices = kUnitChoices,
      .defaultText = "W",
-     .help = "unit of the power: W, mW, uW or dBm",
+     .help = "unit of the power",
      .store =
          [](RunSettings& s, std::int64_t v) {
              s.unit = *ParseUnit(kUnitChoices[static_cast<std::size_t>(v)]);
@@ -148,7 +148,7 @@ std::string ApplyRunSetting(const RunSetting& setting, std::string_view text,
     switch (setting.kind) {
     case RunSetting::Kind::Time:
         value = ParseTime(text);
-        expected = "a time from " + DescribeLimits(setting) + " such as 100ms, 2s, 5min or 3d";
+        expected = "a time from " + DescribeLimits(setting) + ", such as 100ms, 2s, 5min or 3d";
         break;
     case RunSetting::Kind::Integer: {
         std::size_t end = 0;

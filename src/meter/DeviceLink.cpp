@@ -482,6 +482,10 @@ void CDeviceLink::Stop() {
     ReleaseMeter(false, true);
 }
 
+void CDeviceLink::StopMeter() {
+    ReleaseMeter(true, true);
+}
+
 bool CDeviceLink::IsRunning() const {
     std::lock_guard lock(m_deviceMutex);
     return m_pDevice != nullptr;

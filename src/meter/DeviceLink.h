@@ -106,6 +106,10 @@ public:
     // Cancels the poll and closes the meter; sends it no request. Does
     // nothing when no meter is open.
     void Stop();
+    // Ends a run as destruction does: cancels the poll, sends the meter the
+    // stop request and closes it. The samples not yet taken stay for
+    // TakeSamples. Does nothing when no meter is open.
+    void StopMeter();
     // True while a meter is open; a failed sample read closes it.
     bool IsRunning() const;
 
