@@ -29,53 +29,33 @@ unsigned MaskOf(Command command) {
 }
 
 // The options of zelmora-cli's own, beside the run settings and the meter
-// options.
+// options: switches, and options with a value.
 struct Option {
     std::string_view name;
-    bool takesValue = false;
     unsigned commands = 0;
+    bool CliOptions::*flag = nullptr;
     // Stores the value; an error text when it is not one.
     std::string (*store)(CliOptions& options, const std::string& value) = nullptr;
 };
 
 const std::array<Option, 7> kOptions{{
-    {"json", false, kList | kRead,
-     [](CliOptions& o, const std::string&) {
-         o.json = true;
-         return std::string();
-     }},
-    {"all", false, kLog,
-     [](CliOptions& o, const std::string&) {
-         o.all = true;
-         return std::string();
-     }},
-    {"output", true, kLog,
+    {"json", kList | kRead, &CliOptions::json},
+    {"all", kLog, &CliOptions::all},
+    {"append", kLog, &CliOptions::append},
+    {"reconnect", kLog, &CliOptions::reconnect},
+    {"quiet", kLog, &CliOptions::quiet},
+    {"output", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
          o.output = value;
          return value.empty() ? std::string("takes a file name or -, not ''") : std::string();
      }},
-    {"format", true, kLog,
+    {"format", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
          const auto format = ParseFormat(value);
          if (!format) {
              return "takes csv or jsonl, not '" + value + "'";
          }
          o.format = *format;
-         return std::string();
-     }},
-    {"append", false, kLog,
-     [](CliOptions& o, const std::string&) {
-         o.append = true;
-         return std::string();
-     }},
-    {"reconnect", false, kLog,
-     [](CliOptions& o, const std::string&) {
-         o.reconnect = true;
-         return std::string();
-     }},
-    {"quiet", false, kLog,
-     [](CliOptions& o, const std::string&) {
-         o.quiet = true;
          return std::string();
      }},
 }};
@@ -183,7 +163,7 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
             return fail("unknown option '" + argument + "'");
         }
         const std::string shown = argument == "-o" ? "-o" : "--" + name;
-        if (setting != nullptr || option->takesValue) {
+        if (setting != nullptr || option->flag == nullptr) {
             if (!value) {
                 if (i + 1 >= arguments.size()) {
                     return fail(shown + " needs a value");
@@ -199,7 +179,11 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
             options.unitGiven = options.unitGiven || name == "unit";
             given.push_back({shown, CommandsOf(*setting)});
         } else {
-            problem = option->store(options, value.value_or(""));
+            if (option->flag != nullptr) {
+                options.*(option->flag) = true;
+            } else {
+                problem = option->store(options, *value);
+            }
             given.push_back({shown, option->commands});
         }
         if (!problem.empty()) {

@@ -135,12 +135,6 @@ bool CLogFile::Attach(int fd, const std::string& name) {
     return true;
 }
 
-bool CLogFile::Write(std::string_view bytes) {
-    const std::size_t end = bytes.size();
-    std::size_t kept = 0;
-    return WriteRecords(bytes, std::span(&end, 1), kept);
-}
-
 bool CLogFile::WriteRecords(std::string_view bytes, std::span<const std::size_t> recordEnds,
                             std::size_t& keptRecords) {
     keptRecords = 0;

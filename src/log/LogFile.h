@@ -56,7 +56,11 @@ public:
     // them or none: the file is then cut back to its length before this
     // write where it can be, and the reason is in GetError. The file stays
     // open; nothing more should be written to it.
-    bool Write(std::string_view bytes);
+    bool Write(std::string_view bytes) {
+        const std::size_t end = bytes.size();
+        std::size_t kept = 0;
+        return WriteRecords(bytes, std::span(&end, 1), kept);
+    }
     // The same for a text of several records, the i-th ending at
     // recordEnds[i] (ascending, the last at bytes.size()): when the system
     // takes only part of the text, the records it took whole stay and only

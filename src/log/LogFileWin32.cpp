@@ -86,12 +86,6 @@ bool CLogFile::Open(const std::string& path, OpenFlags flags) {
     return true;
 }
 
-bool CLogFile::Write(std::string_view bytes) {
-    const std::size_t end = bytes.size();
-    std::size_t kept = 0;
-    return WriteRecords(bytes, std::span(&end, 1), kept);
-}
-
 bool CLogFile::WriteRecords(std::string_view bytes, std::span<const std::size_t> recordEnds,
                             std::size_t& keptRecords) {
     keptRecords = 0;
