@@ -136,6 +136,15 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
             words.push_back(argument);
             continue;
         }
+        // Meter ids are arguments too, so the count must be joined; a
+        // short number after --simulate is a count written the window's
+        // way, not a meter id.
+        if (argument == "--simulate" && i + 1 < arguments.size() && arguments[i + 1].size() < 9 &&
+            !arguments[i + 1].empty() &&
+            arguments[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+            return fail("write the count of --simulate joined to it: --simulate=" +
+                        arguments[i + 1]);
+        }
         if (options.meters.ParseMeterOption(arguments, i, AppOptions::SimulateCount::Joined)) {
             if (options.meters.action == AppOptions::Action::Error) {
                 return fail(options.meters.error);

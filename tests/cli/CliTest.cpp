@@ -151,6 +151,7 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
              {"log", "--all", "210400101"},
              {"log", "--append"},
              {"log", "--simulate=16"},
+             {"log", "--simulate", "2"},
              {"log", "--json"},
              {"list", "--count", "3"},
              {"list", "210400101"},
