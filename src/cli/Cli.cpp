@@ -234,8 +234,12 @@ int Command::Log() {
         return kExitWriteFailed;
     }
     CStopRequest never;
-    LogRunSettings settings{run, m_options.reconnect, m_context.program, ZELMORA_VERSION,
-                            m_context.pollSpeedUp};
+    LogRunSettings settings{run,
+                            m_options.reconnect,
+                            m_context.program,
+                            ZELMORA_VERSION,
+                            m_context.pollSpeedUp,
+                            m_context.queueCapacity};
     CLogRun logRun(*m_driver, std::move(settings), {&file},
                    m_context.stop != nullptr ? *m_context.stop : never, m_console);
     if (!logRun.Start(ids)) {

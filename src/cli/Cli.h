@@ -5,7 +5,9 @@
 
 #include "cli/StopSignal.h"
 #include "frontend/AppOptions.h"
+#include "meter/DeviceLink.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,8 +28,10 @@ struct CliContext {
     bool errIsTerminal = false;
     StopSignal* stop = nullptr;
     std::string program = "zelmora-cli";
-    // For tests: meters poll this many times faster than asked.
+    // For tests: meters poll this many times faster than asked, and their
+    // queues hold this many samples.
     int pollSpeedUp = 1;
+    std::size_t queueCapacity = CDeviceLink::kSampleQueueCapacity;
 };
 
 // Runs the command line (the arguments after the program's name) and

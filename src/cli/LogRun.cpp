@@ -45,7 +45,8 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
         Meter meter;
         meter.id = id;
         meter.link = std::make_unique<CDeviceLink>(
-            m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_settings.pollSpeedUp});
+            m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_settings.pollSpeedUp,
+                                              .queueCapacity = m_settings.queueCapacity});
         CDeviceLink& link = *meter.link;
         link.SetPollPeriod(run.intervalMs);
         link.SetAverageCount(run.averaging);

@@ -33,6 +33,8 @@ struct LogRunSettings {
     // For tests: the meters poll this many times faster than the interval
     // (the records still count nominal intervals).
     int pollSpeedUp = 1;
+    // For tests: the links' queues hold this many samples.
+    std::size_t queueCapacity = CDeviceLink::kSampleQueueCapacity;
 };
 
 struct LogRunResult {

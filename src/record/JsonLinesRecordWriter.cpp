@@ -19,50 +19,45 @@ CJsonLinesRecordWriter::CJsonLinesRecordWriter(RecordUnit unit) : m_unit(unit) {
 
 void CJsonLinesRecordWriter::AppendMetadata(std::string& out, const RunMetadata& metadata,
                                             bool /*continuing*/) const {
-    out.push_back('{');
-    AppendKey(out, "program");
-    AppendJsonString(out, metadata.program);
-    out.push_back(',');
-    AppendKey(out, "version");
-    AppendJsonString(out, metadata.version);
-    out.push_back(',');
-    AppendKey(out, "started_utc");
-    AppendJsonString(out, FormatUtcTime(metadata.started));
-    out.push_back(',');
-    AppendKey(out, "interval_ms");
-    AppendInteger(out, metadata.intervalMs);
-    out.push_back(',');
-    AppendKey(out, "averaging");
-    AppendInteger(out, metadata.averaging);
-    out.push_back(',');
-    AppendKey(out, "unit");
-    AppendJsonString(out, UnitName(metadata.unit));
-    out.push_back(',');
-    AppendKey(out, "fields");
-    out.push_back('[');
-    const auto fields = RecordFieldNames(m_unit);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i > 0) {
+    // "key": before each member, the comma before all but an object's first.
+    auto member = [&out](std::string_view key) {
+        if (out.back() != '{') {
             out.push_back(',');
         }
-        AppendJsonString(out, fields[i]);
-    }
-    out.append("],");
-    AppendKey(out, "meters");
+        AppendKey(out, key);
+    };
+    auto text = [&](std::string_view key, std::string_view value) {
+        member(key);
+        AppendJsonString(out, value);
+    };
+    auto number = [&](std::string_view key, long long value) {
+        member(key);
+        AppendInteger(out, value);
+    };
+    out.push_back('{');
+    text("program", metadata.program);
+    text("version", metadata.version);
+    text("started_utc", FormatUtcTime(metadata.started));
+    number("interval_ms", metadata.intervalMs);
+    number("averaging", metadata.averaging);
+    text("unit", UnitName(metadata.unit));
+    member("fields");
     out.push_back('[');
-    for (std::size_t i = 0; i < metadata.meters.size(); ++i) {
-        const RunMeter& meter = metadata.meters[i];
-        out.append(i > 0 ? ",{" : "{");
-        AppendKey(out, "id");
-        AppendJsonString(out, meter.id);
-        out.push_back(',');
-        AppendKey(out, "probe_family");
-        AppendJsonString(out, meter.probeFamily);
-        out.push_back(',');
-        AppendKey(out, "probe_model");
-        AppendJsonString(out, meter.probeModel);
-        out.push_back(',');
-        AppendKey(out, "wavelength_nm");
+    for (const std::string& field : RecordFieldNames(m_unit)) {
+        if (out.back() != '[') {
+            out.push_back(',');
+        }
+        AppendJsonString(out, field);
+    }
+    out.push_back(']');
+    member("meters");
+    out.push_back('[');
+    for (const RunMeter& meter : metadata.meters) {
+        out.append(out.back() == '[' ? "{" : ",{");
+        text("id", meter.id);
+        text("probe_family", meter.probeFamily);
+        text("probe_model", meter.probeModel);
+        member("wavelength_nm");
         if (meter.wavelength) {
             AppendInteger(out, *meter.wavelength);
         } else {

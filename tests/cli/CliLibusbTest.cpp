@@ -9,7 +9,6 @@
 #include "sim/SimulatedMeter.h"
 #include "util/TextFormat.h"
 
-#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -49,13 +48,5 @@ TEST(CliLibusbTest, ListsAndLogsARealBackendsMeter) {
 } // namespace zelmora
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    {
-        zelmora::UsbFsEmulation probe;
-        if (!zelmora::UsbFsEmulation::Active()) {
-            std::fputs("SKIPPED: umockdev's preload library is not loaded\n", stderr);
-            return 77;
-        }
-    }
-    return RUN_ALL_TESTS();
+    return zelmora::RunEmulatedTests(argc, argv);
 }

@@ -66,6 +66,7 @@ protected:
         context.errFd = errFd;
         context.stop = &m_stop;
         context.pollSpeedUp = kSpeedUp;
+        context.queueCapacity = m_queueCapacity;
         Outcome outcome;
         outcome.exit = RunCli(arguments, context);
         ::close(outFd);
@@ -103,6 +104,7 @@ protected:
     std::vector<VirtualUsbDriver::DeviceId> m_ids;
     CStopRequest m_stop;
     std::atomic<int> m_driversMade = 0;
+    std::size_t m_queueCapacity = CDeviceLink::kSampleQueueCapacity;
 };
 
 TEST_F(CliTest, OneAndThreeMetersEveryCountOnceInOrderInBothFormats) {
@@ -275,6 +277,30 @@ TEST_F(CliTest, AStopWritesEverySampleTakenAndSaysHowMany) {
         outcome.err.starts_with(Format("zelmora-cli: stopped: %zu records from 2 meters", records)))
         << outcome.err;
     EXPECT_TRUE(CheckedByPython("jsonl", path, 2, 0));
+}
+
+// Samples a link's queue had to drop before the run took them are told on
+// standard error, in the summary and in the file, where they were lost.
+TEST_F(CliTest, SamplesLostBeforeTheyWereTakenAreToldAndMarked) {
+    Plug(1);
+    m_queueCapacity = 2; // the run takes every 100 ms; 10 samples come meanwhile
+    const std::string path = m_folder / "gaps.csv";
+    const Outcome outcome = Run({"log", "--count", "40", "-o", path});
+    EXPECT_EQ(outcome.exit, kExitOk);
+    EXPECT_NE(outcome.err.find("meter 210400101: "), std::string::npos) << outcome.err;
+    const std::string text = ReadFile(path);
+    std::uint64_t marked = 0;
+    for (const std::string& line : Lines(text)) {
+        if (line.starts_with("# samples_lost: 210400101 ")) {
+            marked += std::stoull(line.substr(line.rfind(' ') + 1));
+        }
+    }
+    EXPECT_GT(marked, 0u);
+    EXPECT_EQ(CsvRecords(text).size() + marked, 40u) << "every count is recorded or marked";
+    EXPECT_NE(
+        outcome.err.find(Format("; %llu samples lost", static_cast<unsigned long long>(marked))),
+        std::string::npos)
+        << outcome.err;
 }
 
 TEST_F(CliTest, AppendingKeepsTheFileAndRefusesOtherColumns) {

@@ -426,19 +426,6 @@ TEST_F(LibusbDriverTest, ReportsArrivalAndRemovalOfListedMetersToRegisteredWindo
 } // namespace
 } // namespace zelmora
 
-// Without umockdev's preload library libusb sees the real (here: empty)
-// bus, and every case would fail for a reason that has nothing to do with
-// the code under test.
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    {
-        zelmora::UsbFsEmulation probe;
-        if (!zelmora::UsbFsEmulation::Active()) {
-            std::fputs("SKIPPED: umockdev's preload library is not loaded; the libusb tests "
-                       "need it (run them through CTest or umockdev-wrapper)\n",
-                       stderr);
-            return 77;
-        }
-    }
-    return RUN_ALL_TESTS();
+    return zelmora::RunEmulatedTests(argc, argv);
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <linux/usbdevice_fs.h>
 #include <mutex>
 #include <optional>
@@ -344,6 +346,20 @@ std::size_t UsbFsEmulation::UnfinishedUrbCount() const {
             node->urbs.begin(), node->urbs.end(), [](const Urb& urb) { return !urb.finished; }));
     }
     return count;
+}
+
+int RunEmulatedTests(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    {
+        const UsbFsEmulation probe;
+        if (!UsbFsEmulation::Active()) {
+            std::fputs("SKIPPED: umockdev's preload library is not loaded; the libusb tests "
+                       "need it (run them through CTest or umockdev-wrapper)\n",
+                       stderr);
+            return 77;
+        }
+    }
+    return RUN_ALL_TESTS();
 }
 
 } // namespace zelmora
