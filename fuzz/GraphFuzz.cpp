@@ -2,7 +2,13 @@
 // the window, the limits dialog and a misbehaving meter could: nothing may
 // read outside the arrays, overflow, convert an unmappable double or hang,
 // and every drawn line stays within reach of the surface.
+//
+// Inputs are long operation sequences (the fuzz stage lifts libFuzzer's
+// length control for this harness), so each input's work is budgeted: a
+// sample into full arrays moves both of them, and a drawing of a wide
+// window records thousands of lines.
 
+#include "FuzzInput.h"
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
 
@@ -12,61 +18,44 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-
-    bool Empty() const { return m_position >= m_size; }
-
-    std::uint8_t Byte() { return m_position < m_size ? m_data[m_position++] : 0; }
-
-    template <typename T>
-    T Value() {
-        T value{};
-        std::uint8_t bytes[sizeof(T)] = {};
-        for (auto& b : bytes) {
-            b = Byte();
-        }
-        std::memcpy(&value, bytes, sizeof(T));
-        return value;
-    }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_position = 0;
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // A fresh graph per input, so that a finding replays on its own.
     zelmora::CImageDisplay display;
     zelmora::CImageDisplay* const graph = &display;
     graph->SetDisplaySize(300, 200);
-    // Once the arrays are full every sample moves 320 kB; a budget keeps
-    // one input fast enough to explore many.
-    int sampleBudget = 25000;
+    // Work in points touched: a sample rescans the window for the data
+    // limits, and one into full arrays moves both of them. Enough to fill
+    // the arrays and run on past them at the default window.
+    long work = 6000000;
+    int drawBudget = 8;
     zelmora::CRecordingCanvas canvas;
+    auto add = [&](double value) {
+        long cost = graph->GetSampleWindow() + 1;
+        if (graph->GetLastIndex() >= zelmora::CImageDisplay::kCapacity - 1) {
+            cost += 2 * zelmora::CImageDisplay::kCapacity;
+        }
+        if (cost > work) {
+            return false;
+        }
+        work -= cost;
+        graph->AddSample(value);
+        return true;
+    };
 
-    Input input(data, size);
+    zelmora::fuzz::Input input(data, size);
     int operations = 0;
     while (!input.Empty() && operations++ < 4000) {
         switch (input.Byte() % 12) {
         case 0:
         case 1:
         case 2:
-            graph->AddSample(input.Value<double>());
+            add(input.Value<double>());
             break;
         case 3: {
             // Bursts of small values reach the full arrays quickly.
-            const int count = std::min<int>(input.Value<std::uint16_t>() % 20100, sampleBudget);
-            sampleBudget -= count;
+            const int count = input.Value<std::uint16_t>() % 20100;
             const double base = static_cast<double>(input.Value<std::int8_t>());
-            for (int i = 0; i < count; ++i) {
-                graph->AddSample(base + (i % 7) * 0.25);
+            for (int i = 0; i < count && add(base + (i % 7) * 0.25); ++i) {
             }
             break;
         }
@@ -94,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             graph->UpdateScales();
             break;
         default: {
+            if (drawBudget == 0) {
+                break;
+            }
+            --drawBudget;
             canvas.Clear();
             graph->Draw(canvas);
             for (const auto& s : canvas.Segments()) {

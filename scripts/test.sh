@@ -94,8 +94,11 @@ stage_fuzz() {
         mkdir -p "$corpus"
         local seeds=()
         [ -d "$top/fuzz/seeds/$name" ] && seeds=("$top/fuzz/seeds/$name")
+        # A harness's own libFuzzer flags, one per line (fuzz/<name>.options).
+        local flags=()
+        [ -f "$top/fuzz/$name.options" ] && mapfile -t flags < <(grep -v '^#' "$top/fuzz/$name.options")
         "$harness" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
-            -print_final_stats=1 "$corpus" "${seeds[@]}"
+            -print_final_stats=1 "${flags[@]}" "$corpus" "${seeds[@]}"
     done
 }
 

@@ -170,8 +170,11 @@ void CImageDisplay::AppendPoint(double value) {
     }
     double minimum = 1e11;
     double maximum = -1e11;
+    // Through a local pointer: the loop runs per sample over the whole
+    // window, and needs no member access per point.
+    const double* const values = m_yValues.get();
     for (std::int32_t i = from; i <= to; ++i) {
-        const double y = m_yValues[static_cast<std::size_t>(i)];
+        const double y = values[static_cast<std::size_t>(i)];
         if (y < minimum) {
             minimum = y;
         }

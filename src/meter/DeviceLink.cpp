@@ -475,7 +475,7 @@ void CDeviceLink::Start(const std::string& meterId) {
         }
         SetPollPeriod(period);
     }
-    std::this_thread::sleep_for(kSettleTime);
+    std::this_thread::sleep_for(kSettleTime / m_nPollSpeedUp);
 }
 
 void CDeviceLink::Stop() {
@@ -534,7 +534,7 @@ void CDeviceLink::ReleaseMeter(bool sendStopRequest, bool settle) {
         }
     }
     if (settle) {
-        std::this_thread::sleep_for(kSettleTime);
+        std::this_thread::sleep_for(kSettleTime / m_nPollSpeedUp);
     }
     {
         std::lock_guard lock(m_deviceMutex);

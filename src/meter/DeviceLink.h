@@ -58,7 +58,8 @@ public:
     static constexpr std::size_t kSampleQueueCapacity = 6000;
 
     // For tests only: the poll runs pollSpeedUp times faster than its
-    // nominal period (the elapsed time still counts nominal periods), and
+    // nominal period (the elapsed time still counts nominal periods; the
+    // 100 ms the meter is given to settle at Start and Stop shrinks alike), and
     // the queue holds queueCapacity samples, so that minutes of sampling
     // and an overflowing queue take a test only seconds.
     struct TestTuning {

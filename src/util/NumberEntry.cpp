@@ -3,7 +3,6 @@
 #include "util/TextFormat.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace zelmora {
 
@@ -45,22 +44,39 @@ bool ShowsIntervalExactly(std::string_view typed, int ms, int unitMs) {
 }
 
 std::string FormatIntervalForEntry(int ms, int unitMs, int decimals) {
-    const double inUnit = static_cast<double>(ms) / unitMs;
-    // A unit of 10^k ms needs k decimals to name every millisecond; the
-    // larger units are not powers of ten, so one decimal more than that
-    // (and the search stops at the first text that reads back).
-    const int enough = static_cast<int>(std::ceil(std::log10(static_cast<double>(unitMs)))) + 1;
-    std::string text;
-    // Past `enough`, only a product that rounds below the whole millisecond
-    // needs more places; 17 significant digits always read back.
-    for (int places = decimals; places <= std::max(decimals, enough + 17); ++places) {
-        text = Format("%.*lf", places, inUnit);
-        const std::optional<double> back = ScanDouble(text);
-        if (back && static_cast<long long>(*back * unitMs) == ms) {
-            break;
+    // Worked in whole numbers: ms / unitMs with `places` decimals is
+    // numerator / 10^places. The text read back is multiplied by the unit
+    // and cut to whole milliseconds, so a text just below the value (0.0000661
+    // hr for 238 ms) commits one millisecond less: beside the nearest text,
+    // the ones rounded up are tried, and nine places always leave room.
+    const auto wholeMs = static_cast<unsigned long long>(std::max(ms, 0));
+    const auto unit = static_cast<unsigned long long>(std::max(unitMs, 1));
+    std::string nearest;
+    for (int places = std::max(decimals, 0); places <= std::max(decimals, 9); ++places) {
+        unsigned long long scale = 1;
+        for (int i = 0; i < places; ++i) {
+            scale *= 10;
+        }
+        const unsigned long long scaled = wholeMs * scale;
+        const unsigned long long floor = scaled / unit;
+        const unsigned long long remainder = scaled % unit;
+        const unsigned long long ceiling = floor + (remainder != 0 ? 1 : 0);
+        const unsigned long long rounded = floor + (remainder * 2 >= unit ? 1 : 0);
+        for (const unsigned long long numerator : {rounded, ceiling, ceiling + 1}) {
+            std::string text = Format("%llu", numerator / scale);
+            if (places > 0) {
+                text += Format(".%0*llu", places, numerator % scale);
+            }
+            if (nearest.empty()) {
+                nearest = text;
+            }
+            const std::optional<double> back = ScanDouble(text);
+            if (back && static_cast<long long>(*back * unitMs) == ms) {
+                return text;
+            }
         }
     }
-    return text;
+    return nearest;
 }
 
 } // namespace zelmora

@@ -201,6 +201,23 @@ std::string FormatElapsed(std::uint64_t totalMs) {
     return Format("%02llu:%02u:%02u(%03u)", hours, minutes, seconds, ms);
 }
 
+std::string PrintableExcerpt(std::string_view text, std::size_t maxChars) {
+    std::string printable;
+    const bool cut = text.size() > maxChars;
+    for (const char c : text.substr(0, maxChars)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            printable += c;
+        } else {
+            printable += Format("\\x%02x", static_cast<unsigned>(byte));
+        }
+    }
+    if (cut) {
+        printable += "...";
+    }
+    return printable;
+}
+
 std::string FormatClock(int hour, int minute, int second, int millisecond) {
     return Format("%02d:%02d:%02d(%03d)", hour, minute, second, millisecond);
 }

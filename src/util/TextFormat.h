@@ -44,6 +44,12 @@ std::optional<double> ScanDouble(std::string_view text, std::size_t* end = nullp
 // at 24 and may have any number of digits.
 std::string FormatElapsed(std::uint64_t totalMs);
 
+// `text` made safe to echo to a terminal or a message: every byte outside
+// printable ASCII becomes "\xNN" (so no escape sequence reaches the
+// terminal), and a text longer than `maxChars` is cut there with "..."
+// after it.
+std::string PrintableExcerpt(std::string_view text, std::size_t maxChars);
+
 // "%02d:%02d:%02d(%03d)" of a time of day.
 std::string FormatClock(int hour, int minute, int second, int millisecond);
 

@@ -5,8 +5,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+#if defined(_WIN32)
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#else
+#include <fcntl.h>
+#include <locale.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace zelmora {
 
@@ -42,6 +51,93 @@ std::optional<std::uint16_t> ParseHex4(std::string_view text) {
         value = static_cast<std::uint16_t>(value * 16 + digit);
     }
     return value;
+}
+
+// Lines and file names are echoed in messages: short and printable, so a
+// stray binary file or an escape sequence cannot flood or steer the
+// terminal.
+constexpr std::size_t kEchoLimit = 80;
+
+std::string Echo(std::string_view text) {
+    return PrintableExcerpt(text, kEchoLimit);
+}
+
+enum class FileState { Missing, Read, Refused };
+
+#if !defined(_WIN32)
+// In English whatever the process locale: the messages around it are.
+std::string ErrorText(int error) {
+    static const locale_t english = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return english != static_cast<locale_t>(nullptr) ? strerror_l(error, english)
+                                                     : "error " + std::to_string(error);
+}
+#endif
+
+// A match list is a few lines; anything much larger is not one.
+constexpr std::size_t kMaxFileBytes = 1 << 20;
+
+// Reads a match list file into `text`. Only a regular file is read: a named
+// pipe would hang the start-up, and a device such as /dev/zero never ends.
+// Anything else, or a failure, is told in `problem`.
+FileState ReadListFile(const std::string& path, std::string& text, std::string& problem) {
+#if defined(_WIN32)
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) {
+        return FileState::Missing;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        problem = std::filesystem::is_directory(status) ? "is a folder, not a file"
+                                                        : "is not a regular file";
+        return FileState::Refused;
+    }
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) {
+        problem = "cannot be read";
+        return FileState::Refused;
+    }
+    text.resize(kMaxFileBytes + 1);
+    stream.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(stream.gcount()));
+#else
+    // O_NONBLOCK: opening a named pipe must not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return FileState::Missing;
+        }
+        problem = "cannot be read: " + ErrorText(errno);
+        return FileState::Refused;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        problem = S_ISDIR(status.st_mode) ? "is a folder, not a file" : "is not a regular file";
+        ::close(fd);
+        return FileState::Refused;
+    }
+    text.resize(kMaxFileBytes + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            if (n < 0) {
+                problem = "cannot be read: " + ErrorText(errno);
+                ::close(fd);
+                return FileState::Refused;
+            }
+            break;
+        }
+    }
+    ::close(fd);
+    text.resize(got);
+#endif
+    if (text.size() > kMaxFileBytes) {
+        problem = Format("is larger than %zu KiB, which no match list is", kMaxFileBytes / 1024);
+        return FileState::Refused;
+    }
+    return FileState::Read;
 }
 
 void AddOnce(std::vector<UsbId>& ids, UsbId id) {
@@ -87,9 +183,8 @@ std::vector<UsbId> MatchList::Parse(std::string_view text, std::string_view sour
         if (const auto id = ParseId(line)) {
             AddOnce(ids, *id);
         } else if (problems) {
-            problems->push_back(Format("%.*s:%d: not a vendor:product id (vvvv:pppp): %.*s",
-                                       static_cast<int>(source.size()), source.data(), lineNumber,
-                                       static_cast<int>(line.size()), line.data()));
+            problems->push_back(Format("%s:%d: not a vendor:product id (vvvv:pppp): %s",
+                                       Echo(source).c_str(), lineNumber, Echo(line).c_str()));
         }
     }
     return ids;
@@ -117,18 +212,21 @@ std::vector<UsbId> MatchList::Build(const std::vector<std::string>& files,
                                     std::vector<std::string>* problems) {
     std::vector<UsbId> ids;
     for (const std::string& file : files) {
-        errno = 0;
-        std::ifstream stream(file, std::ios::binary);
-        if (!stream) {
-            if (errno != ENOENT && problems) {
-                problems->push_back(Format("%s: cannot be read", file.c_str()));
+        std::string text;
+        std::string problem;
+        switch (ReadListFile(file, text, problem)) {
+        case FileState::Missing:
+            break;
+        case FileState::Refused:
+            if (problems) {
+                problems->push_back(Format("%s: %s", Echo(file).c_str(), problem.c_str()));
             }
-            continue;
-        }
-        std::ostringstream text;
-        text << stream.rdbuf();
-        for (const UsbId id : Parse(text.str(), file, problems)) {
-            AddOnce(ids, id);
+            break;
+        case FileState::Read:
+            for (const UsbId id : Parse(text, file, problems)) {
+                AddOnce(ids, id);
+            }
+            break;
         }
     }
     for (const std::string& option : options) {
@@ -136,7 +234,7 @@ std::vector<UsbId> MatchList::Build(const std::vector<std::string>& files,
             AddOnce(ids, *id);
         } else if (problems) {
             problems->push_back(
-                Format("--usb-id %s: not a vendor:product id (vvvv:pppp)", option.c_str()));
+                Format("--usb-id %s: not a vendor:product id (vvvv:pppp)", Echo(option).c_str()));
         }
     }
     return ids;

@@ -46,8 +46,11 @@ public:
 
     // The match list: the ids of the files that exist, then the ids given on
     // the command line, each id once, in the order first seen. A missing
-    // file is not a problem (nothing needs to be configured); an unreadable
-    // one, a bad line or a bad option is reported in `problems`.
+    // file is not a problem (nothing needs to be configured). Only regular
+    // files of up to 1 MiB are read: anything else in a file's place (a
+    // folder, a named pipe, a device) and an unreadable file are reported in
+    // `problems`, one line each, as are bad lines and bad options. Text
+    // echoed in a problem is cut short and made printable.
     static std::vector<UsbId> Build(const std::vector<std::string>& files,
                                     const std::vector<std::string>& options,
                                     std::vector<std::string>* problems);

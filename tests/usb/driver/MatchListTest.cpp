@@ -6,6 +6,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace zelmora {
 namespace {
 
@@ -59,6 +63,53 @@ TEST(MatchListTest, BuildsFromFilesThenOptionsEachIdOnce) {
 }
 
 #ifndef _WIN32
+// Whatever stands in a match list's place, start-up goes on at once with
+// one line about it; nothing but a regular file of sane size is read.
+TEST(MatchListTest, OnlyRegularFilesAreReadAndAnythingElseIsToldInOneLine) {
+    namespace fs = std::filesystem;
+    const auto dir = fs::temp_directory_path() /
+                     ("zelmora-match-odd-" +
+                      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir / "folder.conf");
+    const std::string fifo = (dir / "fifo.conf").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.conf");
+    const std::string large = (dir / "large.conf").string();
+    {
+        std::ofstream file(large, std::ios::binary);
+        file << "1111:2222\n" << std::string(2 << 20, '#') << "\n";
+    }
+    const std::string good = (dir / "good.conf").string();
+    std::ofstream(good) << "3333:4444\n";
+
+    std::vector<std::string> problems;
+    const auto ids = MatchList::Build(
+        {(dir / "folder.conf").string(), fifo, (dir / "zero.conf").string(), large, good}, {},
+        &problems);
+    EXPECT_EQ(ids, (std::vector<UsbId>{{0x3333, 0x4444}}));
+    ASSERT_EQ(problems.size(), 4u);
+    EXPECT_EQ(problems[0], (dir / "folder.conf").string() + ": is a folder, not a file");
+    EXPECT_EQ(problems[1], fifo + ": is not a regular file");
+    EXPECT_EQ(problems[2], (dir / "zero.conf").string() + ": is not a regular file");
+    EXPECT_EQ(problems[3], large + ": is larger than 1024 KiB, which no match list is");
+    fs::remove_all(dir);
+}
+
+TEST(MatchListTest, EchoedLinesAreShortAndPrintable) {
+    std::vector<std::string> problems;
+    MatchList::Parse("\x1b]0;owned\x07\x1b[2J\n" + std::string(10 << 20, 'x') + "\n", "m.conf",
+                     &problems);
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0],
+              "m.conf:1: not a vendor:product id (vvvv:pppp): \\x1b]0;owned\\x07\\x1b[2J");
+    EXPECT_EQ(problems[1],
+              "m.conf:2: not a vendor:product id (vvvv:pppp): " + std::string(80, 'x') + "...");
+    problems.clear();
+    MatchList::Build({}, {"\x1b[31mred"}, &problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0], "--usb-id \\x1b[31mred: not a vendor:product id (vvvv:pppp)");
+}
+
 TEST(MatchListTest, UserFileFollowsXdgConfigHome) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string savedValue = saved ? saved : "";
