@@ -106,7 +106,9 @@ public:
         if (!IsPowerText(sample.powerText) || !std::isfinite(sample.power)) {
             std::abort();
         }
-        if (sample.powerText == "Over Range") {
+        // Not the text: a reading the tables cannot convert keeps the
+        // previous text, "Over Range" included, and is counted.
+        if (sample.status == SampleStatus::OverRange) {
             return; // counts nothing
         }
         m_elapsedMs += periodMs;

@@ -12,19 +12,12 @@ namespace zelmora {
 
 AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
     AppOptions options;
-    bool askedForReal = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (const std::size_t qtOption = QtOptionLength(arguments, i); qtOption > 0) {
             i += qtOption - 1;
             continue;
         }
         const std::string& argument = arguments[i];
-        auto fail = [&options, &argument](std::string message) {
-            options.action = Action::Error;
-            options.error = std::move(message);
-            options.argument = argument;
-            return options;
-        };
         if (argument == "--help" || argument == "-h") {
             options.action = Action::Help;
             return options;
@@ -33,49 +26,74 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
             options.action = Action::Version;
             return options;
         }
-        if (argument == "--real") {
-            askedForReal = true;
+        if (options.ParseMeterOption(arguments, i, SimulateCount::JoinedOrNext)) {
+            if (options.action == Action::Error) {
+                return options;
+            }
             continue;
         }
-        if (argument == "--usb-id" || argument.rfind("--usb-id=", 0) == 0) {
-            std::string id;
-            if (argument != "--usb-id") {
-                id = argument.substr(sizeof("--usb-id=") - 1);
-            } else if (i + 1 < arguments.size()) {
-                id = arguments[++i];
-            }
-            if (!MatchList::ParseId(id)) {
-                return fail("--usb-id takes a vendor:product id such as 1234:abcd, not '" + id +
-                            "'");
-            }
-            options.usbIds.push_back(id);
-            askedForReal = true;
-            continue;
-        }
-        if (argument == "--simulate") {
-            // An optional count may follow as the next argument.
-            options.simulatedMeters = 1;
-            if (i + 1 < arguments.size() && !arguments[i + 1].empty() &&
-                arguments[i + 1][0] != '-') {
-                ++i;
-            } else {
-                continue;
-            }
-        } else if (argument.rfind("--simulate=", 0) != 0) {
-            return fail("unknown argument '" + argument + "'");
-        }
-        const std::string count =
-            argument == "--simulate" ? arguments[i] : argument.substr(sizeof("--simulate=") - 1);
-        const std::optional<int> value = ScanInt(count);
-        if (!value || Format("%d", *value) != count || *value < 1 ||
-            *value > CDeviceLink::kMaxMeters) {
-            return fail(Format("--simulate takes a count from 1 to %d, not '%s'",
-                               CDeviceLink::kMaxMeters, count.c_str()));
-        }
-        options.simulatedMeters = *value;
+        options.action = Action::Error;
+        options.error = "unknown argument '" + argument + "'";
+        options.argument = argument;
+        return options;
     }
-    options.realMeters = options.simulatedMeters == 0 || askedForReal;
+    options.SettleMeters();
     return options;
+}
+
+bool AppOptions::ParseMeterOption(const std::vector<std::string>& arguments, std::size_t& i,
+                                  SimulateCount simulateCount) {
+    const std::string& given = arguments[i];
+    auto fail = [this, &given](std::string message) {
+        action = Action::Error;
+        error = std::move(message);
+        argument = given;
+        return true;
+    };
+    if (given == "--real") {
+        askedForReal = true;
+        return true;
+    }
+    if (given == "--usb-id" || given.starts_with("--usb-id=")) {
+        std::string id;
+        if (given != "--usb-id") {
+            id = given.substr(sizeof("--usb-id=") - 1);
+        } else if (i + 1 < arguments.size()) {
+            id = arguments[++i];
+        }
+        if (!MatchList::ParseId(id)) {
+            return fail("--usb-id takes a vendor:product id such as 1234:abcd, not '" + id + "'");
+        }
+        usbIds.push_back(id);
+        askedForReal = true;
+        return true;
+    }
+    std::string count;
+    if (given == "--simulate") {
+        simulatedMeters = 1;
+        // An optional count may follow as the next given.
+        if (simulateCount == SimulateCount::JoinedOrNext && i + 1 < arguments.size() &&
+            !arguments[i + 1].empty() && arguments[i + 1][0] != '-') {
+            count = arguments[++i];
+        } else {
+            return true;
+        }
+    } else if (given.starts_with("--simulate=")) {
+        count = given.substr(sizeof("--simulate=") - 1);
+    } else {
+        return false;
+    }
+    const std::optional<int> value = ScanInt(count);
+    if (!value || Format("%d", *value) != count || *value < 1 || *value > CDeviceLink::kMaxMeters) {
+        return fail(Format("--simulate takes a count from 1 to %d, not '%s'",
+                           CDeviceLink::kMaxMeters, count.c_str()));
+    }
+    simulatedMeters = *value;
+    return true;
+}
+
+void AppOptions::SettleMeters() {
+    realMeters = simulatedMeters == 0 || askedForReal;
 }
 
 std::size_t AppOptions::QtOptionLength(const std::vector<std::string>& arguments, std::size_t i) {
@@ -121,16 +139,20 @@ std::size_t AppOptions::QtOptionLength(const std::vector<std::string>& arguments
     return 0;
 }
 
+std::string AppOptions::MeterOptionsHelp() {
+    return "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
+           "                      real ones, with probes of the families KV, RM and ZN in turn\n"
+           "  --real              list the real meters as well as the simulated ones\n"
+           "  --usb-id VVVV:PPPP  also take USB devices of this vendor:product id for\n"
+           "                      meters (repeatable; see meters.conf for the lasting list)\n";
+}
+
 std::string AppOptions::HelpText(const std::string& program) {
     return "Usage: " + program +
            " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]...\n"
            "Read-out program of a USB laser power meter.\n"
-           "\n"
-           "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
-           "                      real ones, with probes of the families KV, RM and ZN in turn\n"
-           "  --real              list the real meters as well as the simulated ones\n"
-           "  --usb-id VVVV:PPPP  also take USB devices of this vendor:product id for\n"
-           "                      meters (repeatable; see meters.conf for the lasting list)\n"
+           "\n" +
+           MeterOptionsHelp() +
            "  --help              show this text and exit\n"
            "  --version           show the version and exit\n";
 }

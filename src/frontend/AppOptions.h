@@ -30,6 +30,25 @@ struct AppOptions {
     // What went wrong, for Action::Error, and the argument it is about.
     std::string error;
     std::string argument;
+    // --real or --usb-id was given.
+    bool askedForReal = false;
+
+    // Whether the count of --simulate may come as the next argument
+    // ("--simulate 3"), as the window takes it. A command line that also
+    // takes meter ids as arguments allows only "--simulate=3".
+    enum class SimulateCount { Joined, JoinedOrNext };
+
+    // Reads the meter option at arguments[i] (--simulate[=N], --real,
+    // --usb-id), with its value: i is left on the last argument it used.
+    // False when arguments[i] is none of them. A bad value sets
+    // Action::Error with the reason. Front ends with command lines of
+    // their own read their meter options with this, then SettleMeters.
+    bool ParseMeterOption(const std::vector<std::string>& arguments, std::size_t& i,
+                          SimulateCount simulateCount);
+    // Real meters are listed without --simulate, or with --real or --usb-id.
+    void SettleMeters();
+    // The lines of --help that describe the meter options.
+    static std::string MeterOptionsHelp();
 
     // Reads the arguments after the program name. Qt's own options
     // (-platform offscreen, -style=fusion ...) are passed over in exactly

@@ -69,9 +69,10 @@ CLogFile::~CLogFile() {
     Close();
 }
 
-bool CLogFile::Open(const std::string& path) {
+bool CLogFile::Open(const std::string& path, OpenFlags flags) {
     Close();
     m_strError.clear();
+    m_bReaderGone = false;
     // Not O_TRUNC: a file that another logger holds must not be emptied
     // before the lock says whose it is. O_NONBLOCK keeps a named pipe
     // without a reader from hanging the window; O_CLOEXEC keeps the file
@@ -90,20 +91,53 @@ bool CLogFile::Open(const std::string& path) {
     }
     struct stat status {};
     const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (regular && ::ftruncate(fd, 0) != 0) {
+    std::uint64_t end = 0;
+    if (regular && flags.append) {
+        const off_t length = ::lseek(fd, 0, SEEK_END);
+        end = length > 0 ? static_cast<std::uint64_t>(length) : 0;
+    } else if (regular && ::ftruncate(fd, 0) != 0) {
         const int error = errno;
         ::close(fd);
         m_strError = ErrorText(error);
         return false;
     }
+    if (flags.waitForReader) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
     m_nFd = fd;
     m_bRegular = regular;
-    m_nEnd = 0;
+    m_nEnd = end;
     m_strPath = path;
     return true;
 }
 
-bool CLogFile::Write(std::string_view bytes) {
+bool CLogFile::Attach(int fd, const std::string& name) {
+    Close();
+    m_strError.clear();
+    m_bReaderGone = false;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        m_strError = ErrorText(errno);
+        return false;
+    }
+    struct stat status {};
+    m_bRegular = ::fstat(copy, &status) == 0 && S_ISREG(status.st_mode);
+    m_nEnd = 0;
+    if (m_bRegular) {
+        // Where the next write lands: the end of the file for a descriptor
+        // opened to append (">>"), else its offset.
+        const off_t offset =
+            (::fcntl(copy, F_GETFL) & O_APPEND) != 0 ? status.st_size : ::lseek(copy, 0, SEEK_CUR);
+        m_nEnd = offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+    }
+    m_nFd = copy;
+    m_strPath = name;
+    return true;
+}
+
+bool CLogFile::WriteRecords(std::string_view bytes, std::span<const std::size_t> recordEnds,
+                            std::size_t& keptRecords) {
+    keptRecords = 0;
     if (m_nFd < 0) {
         m_strError = ErrorText(EBADF);
         return false;
@@ -125,18 +159,26 @@ bool CLogFile::Write(std::string_view bytes) {
         }
         if (error == EPIPE) {
             heldBrokenPipe.Raised();
+            m_bReaderGone = true;
         }
         // 0 bytes from a regular file means there is no room either.
         m_strError = ErrorText(error);
-        if (m_bRegular && written > 0) {
-            // A part of the text would read as a record that never was.
-            if (::ftruncate(m_nFd, static_cast<off_t>(m_nEnd)) == 0) {
-                ::lseek(m_nFd, static_cast<off_t>(m_nEnd), SEEK_SET);
+        // The records the system took whole stay.
+        const std::size_t whole = WholeRecords(recordEnds, written);
+        const std::size_t keep = whole > 0 ? recordEnds[whole - 1] : 0;
+        keptRecords = whole;
+        if (m_bRegular && written > keep) {
+            // A part of a record would read as a record that never was.
+            const auto end = static_cast<off_t>(m_nEnd + keep);
+            if (::ftruncate(m_nFd, end) == 0) {
+                ::lseek(m_nFd, end, SEEK_SET);
             }
         }
+        m_nEnd += keep;
         return false;
     }
     m_nEnd += written;
+    keptRecords = recordEnds.size();
     return true;
 }
 

@@ -50,9 +50,10 @@ CLogFile::~CLogFile() {
     Close();
 }
 
-bool CLogFile::Open(const std::string& path) {
+bool CLogFile::Open(const std::string& path, OpenFlags flags) {
     Close();
     m_strError.clear();
+    m_bReaderGone = false;
     // No sharing: while it is logged to, no other program opens the file.
     // OPEN_ALWAYS rather than CREATE_ALWAYS: a file in use elsewhere fails
     // the open before anything empties it.
@@ -65,19 +66,29 @@ bool CLogFile::Open(const std::string& path) {
         return false;
     }
     const bool regular = GetFileType(file) == FILE_TYPE_DISK;
-    if (regular && !SetLength(file, 0)) {
+    std::uint64_t end = 0;
+    if (regular && flags.append) {
+        LARGE_INTEGER length{};
+        if (GetFileSizeEx(file, &length) && SetFilePointerEx(file, length, nullptr, FILE_BEGIN)) {
+            end = static_cast<std::uint64_t>(length.QuadPart);
+        }
+    } else if (regular && !SetLength(file, 0)) {
         m_strError = ErrorText(GetLastError());
         CloseHandle(file);
         return false;
     }
+    // Writes on a synchronous handle always wait for the reader.
+    (void)flags.waitForReader;
     m_hFile = file;
     m_bRegular = regular;
-    m_nEnd = 0;
+    m_nEnd = end;
     m_strPath = path;
     return true;
 }
 
-bool CLogFile::Write(std::string_view bytes) {
+bool CLogFile::WriteRecords(std::string_view bytes, std::span<const std::size_t> recordEnds,
+                            std::size_t& keptRecords) {
+    keptRecords = 0;
     if (m_hFile == nullptr) {
         m_strError = ErrorText(ERROR_INVALID_HANDLE);
         return false;
@@ -92,13 +103,19 @@ bool CLogFile::Write(std::string_view bytes) {
             continue;
         }
         const DWORD error = GetLastError();
+        m_bReaderGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
         m_strError = ErrorText(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
-        if (m_bRegular && written > 0) {
-            SetLength(AsHandle(m_hFile), m_nEnd);
+        const std::size_t whole = WholeRecords(recordEnds, written);
+        const std::size_t keep = whole > 0 ? recordEnds[whole - 1] : 0;
+        keptRecords = whole;
+        if (m_bRegular && written > keep) {
+            SetLength(AsHandle(m_hFile), m_nEnd + keep);
         }
+        m_nEnd += keep;
         return false;
     }
     m_nEnd += written;
+    keptRecords = recordEnds.size();
     return true;
 }
 

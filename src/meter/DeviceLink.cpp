@@ -200,6 +200,13 @@ const ConversionRow* ConversionFor(const std::string& family, const std::string&
     return nullptr;
 }
 
+PowerUnit UnitOfFamily(const std::string& family) {
+    if (family == "KV" || family == "RM") {
+        return PowerUnit::Watt;
+    }
+    return family == "ZN" ? PowerUnit::Milliwatt : PowerUnit::None;
+}
+
 const TextRule* StatisticsRuleFor(const std::string& family, unsigned range) {
     if (family == "KV" || family == "RM") {
         return range < kWattStatistics.size() ? &kWattStatistics[range] : nullptr;
@@ -210,8 +217,21 @@ const TextRule* StatisticsRuleFor(const std::string& family, unsigned range) {
     return nullptr;
 }
 
-std::string LocalTimeOfDay() {
-    const auto now = std::chrono::system_clock::now();
+// The probe model and family of identity text 1, which holds at least 12
+// characters.
+void ProbeOfIdentity(const std::string& text1, std::string& model, std::string& family) {
+    model = text1.substr(8);
+    // This probe reads out like an RM43 and is converted as one.
+    if (model == "ZN62") {
+        model = "RM43";
+    }
+    family = model.substr(0, 2);
+    if (model[3] == 'A') {
+        model.erase(3, 1);
+    }
+}
+
+std::string LocalTimeOfDay(std::chrono::system_clock::time_point now) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto sinceEpoch =
         std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count();
@@ -296,7 +316,7 @@ bool CDeviceLink::ReadIdentity(CUsbDevice& device, std::string& text1, std::stri
     return read1 && read2;
 }
 
-std::string CDeviceLink::ReadMeterId(CUsbDevice* device) {
+std::string CDeviceLink::ReadMeterId(CUsbDevice* device, MeterListing* listing) {
     BusyScope busy(*this);
     std::string text1;
     std::string text2;
@@ -306,6 +326,13 @@ std::string CDeviceLink::ReadMeterId(CUsbDevice* device) {
     }
     if (text1.size() < 8 || text2.size() < 8) {
         throw std::runtime_error("identity text too short for the meter id");
+    }
+    if (listing != nullptr) {
+        *listing = MeterListing{};
+        listing->path = device->m_devicePath;
+        if (text1.size() >= 12) {
+            ProbeOfIdentity(text1, listing->probeModel, listing->probeFamily);
+        }
     }
     return {text2[4], text2[5], text2[6], text2[7], text1[5],
             text1[6], text2[2], text2[3], text1[7]};
@@ -329,15 +356,9 @@ bool CDeviceLink::IdentifyProbe() {
         if (text1.size() < 12) {
             throw std::runtime_error("identity text too short for the probe model");
         }
-        std::string model = text1.substr(8);
-        // This probe reads out like an RM43 and is converted as one.
-        if (model == "ZN62") {
-            model = "RM43";
-        }
-        std::string family = model.substr(0, 2);
-        if (model[3] == 'A') {
-            model.erase(3, 1);
-        }
+        std::string model;
+        std::string family;
+        ProbeOfIdentity(text1, model, family);
         std::lock_guard lock(m_mutex);
         m_strProbeModel = std::move(model);
         m_strProbeFamily = std::move(family);
@@ -368,10 +389,13 @@ void CDeviceLink::Rescan() {
             if (!scanning->Open(static_cast<std::uint8_t>(i))) {
                 continue;
             }
-            std::string id = ReadMeterId(scanning.get());
+            MeterListing listing;
+            std::string id = ReadMeterId(scanning.get(), &listing);
             if (id.empty()) {
                 continue;
             }
+            listing.id = id;
+            m_meterListing[m_nMeterCount] = std::move(listing);
             m_meterIds[m_nMeterCount++] = std::move(id);
             if (m_nMeterCount == kMaxMeters) {
                 break;
@@ -392,6 +416,10 @@ void CDeviceLink::GetMeterList(std::string* ids) const {
 
 std::vector<std::string> CDeviceLink::GetMeterList() const {
     return {m_meterIds.begin(), m_meterIds.begin() + m_nMeterCount};
+}
+
+std::vector<CDeviceLink::MeterListing> CDeviceLink::GetMeterListing() const {
+    return {m_meterListing.begin(), m_meterListing.begin() + m_nMeterCount};
 }
 
 void CDeviceLink::Start(const std::string& meterId) {
@@ -452,6 +480,10 @@ void CDeviceLink::Start(const std::string& meterId) {
 
 void CDeviceLink::Stop() {
     ReleaseMeter(false, true);
+}
+
+void CDeviceLink::StopMeter() {
+    ReleaseMeter(true, true);
 }
 
 bool CDeviceLink::IsRunning() const {
@@ -599,18 +631,24 @@ void CDeviceLink::AcquireSample() {
     // polling goes on.
     if (length == kSampleLength) {
         std::lock_guard lock(m_mutex);
+        // One reading of the clocks for every stamp of the sample, so that
+        // its time of day and its UTC time agree.
+        const auto now = std::chrono::system_clock::now();
+        m_utcTime = now;
+        m_monotonicTime = std::chrono::steady_clock::now();
         m_nWavelength = reply[0] * 256 + reply[1];
         const unsigned reading = reply[2] * 256u + reply[3];
         const unsigned range = reply[4];
-        bool overRange = false;
-        ConvertReadingLocked(reading, range, overRange);
-        if (overRange) {
+        m_nRange = static_cast<int>(range);
+        m_nSampleCount = m_nCount;
+        m_status = ConvertReadingLocked(reading, range);
+        if (m_status == SampleStatus::OverRange) {
             // The collection is left as it was: no statistics, no count.
             m_strPower = "Over Range";
         } else {
             UpdateStatistics();
             FormatStatisticsLocked(range);
-            StampSampleLocked();
+            StampSampleLocked(now);
         }
         PublishLocked(true);
     }
@@ -655,18 +693,19 @@ void CDeviceLink::EndTick() {
     }
 }
 
-void CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange) {
-    overRange = false;
+SampleStatus CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range) {
     const ConversionRow* row = ConversionFor(m_strProbeFamily, m_strProbeModel, range);
     if (row == nullptr) {
         // No conversion: the previous power number and text stand.
-        return;
+        return SampleStatus::NoConversion;
     }
     m_dPower = row->multiplier != 1 ? reading * row->multiplier : reading / row->divisor;
-    overRange = row->limitInRange ? m_dPower > row->limit : m_dPower >= row->limit;
-    if (!overRange) {
-        m_strPower = FormatPower(row->text, m_dPower);
+    const bool overRange = row->limitInRange ? m_dPower > row->limit : m_dPower >= row->limit;
+    if (overRange) {
+        return SampleStatus::OverRange;
     }
+    m_strPower = FormatPower(row->text, m_dPower);
+    return SampleStatus::Ok;
 }
 
 void CDeviceLink::UpdateStatistics() {
@@ -716,9 +755,9 @@ void CDeviceLink::FormatStatisticsLocked(unsigned range) {
     m_strStdDevPercent = Format("%.3lf%%", percent);
 }
 
-void CDeviceLink::StampSampleLocked() {
+void CDeviceLink::StampSampleLocked(std::chrono::system_clock::time_point now) {
     m_strCount = Format("%d", m_nCount);
-    m_strTimeStamp = LocalTimeOfDay();
+    m_strTimeStamp = LocalTimeOfDay(now);
     m_nCount += 1;
     m_nElapsedMs += static_cast<std::uint64_t>(m_nPollPeriod);
     m_strDuration = FormatElapsed(m_nElapsedMs);
@@ -736,6 +775,13 @@ void CDeviceLink::PublishLocked(bool announce) {
     m_published.countText = m_strCount;
     m_published.timeStampText = m_strTimeStamp;
     m_published.durationText = m_strDuration;
+    m_published.count = m_nSampleCount;
+    m_published.elapsedMs = m_nElapsedMs;
+    m_published.status = m_status;
+    m_published.unit = UnitOfFamily(m_strProbeFamily);
+    m_published.range = m_nRange;
+    m_published.utcTime = m_utcTime;
+    m_published.monotonicTime = m_monotonicTime;
     if (!announce) {
         return;
     }
@@ -866,6 +912,9 @@ void CDeviceLink::ResetStatisticsLocked() {
     m_nElapsedMs = 0;
     m_dAverage = 0;
     m_averageWindow.clear();
+    m_nSampleCount = 0;
+    m_status = SampleStatus::Ok;
+    m_nRange = -1;
     // Samples of the old collection that the window has not taken yet are
     // dropped with it; they are not lost.
     DropPendingLocked();

@@ -27,6 +27,7 @@
 #include "meter/PeriodicTimer.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +88,18 @@ public:
     void GetMeterList(std::string* ids) const;
     std::vector<std::string> GetMeterList() const;
 
+    // What the last Rescan found out about each listed meter, in list
+    // order: its id, the driver's path of the device (where it sits), and
+    // its probe as the identity names it (empty when the identity is too
+    // short to name one; such a meter cannot be started).
+    struct MeterListing {
+        std::string id;
+        std::string path;
+        std::string probeModel;
+        std::string probeFamily;
+    };
+    std::vector<MeterListing> GetMeterListing() const;
+
     // Opens the present meter with this id, identifies its probe, starts its
     // measurement and the poll. No result: without a match the link stays
     // idle. A running meter is closed first.
@@ -94,6 +107,10 @@ public:
     // Cancels the poll and closes the meter; sends it no request. Does
     // nothing when no meter is open.
     void Stop();
+    // Ends a run as destruction does: cancels the poll, sends the meter the
+    // stop request and closes it. The samples not yet taken stay for
+    // TakeSamples. Does nothing when no meter is open.
+    void StopMeter();
     // True while a meter is open; a failed sample read closes it.
     bool IsRunning() const;
 
@@ -172,7 +189,8 @@ private:
 
     // Identification, on the window's thread. A failure raised while
     // identifying a device abandons that device: the scans catch it.
-    std::string ReadMeterId(CUsbDevice* device);
+    // `listing`, when given, also receives the probe the identity names.
+    std::string ReadMeterId(CUsbDevice* device, MeterListing* listing = nullptr);
     bool OpenMeter(int index);
     bool IdentifyProbe();
     // Both identity texts, each up to its first zero byte; false when either
@@ -193,10 +211,10 @@ private:
 
     // With m_mutex held.
     bool CollectionLimitReachedLocked() const;
-    void ConvertReadingLocked(unsigned reading, unsigned range, bool& overRange);
+    SampleStatus ConvertReadingLocked(unsigned reading, unsigned range);
     void UpdateStatistics();
     void FormatStatisticsLocked(unsigned range);
-    void StampSampleLocked();
+    void StampSampleLocked(std::chrono::system_clock::time_point now);
     void ResetStatisticsLocked();
     void PublishLocked(bool announce);
     void DropPendingLocked();
@@ -234,12 +252,19 @@ private:
     // samples (49.7 days).
     std::uint64_t m_nElapsedMs = 0;
     std::string m_strDuration;
-    std::array<std::string, kMaxMeters> m_meterIds; // window thread only
-    int m_nMeterCount = 0;                          // window thread only
-    std::string m_strProbeModel;                    // guarded by m_mutex
-    std::string m_strProbeFamily;                   // guarded by m_mutex
-    DevicePtr m_pDevice;                            // guarded by m_deviceMutex
-    bool m_bBusy = false;                           // guarded by m_deviceMutex
+    // The numbers of the last sample beside its texts (MeterSample).
+    std::int64_t m_nSampleCount = 0;
+    SampleStatus m_status = SampleStatus::Ok;
+    int m_nRange = -1;
+    std::chrono::system_clock::time_point m_utcTime{};
+    std::chrono::steady_clock::time_point m_monotonicTime{};
+    std::array<std::string, kMaxMeters> m_meterIds;      // window thread only
+    int m_nMeterCount = 0;                               // window thread only
+    std::array<MeterListing, kMaxMeters> m_meterListing; // window thread only
+    std::string m_strProbeModel;                         // guarded by m_mutex
+    std::string m_strProbeFamily;                        // guarded by m_mutex
+    DevicePtr m_pDevice;                                 // guarded by m_deviceMutex
+    bool m_bBusy = false;                                // guarded by m_deviceMutex
 
     // What the window reads: the last published sample, and the samples
     // published and not yet taken, oldest first.

@@ -68,6 +68,7 @@ bool CUsbDevice::Open(std::uint8_t deviceNumber) {
     }
     m_deviceHandle = handle;
     m_deviceNumber = deviceNumber;
+    m_devicePath = (*paths)[deviceNumber];
 
     ReadDeviceDescriptor();
     ReadLanguageId();
@@ -127,6 +128,7 @@ void CUsbDevice::Close() {
     m_controlEndpoint.reset();
     ClearEndpointShortcuts();
     m_currentInterface = nullptr;
+    m_devicePath.clear();
     m_deviceCount = 0;
     m_configCount = 0;
     m_interfaceCount = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace zelmora {
@@ -108,6 +109,9 @@ public:
     std::array<std::unique_ptr<CUsbConfiguration>, kMaxConfigurations> m_configurations;
     NotifyWindow m_notifyWindow = kNoNotifyWindow;
     DriverHandle m_deviceHandle = kInvalidDriverHandle;
+    // The driver's path of the open device (where it sits, for the
+    // operator); empty when none is open.
+    std::string m_devicePath;
     NotificationHandle m_interfaceNotification = kNoNotification;
     NotificationHandle m_handleNotification = kNoNotification;
     Guid m_interfaceClassGuid;

@@ -1,5 +1,6 @@
 #include "log/SampleLog.h"
 
+#include "log/LogFile.h"
 #include "support/CommaLocale.h"
 #include "util/TextFormat.h"
 
@@ -246,6 +247,31 @@ TEST_F(SampleLogFileTest, AWriteThatDoesNotFitIsCutBackToTheLastWholeRecord) {
         EXPECT_EQ(log.GetError(), "File too large");
         EXPECT_EQ(Contents(path), whole) << room << " bytes of room";
     }
+}
+
+// A run that appends keeps what the file holds; a text of several records
+// that fits only in part keeps the records that fit whole.
+TEST_F(SampleLogFileTest, AppendedRecordsThatDoNotAllFitKeepTheWholeOnes) {
+    const std::string path = Path("appended.csv");
+    {
+        CLogFile file;
+        ASSERT_TRUE(file.Open(path));
+        ASSERT_TRUE(file.Write("old\n"));
+    }
+    CLogFile file;
+    ASSERT_TRUE(file.Open(path, {.append = true, .waitForReader = true}));
+    const std::string records = "first\nsecond\nthird\n";
+    const std::size_t ends[] = {6, 13, 19};
+    std::size_t kept = 0;
+    {
+        FileSizeLimit limit(4 + 13 + 3); // "thi" fits
+        ASSERT_TRUE(limit.IsActive());
+        EXPECT_FALSE(file.WriteRecords(records, ends, kept));
+    }
+    EXPECT_EQ(kept, 2u);
+    EXPECT_EQ(file.GetError(), "File too large");
+    EXPECT_FALSE(file.ReaderGone());
+    EXPECT_EQ(Contents(path), "old\nfirst\nsecond\n");
 }
 
 #endif

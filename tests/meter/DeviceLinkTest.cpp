@@ -85,6 +85,13 @@ TEST_F(DeviceLinkTest, ListsMetersAndStartsTheOneWithTheId) {
     std::string ids[CDeviceLink::kMaxMeters];
     link->GetMeterList(ids);
     EXPECT_EQ(ids[1], "100000002");
+    const auto listing = link->GetMeterListing();
+    ASSERT_EQ(listing.size(), 2u);
+    EXPECT_EQ(listing[1].id, "100000002");
+    EXPECT_EQ(listing[1].probeModel, "KV50");
+    EXPECT_EQ(listing[1].probeFamily, "KV");
+    EXPECT_EQ(listing[0].probeFamily, "RM");
+    EXPECT_EQ(listing[0].path, *driver.DevicePath(1)) << "the first device plugged";
 
     link->Start("678912453");
     EXPECT_TRUE(link->IsRunning());
@@ -308,6 +315,39 @@ TEST_F(DeviceLinkTest, RangesWithoutConversionKeepThePreviousPower) {
     EXPECT_EQ(sample.meanText, "1.234W") << "mean text is not cleared by a reset";
     EXPECT_EQ(sample.stdDevPercentText, "0.000%");
     EXPECT_EQ(sample.countText, "0");
+}
+
+// The numbers beside the texts: what a record of the sample is made of.
+TEST_F(DeviceLinkTest, SampleNumbersFollowTheTexts) {
+    auto meter = StartManual("ZN11");
+    const auto before = std::chrono::system_clock::now();
+    MeterSample sample = Sample(*meter, 2999, 5);
+    EXPECT_EQ(sample.status, SampleStatus::Ok);
+    EXPECT_EQ(sample.unit, PowerUnit::Milliwatt);
+    EXPECT_EQ(sample.range, 5);
+    EXPECT_EQ(sample.count, 0);
+    EXPECT_EQ(sample.elapsedMs, static_cast<std::uint64_t>(kManualPeriod));
+    EXPECT_GE(sample.utcTime, before);
+    EXPECT_LE(sample.utcTime, std::chrono::system_clock::now());
+
+    // Over range: not counted, so it shares its count with the next sample.
+    sample = Sample(*meter, 3000, 5);
+    EXPECT_EQ(sample.status, SampleStatus::OverRange);
+    EXPECT_EQ(sample.count, 1);
+    EXPECT_EQ(sample.elapsedMs, static_cast<std::uint64_t>(kManualPeriod));
+    const auto overRangeTime = sample.monotonicTime;
+    sample = Sample(*meter, 5, 12);
+    EXPECT_EQ(sample.status, SampleStatus::NoConversion);
+    EXPECT_EQ(sample.count, 1);
+    EXPECT_EQ(sample.range, 12);
+    EXPECT_GE(sample.monotonicTime, overRangeTime);
+    EXPECT_EQ(Sample(*meter, 5, 0).count, 2);
+
+    link->ResetStatistics();
+    EXPECT_EQ(link->TakeSample().range, -1);
+    link->Stop();
+    auto unknown = StartManual("QX11", "100000002");
+    EXPECT_EQ(Sample(*unknown, 5, 0).unit, PowerUnit::None);
 }
 
 TEST_F(DeviceLinkTest, NumbersUseAPointWhateverTheProcessLocale) {

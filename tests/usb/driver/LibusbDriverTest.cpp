@@ -426,34 +426,6 @@ TEST_F(LibusbDriverTest, ReportsArrivalAndRemovalOfListedMetersToRegisteredWindo
 } // namespace
 } // namespace zelmora
 
-// GLib and umockdev synchronise their worker threads in ways that
-// ThreadSanitizer does not see (they are not instrumented); libudev, which
-// libusb calls from its event thread and from ours, fills a buffer of its
-// own with getrandom on both. Their reports say nothing about this
-// program's code. Read only under ThreadSanitizer.
-extern "C" const char* __tsan_default_suppressions();
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\n"
-           "race:libgobject-2.0.so\n"
-           "race:libgio-2.0.so\n"
-           "race:libumockdev.so\n"
-           "race:libumockdev-preload.so\n"
-           "race:libudev.so.1\n";
-}
-
-// Without umockdev's preload library libusb sees the real (here: empty)
-// bus, and every case would fail for a reason that has nothing to do with
-// the code under test.
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    {
-        zelmora::UsbFsEmulation probe;
-        if (!zelmora::UsbFsEmulation::Active()) {
-            std::fputs("SKIPPED: umockdev's preload library is not loaded; the libusb tests "
-                       "need it (run them through CTest or umockdev-wrapper)\n",
-                       stderr);
-            return 77;
-        }
-    }
-    return RUN_ALL_TESTS();
+    return zelmora::RunEmulatedTests(argc, argv);
 }

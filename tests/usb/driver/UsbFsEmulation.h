@@ -52,4 +52,10 @@ private:
     std::vector<std::unique_ptr<Node>> m_nodes;
 };
 
+// The main() of a test program that emulates devices: runs its tests, or
+// reports them skipped (exit status 77) without umockdev's preload library,
+// with which libusb would see the real (here: empty) bus and every case
+// would fail for a reason that has nothing to do with the code under test.
+int RunEmulatedTests(int argc, char** argv);
+
 } // namespace zelmora

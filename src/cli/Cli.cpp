@@ -1,0 +1,307 @@
+#include "cli/Cli.h"
+
+#include "cli/CliOptions.h"
+#include "cli/ExitCode.h"
+#include "cli/LogRun.h"
+#include "cli/ProgressLine.h"
+#include "cli/RecordFileSink.h"
+#include "frontend/MeterDriver.h"
+#include "meter/DeviceLink.h"
+#include "record/JsonLinesRecordWriter.h"
+#include "record/RecordText.h"
+#include "usb/driver/UsbDriver.h"
+#include "util/TextFormat.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+#ifndef ZELMORA_VERSION
+#define ZELMORA_VERSION "0"
+#endif
+
+namespace zelmora {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long read waits for a sample: a meter that does not answer holds a
+// request for the transfer's time-out (10 s).
+constexpr milliseconds kReadLimit(15000);
+
+constexpr std::string_view kNoMeterHint =
+    "no meter found; check that its vendor:product id is in the match list "
+    "(/etc/zelmora/meters.conf, ~/.config/zelmora/meters.conf or --usb-id), that the "
+    "udev rule lets you open it, or try --simulate";
+
+// Where a meter sits, for the operator: the backend that serves it and its
+// bus and port, read from the driver's path.
+struct Place {
+    std::string backend;
+    std::string port;
+};
+
+Place PlaceOf(const std::string& path) {
+    if (path.starts_with("usb:")) {
+        return {"libusb", path.substr(4)};
+    }
+    if (path.find("virtual-usb#") != std::string::npos) {
+        return {"simulated", "-"};
+    }
+    return {"driver", path};
+}
+
+class Command {
+public:
+    Command(const CliOptions& options, CliContext& context)
+        : m_options(options), m_context(context),
+          m_console(context.errFd, context.errIsTerminal && !options.quiet) {}
+
+    int Run();
+
+private:
+    void Say(const std::string& text) { m_console.Message(m_context.program + ": " + text); }
+    void Print(const std::string& text) { WriteAll(m_context.outFd, text); }
+    // The meters present, listed by a link of their own.
+    std::vector<CDeviceLink::MeterListing> Scan();
+    int List();
+    int Read();
+    int Log();
+
+    const CliOptions& m_options;
+    CliContext& m_context;
+    CProgressLine m_console;
+    std::unique_ptr<UsbDriver> m_driver;
+};
+
+int Command::Run() {
+    std::vector<std::string> problems;
+    m_driver = m_context.makeDriver ? m_context.makeDriver(m_options.meters, problems)
+                                    : CreateMeterDriver(m_options.meters, problems);
+    for (const std::string& problem : problems) {
+        Say(problem);
+    }
+    switch (m_options.command) {
+    case CliOptions::Command::List:
+        return List();
+    case CliOptions::Command::Read:
+        return Read();
+    case CliOptions::Command::Log:
+        return Log();
+    default:
+        return kExitUsage;
+    }
+}
+
+std::vector<CDeviceLink::MeterListing> Command::Scan() {
+    CDeviceLink scanner(*m_driver);
+    scanner.Rescan();
+    return scanner.GetMeterListing();
+}
+
+int Command::List() {
+    const auto meters = Scan();
+    if (meters.empty()) {
+        Say(std::string(kNoMeterHint));
+    }
+    std::string text;
+    if (m_options.json) {
+        text = "[";
+        for (const auto& meter : meters) {
+            const Place place = PlaceOf(meter.path);
+            text += text.size() > 1 ? ",\n {" : "{";
+            const std::pair<const char*, const std::string*> fields[] = {
+                {"id", &meter.id},
+                {"probe_family", &meter.probeFamily},
+                {"probe_model", &meter.probeModel},
+                {"backend", &place.backend},
+                {"port", &place.port},
+                {"path", &meter.path}};
+            for (const auto& [key, value] : fields) {
+                if (key != fields[0].first) {
+                    text += ",";
+                }
+                AppendJsonString(text, key);
+                text += ":";
+                AppendJsonString(text, *value);
+            }
+            text += "}";
+        }
+        text += "]\n";
+    } else if (!meters.empty()) {
+        text = "ID         FAMILY  MODEL  BACKEND    PORT\n";
+        for (const auto& meter : meters) {
+            const Place place = PlaceOf(meter.path);
+            auto column = [](std::string value, std::size_t width) {
+                value.resize(std::max(width, value.size() + 1), ' ');
+                return value;
+            };
+            text += column(meter.id, 11) + column(meter.probeFamily, 8) +
+                    column(meter.probeModel, 7) + column(place.backend, 11) + place.port + "\n";
+        }
+    }
+    Print(text);
+    return kExitOk;
+}
+
+int Command::Read() {
+    const auto meters = Scan();
+    std::string id;
+    if (!m_options.run.meters.empty()) {
+        id = m_options.run.meters.front();
+        if (std::none_of(meters.begin(), meters.end(),
+                         [&id](const auto& meter) { return meter.id == id; })) {
+            Say("no meter " + id + " is present ('list' shows the meters present)");
+            return kExitFailure;
+        }
+    } else if (meters.size() == 1) {
+        id = meters.front().id;
+    } else {
+        Say(meters.empty() ? std::string(kNoMeterHint)
+                           : "several meters are present: name the one to read");
+        return kExitFailure;
+    }
+    CDeviceLink link(*m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
+    link.SetPollPeriod(CDeviceLink::kMinPollPeriodMs);
+    link.Start(id);
+    if (!link.IsRunning()) {
+        Say("meter " + id + " does not start");
+        return kExitFailure;
+    }
+    CStopRequest never;
+    StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
+    const auto until = std::chrono::steady_clock::now() + kReadLimit;
+    while (!link.HasNewSample() && link.IsRunning() && std::chrono::steady_clock::now() < until) {
+        if (stop.WaitFor(milliseconds(10))) {
+            return kExitOk;
+        }
+    }
+    const std::vector<MeterSample> samples = link.TakeSamples();
+    link.StopMeter();
+    if (samples.empty()) {
+        Say("meter " + id + " sent no sample");
+        return kExitFailure;
+    }
+    const MeterSample& sample = samples.front();
+    const Record record = MakeRecord(sample, id, m_options.run.unit);
+    std::string text;
+    if (m_options.json) {
+        CJsonLinesRecordWriter(m_options.run.unit).AppendRecord(text, record);
+    } else if (record.status == RecordStatus::NoConversion ||
+               record.status == RecordStatus::OverRange) {
+        text = std::string(StatusName(record.status)) + Format(" (range %d)\n", sample.range);
+    } else if (m_options.unitGiven) {
+        AppendNumber(text, *record.power);
+        text += " " + std::string(UnitName(m_options.run.unit)) + "\n";
+    } else {
+        // The window's text, its unit set apart: "12.24 mW".
+        text = sample.powerText;
+        const auto unit = std::find_if(text.begin(), text.end(), [](char c) {
+            return std::isalpha(static_cast<unsigned char>(c));
+        });
+        text.insert(unit, ' ');
+        text += "\n";
+    }
+    Print(text);
+    return kExitOk;
+}
+
+int Command::Log() {
+    const RunSettings& run = m_options.run;
+    const auto present = Scan();
+    std::vector<std::string> ids = run.meters;
+    if (ids.empty()) {
+        for (const auto& meter : present) {
+            ids.push_back(meter.id);
+        }
+        if (ids.empty()) {
+            Say(std::string(kNoMeterHint));
+            return kExitFailure;
+        }
+    }
+    for (const std::string& id : ids) {
+        if (std::none_of(present.begin(), present.end(),
+                         [&id](const auto& meter) { return meter.id == id; })) {
+            Say("no meter " + id + " is present ('list' shows the meters present)");
+            return kExitFailure;
+        }
+    }
+
+    CRecordFileSink file(m_options.format, run.unit);
+    if (!file.Open(m_options.output, m_context.outFd, m_options.append)) {
+        Say("cannot open " + m_options.output + ": " + file.Error());
+        return kExitWriteFailed;
+    }
+    CStopRequest never;
+    LogRunSettings settings{run,
+                            m_options.reconnect,
+                            m_context.program,
+                            ZELMORA_VERSION,
+                            m_context.pollSpeedUp,
+                            m_context.queueCapacity};
+    CLogRun logRun(*m_driver, std::move(settings), {&file},
+                   m_context.stop != nullptr ? *m_context.stop : never, m_console);
+    if (!logRun.Start(ids)) {
+        return kExitFailure;
+    }
+    const LogRunResult result = logRun.Run();
+    if (result.failedSink != nullptr) {
+        // A reader that has all it wants (`| head`) ends the run quietly.
+        if (result.failedSink->ReceiverGone()) {
+            return kExitOk;
+        }
+        Say(Format("cannot write to %s: %s; %llu records written", file.Name().c_str(),
+                   result.failedSink->Error().c_str(),
+                   static_cast<unsigned long long>(file.RecordsWritten())));
+        return kExitWriteFailed;
+    }
+    if (!m_options.quiet) {
+        const double seconds =
+            static_cast<double>(std::chrono::duration_cast<milliseconds>(result.elapsed).count()) /
+            1000;
+        std::string summary = Format("%s%llu records from %zu meter%s in %.1f s to %s",
+                                     result.interrupted ? "stopped: " : "",
+                                     static_cast<unsigned long long>(result.records), ids.size(),
+                                     ids.size() == 1 ? "" : "s", seconds, file.Name().c_str());
+        if (result.lostSamples > 0) {
+            summary +=
+                Format("; %llu samples lost", static_cast<unsigned long long>(result.lostSamples));
+        }
+        for (const std::string& id : result.lostMeters) {
+            summary += "; meter " + id + " lost";
+        }
+        Say(summary);
+    }
+    return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+}
+
+} // namespace
+
+int RunCli(const std::vector<std::string>& arguments, CliContext& context) {
+    const CliOptions options = CliOptions::Parse(arguments);
+    switch (options.command) {
+    case CliOptions::Command::Help:
+        WriteAll(context.outFd, CliOptions::HelpText(context.program));
+        return kExitOk;
+    case CliOptions::Command::Version:
+        WriteAll(context.outFd, context.program + " " + ZELMORA_VERSION + "\n");
+        return kExitOk;
+    default:
+        break;
+    }
+    std::string error = options.error;
+    if (error.empty() && options.command == CliOptions::Command::Log && options.append) {
+        error = CRecordFileSink::CheckAppendable(options.output, options.format, options.run.unit);
+    }
+    if (!error.empty()) {
+        WriteAll(context.errFd, context.program + ": " + error + "\n" +
+                                    CliOptions::UsageText(context.program) + "Try '" +
+                                    context.program + " --help' for more.\n");
+        return kExitUsage;
+    }
+    Command command(options, context);
+    return command.Run();
+}
+
+} // namespace zelmora

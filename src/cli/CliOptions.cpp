@@ -1,0 +1,296 @@
+#include "cli/CliOptions.h"
+
+#include "cli/ExitCode.h"
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+namespace zelmora {
+
+namespace {
+
+using Command = CliOptions::Command;
+
+// Which commands take an option.
+enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4 };
+
+unsigned MaskOf(Command command) {
+    switch (command) {
+    case Command::List:
+        return kList;
+    case Command::Read:
+        return kRead;
+    case Command::Log:
+        return kLog;
+    default:
+        return 0;
+    }
+}
+
+// The options of zelmora-cli's own, beside the run settings and the meter
+// options: switches, and options with a value.
+struct Option {
+    std::string_view name;
+    unsigned commands = 0;
+    bool CliOptions::*flag = nullptr;
+    // Stores the value; an error text when it is not one.
+    std::string (*store)(CliOptions& options, const std::string& value) = nullptr;
+};
+
+const std::array<Option, 7> kOptions{{
+    {"json", kList | kRead, &CliOptions::json},
+    {"all", kLog, &CliOptions::all},
+    {"append", kLog, &CliOptions::append},
+    {"reconnect", kLog, &CliOptions::reconnect},
+    {"quiet", kLog, &CliOptions::quiet},
+    {"output", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         o.output = value;
+         return value.empty() ? std::string("takes a file name or -, not ''") : std::string();
+     }},
+    {"format", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         const auto format = ParseFormat(value);
+         if (!format) {
+             return "takes csv or jsonl, not '" + value + "'";
+         }
+         o.format = *format;
+         return std::string();
+     }},
+}};
+
+// The commands each run setting belongs to: the unit to read and log, the
+// rest to log.
+unsigned CommandsOf(const RunSetting& setting) {
+    return setting.name == "unit" ? (kRead | kLog) : kLog;
+}
+
+std::string_view CommandName(Command command) {
+    switch (command) {
+    case Command::List:
+        return "list";
+    case Command::Read:
+        return "read";
+    case Command::Log:
+        return "log";
+    default:
+        return "";
+    }
+}
+
+std::optional<Command> ParseCommand(std::string_view word) {
+    if (word == "list") {
+        return Command::List;
+    }
+    if (word == "read") {
+        return Command::Read;
+    }
+    if (word == "log") {
+        return Command::Log;
+    }
+    if (word == "help") {
+        return Command::Help;
+    }
+    return std::nullopt;
+}
+
+std::string CommandsText(unsigned commands) {
+    std::string text;
+    for (const Command command : {Command::List, Command::Read, Command::Log}) {
+        if ((commands & MaskOf(command)) != 0) {
+            text += text.empty() ? "" : " and ";
+            text += CommandName(command);
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
+    CliOptions options;
+    // An option is checked against its command once the command is known,
+    // so that options may come before it.
+    struct Given {
+        std::string option;
+        unsigned commands;
+    };
+    std::vector<Given> given;
+    std::vector<std::string> words;
+    auto fail = [&options](std::string message) {
+        options.error = std::move(message);
+        return options;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.command = Command::Help;
+            return options;
+        }
+        if (argument == "--version") {
+            options.command = Command::Version;
+            return options;
+        }
+        if (argument.size() < 2 || argument[0] != '-') {
+            words.push_back(argument);
+            continue;
+        }
+        // Meter ids are arguments too, so the count must be joined; a
+        // short number after --simulate is a count written the window's
+        // way, not a meter id.
+        if (argument == "--simulate" && i + 1 < arguments.size() && arguments[i + 1].size() < 9 &&
+            !arguments[i + 1].empty() &&
+            arguments[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+            return fail("write the count of --simulate joined to it: --simulate=" +
+                        arguments[i + 1]);
+        }
+        if (options.meters.ParseMeterOption(arguments, i, AppOptions::SimulateCount::Joined)) {
+            if (options.meters.action == AppOptions::Action::Error) {
+                return fail(options.meters.error);
+            }
+            continue;
+        }
+        // "-o FILE" is "--output FILE".
+        std::string name = argument == "-o" ? "output" : argument.substr(2);
+        std::optional<std::string> value;
+        if (argument[1] != '-' && argument != "-o") {
+            return fail("unknown option '" + argument + "'");
+        }
+        if (const std::size_t equals = name.find('='); equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const RunSetting* setting = FindRunSetting(name);
+        const Option* option = nullptr;
+        for (const Option& candidate : kOptions) {
+            if (candidate.name == name) {
+                option = &candidate;
+            }
+        }
+        if (setting == nullptr && option == nullptr) {
+            return fail("unknown option '" + argument + "'");
+        }
+        const std::string shown = argument == "-o" ? "-o" : "--" + name;
+        if (setting != nullptr || option->flag == nullptr) {
+            if (!value) {
+                if (i + 1 >= arguments.size()) {
+                    return fail(shown + " needs a value");
+                }
+                value = arguments[++i];
+            }
+        } else if (value) {
+            return fail(shown + " takes no value");
+        }
+        std::string problem;
+        if (setting != nullptr) {
+            problem = ApplyRunSetting(*setting, *value, options.run);
+            options.unitGiven = options.unitGiven || name == "unit";
+            given.push_back({shown, CommandsOf(*setting)});
+        } else {
+            if (option->flag != nullptr) {
+                options.*(option->flag) = true;
+            } else {
+                problem = option->store(options, *value);
+            }
+            given.push_back({shown, option->commands});
+        }
+        if (!problem.empty()) {
+            return fail(shown + " " + problem);
+        }
+    }
+    options.meters.SettleMeters();
+
+    if (words.empty()) {
+        return fail("no command given");
+    }
+    const std::optional<Command> command = ParseCommand(words.front());
+    if (!command) {
+        return fail("unknown command '" + words.front() + "'");
+    }
+    options.command = *command;
+    if (options.command == Command::Help) {
+        return options;
+    }
+    for (const Given& option : given) {
+        if ((option.commands & MaskOf(options.command)) == 0) {
+            return fail(option.option + " is an option of " + CommandsText(option.commands) +
+                        ", not of " + std::string(CommandName(options.command)));
+        }
+    }
+    options.run.meters.assign(words.begin() + 1, words.end());
+    const std::size_t ids = options.run.meters.size();
+    if (options.command == Command::List && ids > 0) {
+        return fail("list takes no meter id");
+    }
+    if (options.command == Command::Read && ids > 1) {
+        return fail("read takes one meter id");
+    }
+    if (options.all && ids > 0) {
+        return fail("--all and meter ids exclude each other");
+    }
+    if (options.append && options.output == "-") {
+        return fail("--append needs --output FILE");
+    }
+    return options;
+}
+
+std::string CliOptions::UsageText(const std::string& program) {
+    const std::string indent(program.size() + 5, ' ');
+    return "Usage: " + program + " list [--json] [METER OPTIONS]\n" +                    //
+           "       " + program + " read [ID] [--json] [--unit UNIT] [METER OPTIONS]\n" + //
+           "       " + program +
+           " log [ID ...|--all] [--interval TIME] [--count N] [--duration TIME]\n" + //
+           "       " + indent + "[--averaging N] [--output FILE|-] [--format csv|jsonl]\n" +
+           "       " + indent + "[--unit UNIT] [--append] [--reconnect] [--quiet]\n" + //
+           "       " + indent + "[METER OPTIONS]\n" +                                  //
+           "       " + program + " --help | --version\n";
+}
+
+std::string CliOptions::HelpText(const std::string& program) {
+    std::string text = UsageText(program) +
+                       "Read and log the power of USB laser power meters without a window.\n"
+                       "\n"
+                       "Commands:\n"
+                       "  list                every meter present: id, probe, backend, port\n"
+                       "  read [ID]           one sample of a meter, with its unit (the only\n"
+                       "                      meter present when no id is given)\n"
+                       "  log [ID ...|--all]  log the samples of the meters named (all of them\n"
+                       "                      by default), one record per sample, until the\n"
+                       "                      count or the duration is reached or a signal\n"
+                       "                      (Ctrl-C, SIGTERM) stops it\n"
+                       "\n"
+                       "Options of log (and --unit of read):\n";
+    for (const RunSetting& setting : RunSettingTable()) {
+        std::string left =
+            "  --" + std::string(setting.name) + " " + std::string(setting.valueName);
+        left.resize(std::max<std::size_t>(left.size() + 1, 22), ' ');
+        text += left + std::string(setting.help) + " (" + DescribeLimits(setting);
+        text += setting.defaultText.empty() ? std::string(", no limit)")
+                                            : ", default " + std::string(setting.defaultText) + ")";
+        text += "\n";
+    }
+    text += "  -o, --output FILE   write the records to FILE; - (the default) is standard\n"
+            "                      output\n"
+            "  --format FORMAT     csv (the default) or jsonl\n"
+            "  --append            add to FILE instead of replacing it\n"
+            "  --reconnect         wait for a lost meter to come back and go on\n"
+            "  --quiet             no progress line and no summary on standard error\n"
+            "  --json              list and read: print JSON\n"
+            "\n"
+            "Meter options:\n" +
+            AppOptions::MeterOptionsHelp() +
+            "\n"
+            "Exit status:\n";
+    for (const ExitCodeMeaning& exit : kExitCodeMeanings) {
+        std::string meaning(exit.meaning);
+        for (std::size_t at = meaning.find('\n'); at != std::string::npos;
+             at = meaning.find('\n', at + 1)) {
+            meaning.insert(at + 1, "     ");
+        }
+        text += "  " + std::to_string(static_cast<int>(exit.code)) + "  " + meaning + "\n";
+    }
+    return text;
+}
+
+} // namespace zelmora

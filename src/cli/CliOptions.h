@@ -1,0 +1,50 @@
+#pragma once
+
+// The command line of zelmora-cli:
+//
+//   zelmora-cli list [--json]
+//   zelmora-cli read [ID] [--json] [--unit UNIT]
+//   zelmora-cli log [ID ...|--all] [--interval TIME] [--count N]
+//                   [--duration TIME] [--averaging N] [--output FILE|-]
+//                   [--format csv|jsonl] [--unit UNIT] [--append]
+//                   [--reconnect] [--quiet]
+//
+// each with the window's meter options (--simulate=N, --real, --usb-id).
+// Options take their value as the next argument or after '='. Everything
+// is checked here, before any meter is touched.
+
+#include "frontend/AppOptions.h"
+#include "frontend/RunSettings.h"
+#include "record/RecordWriter.h"
+
+#include <string>
+#include <vector>
+
+namespace zelmora {
+
+struct CliOptions {
+    enum class Command { None, List, Read, Log, Help, Version };
+
+    Command command = Command::None;
+    // --simulate, --real, --usb-id, as the window reads them.
+    AppOptions meters;
+    // --interval, --count, --duration, --averaging, --unit and the ids.
+    RunSettings run;
+    bool unitGiven = false;
+    bool json = false;
+    bool all = false;
+    // "-" is standard output.
+    std::string output = "-";
+    RecordFormat format = RecordFormat::Csv;
+    bool append = false;
+    bool reconnect = false;
+    bool quiet = false;
+    // Why the command line cannot be run; empty when it can.
+    std::string error;
+
+    static CliOptions Parse(const std::vector<std::string>& arguments);
+    static std::string UsageText(const std::string& program);
+    static std::string HelpText(const std::string& program);
+};
+
+} // namespace zelmora

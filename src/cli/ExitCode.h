@@ -1,0 +1,33 @@
+#pragma once
+
+// What zelmora-cli tells the script that ran it. Listed in --help and in
+// the manual page; scripts depend on the numbers, so they never change.
+
+#include <array>
+#include <string_view>
+
+namespace zelmora {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,
+    kExitUsage = 2,
+    kExitMeterLost = 3,
+    kExitWriteFailed = 4,
+};
+
+struct ExitCodeMeaning {
+    ExitCode code;
+    std::string_view meaning;
+};
+
+inline constexpr std::array<ExitCodeMeaning, 5> kExitCodeMeanings{{
+    {kExitOk, "done: the count or the duration reached, stopped by a signal, or the\n"
+              "reader of the output went away"},
+    {kExitFailure, "no such meter, or a meter that does not start or answer"},
+    {kExitUsage, "bad options or values (no meter is touched)"},
+    {kExitMeterLost, "a meter was lost during the run and was not back at its end"},
+    {kExitWriteFailed, "the output could not be opened or written (a full disk)"},
+}};
+
+} // namespace zelmora

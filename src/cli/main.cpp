@@ -1,0 +1,23 @@
+// zelmora-cli: the meters' power without a window, for scripts, servers and
+// unattended runs.
+
+#include "cli/Cli.h"
+#include "cli/StopSignal.h"
+
+#include <csignal>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // Before any thread starts, so that every thread keeps them blocked and
+    // only the run's wait takes them.
+    zelmora::CTerminationSignals signals;
+    // A reader that goes away, or a file-size limit, fails a write instead
+    // of ending the program: the run then ends in order.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    zelmora::CliContext context;
+    context.errIsTerminal = isatty(STDERR_FILENO) == 1;
+    context.stop = &signals;
+    return zelmora::RunCli({argv + 1, argv + argc}, context);
+}

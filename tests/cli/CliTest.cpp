@@ -1,0 +1,352 @@
+// zelmora-cli run in-process on simulated meters that the tests plug,
+// unplug and plug again, its output read back by Python's csv and json
+// modules.
+
+#include "cli/Cli.h"
+
+#include "CliTestSupport.h"
+#include "cli/ExitCode.h"
+#include "sim/SimulatedMeter.h"
+#include "usb/driver/CombinedUsbDriver.h"
+#include "usb/driver/VirtualUsbDriver.h"
+#include "util/TextFormat.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zelmora {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The meters poll this much faster than asked, so that a run of many
+// samples takes a test a moment.
+constexpr int kSpeedUp = 10;
+
+class CliTest : public ::testing::Test {
+protected:
+    struct Outcome {
+        int exit = -1;
+        std::string out;
+        std::string err;
+    };
+
+    // Plugs demo meters of the families KV, RM and ZN in turn, ids
+    // 210400101 on.
+    void Plug(int count) {
+        for (int i = 0; i < count; ++i) {
+            static constexpr const char* kFamilies[] = {"KV", "RM", "ZN"};
+            auto meter = SimulatedMeter::MakeDemo(kFamilies[i % 3], Format("%09d", 210400101 + i),
+                                                  static_cast<std::uint64_t>(i) + 1);
+            m_ids.push_back(meter->PlugInto(*m_virtual));
+            m_meters.push_back(std::move(meter));
+        }
+    }
+
+    Outcome Run(const std::vector<std::string>& arguments) {
+        const std::string out = m_folder / "stdout";
+        const std::string err = m_folder / "stderr";
+        const int outFd = ::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int errFd = ::open(err.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        CliContext context;
+        context.makeDriver = [this](const AppOptions&, std::vector<std::string>&) {
+            ++m_driversMade;
+            auto driver = std::make_unique<CombinedUsbDriver>();
+            driver->Add(m_virtual);
+            return std::unique_ptr<UsbDriver>(std::move(driver));
+        };
+        context.outFd = outFd;
+        context.errFd = errFd;
+        context.stop = &m_stop;
+        context.pollSpeedUp = kSpeedUp;
+        context.queueCapacity = m_queueCapacity;
+        Outcome outcome;
+        outcome.exit = RunCli(arguments, context);
+        ::close(outFd);
+        ::close(errFd);
+        outcome.out = ReadFile(out);
+        outcome.err = ReadFile(err);
+        return outcome;
+    }
+
+    // Records (lines that are neither comments nor the header) in a CSV.
+    static std::vector<std::string> CsvRecords(const std::string& text) {
+        std::vector<std::string> records;
+        for (const std::string& line : Lines(text)) {
+            if (!line.starts_with("#") && !line.starts_with("time_utc")) {
+                records.push_back(line);
+            }
+        }
+        return records;
+    }
+
+    // Waits until the file holds at least `records` CSV records.
+    static bool WaitForRecords(const std::string& path, std::size_t records) {
+        for (int i = 0; i < 1000; ++i) {
+            if (CsvRecords(ReadFile(path)).size() >= records) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    TempFolder m_folder;
+    std::shared_ptr<VirtualUsbDriver> m_virtual = std::make_shared<VirtualUsbDriver>();
+    std::vector<std::shared_ptr<SimulatedMeter>> m_meters;
+    std::vector<VirtualUsbDriver::DeviceId> m_ids;
+    CStopRequest m_stop;
+    std::atomic<int> m_driversMade = 0;
+    std::size_t m_queueCapacity = CDeviceLink::kSampleQueueCapacity;
+};
+
+TEST_F(CliTest, OneAndThreeMetersEveryCountOnceInOrderInBothFormats) {
+    Plug(3);
+    for (const char* format : {"csv", "jsonl"}) {
+        const std::string path = m_folder / (std::string("three.") + format);
+        const Outcome three =
+            Run({"log", "--count", "25", "--format", format, "--unit", "mW", "-o", path});
+        EXPECT_EQ(three.exit, kExitOk) << three.err;
+        EXPECT_TRUE(CheckedByPython(format, path, 3, 25, "mW")) << ReadFile(path);
+        EXPECT_NE(three.err.find("75 records from 3 meters"), std::string::npos) << three.err;
+
+        const std::string one = m_folder / (std::string("one.") + format);
+        EXPECT_EQ(Run({"log", "210400102", "--count=10", "--format", format, "-o", one}).exit,
+                  kExitOk);
+        EXPECT_TRUE(CheckedByPython(format, one, 1, 10)) << ReadFile(one);
+    }
+    // Standard output, the default; the ZN meter's milliwatts become watts.
+    const Outcome out = Run({"log", "210400103", "--count", "3", "--quiet"});
+    EXPECT_EQ(out.err, "");
+    const auto lines = Lines(out.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[lines.size() - 4],
+              "time_utc,elapsed_s,meter,count,power_W,status,range,wavelength_nm");
+    EXPECT_NE(out.out.find("# meter: 210400103 probe_family=ZN probe_model=ZN21 wavelength_nm=633"),
+              std::string::npos)
+        << out.out;
+    EXPECT_NE(lines.back().find(",210400103,2,0.000"), std::string::npos) << lines.back();
+}
+
+TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
+    Plug(1);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"log", "--interval", "50ms"},
+             {"log", "--interval", "2"},
+             {"log", "--interval=1.5"},
+             {"log", "--count", "0"},
+             {"log", "--count", "-3"},
+             {"log", "--count"},
+             {"log", "--duration", "2 h"},
+             {"log", "--averaging", "20001"},
+             {"log", "--unit", "kW"},
+             {"log", "--format", "xml"},
+             {"log", "--all", "210400101"},
+             {"log", "--append"},
+             {"log", "--simulate=16"},
+             {"log", "--simulate", "2"},
+             {"log", "--json"},
+             {"list", "--count", "3"},
+             {"list", "210400101"},
+             {"read", "a", "b"},
+             {"read", "--quiet=yes"},
+             {"log", "-x"},
+         }) {
+        const Outcome outcome = Run(bad);
+        const std::string shown = bad.empty() ? "(nothing)" : bad.back();
+        EXPECT_EQ(outcome.exit, kExitUsage) << shown;
+        EXPECT_NE(outcome.err.find("Usage: zelmora-cli list"), std::string::npos) << shown;
+        EXPECT_EQ(outcome.out, "") << shown;
+    }
+    EXPECT_EQ(m_driversMade, 0) << "no meter is touched";
+    EXPECT_NE(Run({"log", "--interval", "50ms"})
+                  .err.find("--interval takes a time from 100ms to 1d, such as 100ms, 2s, 5min "
+                            "or 3d, not '50ms'"),
+              std::string::npos);
+
+    const Outcome help = Run({"log", "--help"});
+    EXPECT_EQ(help.exit, kExitOk);
+    for (const char* text : {"--interval TIME", "--count N", "--duration TIME", "--averaging N",
+                             "--unit UNIT", "--reconnect", "--simulate", "  4  the output"}) {
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    }
+}
+
+TEST_F(CliTest, ListAndRead) {
+    EXPECT_EQ(Run({"list"}).exit, kExitOk) << "none present is no failure";
+    EXPECT_NE(Run({"list"}).err.find("try --simulate"), std::string::npos);
+    EXPECT_EQ(Run({"list", "--json"}).out, "[]\n");
+    EXPECT_EQ(Run({"read"}).exit, kExitFailure);
+
+    Plug(2);
+    const Outcome list = Run({"list"});
+    EXPECT_EQ(list.out, "ID         FAMILY  MODEL  BACKEND    PORT\n"
+                        "210400101  KV      KV50   simulated  -\n"
+                        "210400102  RM      RM41   simulated  -\n");
+    EXPECT_NE(Run({"list", "--json"}).out.find(R"({"id":"210400102","probe_family":"RM")"),
+              std::string::npos);
+
+    // The demo KV meter starts near 12 mW on its first range.
+    const Outcome read = Run({"read", "210400101"});
+    EXPECT_EQ(read.exit, kExitOk) << read.err;
+    EXPECT_TRUE(read.out.ends_with(" mW\n")) << read.out;
+    const Outcome inMicrowatts = Run({"read", "210400101", "--unit", "uW"});
+    EXPECT_TRUE(inMicrowatts.out.ends_with(" uW\n")) << inMicrowatts.out;
+    EXPECT_NE(Run({"read", "210400102", "--json"}).out.find(R"("meter":"210400102","count":0,)"),
+              std::string::npos);
+    EXPECT_EQ(Run({"read"}).exit, kExitFailure) << "two meters: which one?";
+    EXPECT_EQ(Run({"read", "999999999"}).exit, kExitFailure);
+    EXPECT_EQ(Run({"log", "999999999"}).exit, kExitFailure);
+}
+
+// Without --reconnect a lost meter is out; the others go on to their
+// count, and the exit status says a meter was lost.
+TEST_F(CliTest, AMeterLostWithoutReconnect) {
+    Plug(2);
+    const std::string path = m_folder / "lost.csv";
+    std::thread unplug([&] {
+        ASSERT_TRUE(WaitForRecords(path, 6));
+        m_virtual->Unplug(m_ids[0]);
+    });
+    const Outcome outcome = Run({"log", "--count", "60", "-o", path});
+    unplug.join();
+    EXPECT_EQ(outcome.exit, kExitMeterLost);
+    EXPECT_NE(outcome.err.find("meter 210400101 lost\n"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("; meter 210400101 lost"), std::string::npos) << "in the summary";
+    const std::string text = ReadFile(path);
+    EXPECT_NE(text.find("\n# meter_lost: 210400101 "), std::string::npos);
+    std::size_t second = 0;
+    for (const std::string& record : CsvRecords(text)) {
+        second += record.find(",210400102,") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(second, 60u);
+}
+
+// With --reconnect the run waits for the same id to come back by hot-plug
+// and goes on with its count: no count is missing or repeated.
+TEST_F(CliTest, AMeterLostAndBackWithReconnect) {
+    Plug(1);
+    const std::string path = m_folder / "back.csv";
+    std::thread replug([&] {
+        ASSERT_TRUE(WaitForRecords(path, 5));
+        m_virtual->Unplug(m_ids[0]);
+        std::this_thread::sleep_for(1500ms);
+        m_meters[0]->PlugInto(*m_virtual);
+    });
+    const Outcome outcome = Run({"log", "--count", "40", "--reconnect", "-o", path});
+    replug.join();
+    EXPECT_EQ(outcome.exit, kExitOk) << outcome.err;
+    EXPECT_NE(outcome.err.find("meter 210400101 lost; waiting for it to come back"),
+              std::string::npos);
+    EXPECT_NE(outcome.err.find("meter 210400101 is back"), std::string::npos);
+    const std::string text = ReadFile(path);
+    const std::size_t lost = text.find("\n# meter_lost: 210400101 ");
+    const std::size_t back = text.find("\n# meter_back: 210400101 ");
+    EXPECT_NE(lost, std::string::npos);
+    EXPECT_GT(back, lost);
+    EXPECT_TRUE(CheckedByPython("csv", path, 1, 40)) << text;
+}
+
+// A stop (the program's SIGINT or SIGTERM) ends an open-ended run with
+// every sample taken written and a summary that counts them.
+TEST_F(CliTest, AStopWritesEverySampleTakenAndSaysHowMany) {
+    Plug(2);
+    const std::string path = m_folder / "stopped.jsonl";
+    std::thread stop([&] {
+        for (int i = 0; i < 500 && Lines(ReadFile(path)).size() < 20; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        m_stop.Request();
+    });
+    const Outcome outcome = Run({"log", "--format", "jsonl", "-o", path});
+    stop.join();
+    EXPECT_EQ(outcome.exit, kExitOk);
+    const std::size_t records = Lines(ReadFile(path)).size() - 1;
+    EXPECT_GE(records, 19u);
+    EXPECT_EQ(Lines(outcome.err).size(), 1u) << outcome.err;
+    EXPECT_TRUE(
+        outcome.err.starts_with(Format("zelmora-cli: stopped: %zu records from 2 meters", records)))
+        << outcome.err;
+    EXPECT_TRUE(CheckedByPython("jsonl", path, 2, 0));
+}
+
+// Samples a link's queue had to drop before the run took them are told on
+// standard error, in the summary and in the file, where they were lost.
+TEST_F(CliTest, SamplesLostBeforeTheyWereTakenAreToldAndMarked) {
+    Plug(1);
+    m_queueCapacity = 2; // the run takes every 100 ms; 10 samples come meanwhile
+    const std::string path = m_folder / "gaps.csv";
+    const Outcome outcome = Run({"log", "--count", "40", "-o", path});
+    EXPECT_EQ(outcome.exit, kExitOk);
+    EXPECT_NE(outcome.err.find("meter 210400101: "), std::string::npos) << outcome.err;
+    const std::string text = ReadFile(path);
+    std::uint64_t marked = 0;
+    for (const std::string& line : Lines(text)) {
+        if (line.starts_with("# samples_lost: 210400101 ")) {
+            marked += std::stoull(line.substr(line.rfind(' ') + 1));
+        }
+    }
+    EXPECT_GT(marked, 0u);
+    EXPECT_EQ(CsvRecords(text).size() + marked, 40u) << "every count is recorded or marked";
+    EXPECT_NE(
+        outcome.err.find(Format("; %llu samples lost", static_cast<unsigned long long>(marked))),
+        std::string::npos)
+        << outcome.err;
+}
+
+TEST_F(CliTest, AppendingKeepsTheFileAndRefusesOtherColumns) {
+    Plug(1);
+    const std::string path = m_folder / "kept.csv";
+    ASSERT_EQ(Run({"log", "--count", "5", "--unit", "uW", "-o", path}).exit, kExitOk);
+    ASSERT_EQ(Run({"log", "--count", "5", "--unit", "uW", "-o", path, "--append"}).exit, kExitOk);
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(CsvRecords(text).size(), 10u);
+    EXPECT_EQ(text.find("time_utc"), text.rfind("time_utc")) << "one header row";
+    EXPECT_NE(text.find("# started_utc"), text.rfind("# started_utc")) << "two runs described";
+
+    const Outcome other = Run({"log", "--count", "5", "-o", path, "--append"});
+    EXPECT_EQ(other.exit, kExitUsage);
+    EXPECT_NE(other.err.find("another --unit or --format?"), std::string::npos) << other.err;
+    EXPECT_EQ(ReadFile(path), text);
+}
+
+// A full disk: a message naming the cause, a status of its own, and every
+// record in the file whole.
+TEST_F(CliTest, AFullDiskKeepsEveryWholeRecord) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    const std::string mountPoint = m_folder / "small";
+    std::filesystem::create_directories(mountPoint);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    }
+    Plug(3);
+    const std::string path = mountPoint + "/full.csv";
+    const Outcome outcome = Run({"log", "-o", path});
+    const std::string text = ReadFile(path);
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
+    EXPECT_EQ(outcome.exit, kExitWriteFailed);
+    EXPECT_NE(outcome.err.find("cannot write to " + path + ": No space left on device; "),
+              std::string::npos)
+        << outcome.err;
+    ASSERT_GT(text.size(), 8000u);
+    EXPECT_EQ(text.back(), '\n');
+    const auto records = CsvRecords(text);
+    EXPECT_NE(outcome.err.find(Format("; %zu records written", records.size())), std::string::npos);
+    for (const std::string& record : records) {
+        EXPECT_EQ(std::count(record.begin(), record.end(), ','), 7) << record;
+    }
+}
+
+} // namespace
+} // namespace zelmora

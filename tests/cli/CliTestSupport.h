@@ -1,0 +1,63 @@
+#pragma once
+
+// What the tests of zelmora-cli share: a temporary folder, files read back,
+// and Python's csv and json modules checking a record file.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace zelmora {
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device random;
+        m_path =
+            std::filesystem::temp_directory_path() / ("zelmora-cli-" + std::to_string(random()));
+        std::filesystem::create_directories(m_path);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Python's csv or json module reads the file back: `meters` meters with
+// the counts 0 to count-1 each once and in order (count 0: from 0 on,
+// as many as there are). True when it agrees.
+inline bool CheckedByPython(const std::string& format, const std::string& path, int meters,
+                            int count, const std::string& unit = "W") {
+    const std::string command = "python3 " ZELMORA_CHECK_RECORDS " " + format + " '" + path + "' " +
+                                std::to_string(meters) + " " + std::to_string(count) + " " + unit +
+                                " >/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+} // namespace zelmora
