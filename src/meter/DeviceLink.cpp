@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -229,6 +230,12 @@ void ProbeOfIdentity(const std::string& text1, std::string& model, std::string& 
     if (model[3] == 'A') {
         model.erase(3, 1);
     }
+}
+
+// A dark probe has a mean of 0 and no spread: 0 % rather than a quotient
+// that is not a number.
+double StdDevPercent(double stdDev, double mean) {
+    return mean != 0 ? stdDev / mean * 100 : 0;
 }
 
 std::string LocalTimeOfDay(std::chrono::system_clock::time_point now) {
@@ -468,6 +475,7 @@ void CDeviceLink::Start(const std::string& meterId) {
     }
     busy.reset();
     if (started) {
+        SetMeterOpen(true);
         int period = 0;
         {
             std::lock_guard lock(m_mutex);
@@ -541,6 +549,7 @@ void CDeviceLink::ReleaseMeter(bool sendStopRequest, bool settle) {
         device = std::move(m_pDevice);
         m_bHalting = false;
     }
+    SetMeterOpen(false);
     if (sendStopRequest) {
         SendMeasurement(*device, kStopValue);
     }
@@ -671,6 +680,9 @@ void CDeviceLink::CloseAfterFailedRead() {
     if (timerId != 0) {
         m_timer.KillEvent(timerId);
     }
+    if (failed) {
+        SetMeterOpen(false);
+    }
     failed.reset();
     EndTick();
 }
@@ -749,10 +761,7 @@ void CDeviceLink::FormatStatisticsLocked(unsigned range) {
         m_strStdDev = FormatPower(*rule, m_dStdDev);
         m_strMean = FormatPower(*rule, m_dMean);
     }
-    // A dark probe has a mean of 0 and no spread: 0 % rather than a
-    // quotient that is not a number.
-    const double percent = m_dMean != 0 ? m_dStdDev / m_dMean * 100 : 0;
-    m_strStdDevPercent = Format("%.3lf%%", percent);
+    m_strStdDevPercent = Format("%.3lf%%", StdDevPercent(m_dStdDev, m_dMean));
 }
 
 void CDeviceLink::StampSampleLocked(std::chrono::system_clock::time_point now) {
@@ -795,6 +804,21 @@ void CDeviceLink::PublishLocked(bool announce) {
     m_pending.push_back(m_published);
     // Last: the flag announces everything above.
     m_bNewSample = true;
+    m_sampleOrClosure.notify_all();
+}
+
+void CDeviceLink::SetMeterOpen(bool open) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_bMeterOpen = open;
+    }
+    m_sampleOrClosure.notify_all();
+}
+
+bool CDeviceLink::WaitForSample(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    m_sampleOrClosure.wait_for(lock, timeout, [this] { return m_bNewSample || !m_bMeterOpen; });
+    return m_bNewSample;
 }
 
 void CDeviceLink::DropPendingLocked() {
@@ -891,6 +915,26 @@ std::string CDeviceLink::GetDurationText() const {
 }
 
 // --- Statistics and collection ---------------------------------------------
+
+CDeviceLink::Statistics CDeviceLink::GetStatistics() const {
+    std::lock_guard lock(m_mutex);
+    Statistics statistics;
+    statistics.count = m_nCount;
+    statistics.elapsedMs = m_nElapsedMs;
+    statistics.unit = UnitOfFamily(m_strProbeFamily);
+    if (m_nCount == 0) {
+        const double none = std::numeric_limits<double>::quiet_NaN();
+        statistics.mean = statistics.stdDev = statistics.stdDevPercent = none;
+        statistics.min = statistics.max = none;
+        return statistics;
+    }
+    statistics.mean = m_dMean;
+    statistics.stdDev = m_dStdDev;
+    statistics.stdDevPercent = StdDevPercent(m_dStdDev, m_dMean);
+    statistics.min = m_dMin;
+    statistics.max = m_dMax;
+    return statistics;
+}
 
 void CDeviceLink::ResetStatistics() {
     std::lock_guard lock(m_mutex);

@@ -145,6 +145,11 @@ public:
     // Samples lost since the link was made because the queue was full: the
     // oldest waiting sample makes room for the new one.
     std::uint64_t GetLostSampleCount() const;
+    // Waits up to `timeout` for a sample to wait in the queue, for a reader
+    // on a thread of its own that should not poll. Returns at once while no
+    // meter runs (none was started, it was stopped, or a failed read closed
+    // it), as no sample will come. True when a sample waits.
+    bool WaitForSample(std::chrono::milliseconds timeout);
 
     int GetWavelength() const;
     std::string GetMinText() const;
@@ -157,6 +162,23 @@ public:
     std::string GetDurationText() const;
 
     // --- Statistics and collection -----------------------------------------
+
+    // The collection's statistics as numbers, in the unit of the family's
+    // power (MeterSample::unit), consistent with the texts of the newest
+    // sample. Before the first counted sample there are none: the mean, the
+    // spread and the extremes are NaN.
+    struct Statistics {
+        std::int64_t count = 0;
+        std::uint64_t elapsedMs = 0;
+        double mean = 0;
+        double stdDev = 0;
+        // The spread in percent of the mean; 0 for a mean of 0.
+        double stdDevPercent = 0;
+        double min = 0;
+        double max = 0;
+        PowerUnit unit = PowerUnit::None;
+    };
+    Statistics GetStatistics() const;
 
     // Starts a new collection: clears the power, the extremes, the sums, the
     // count, the elapsed time, the averaging window and the new-sample flag.
@@ -218,6 +240,8 @@ private:
     void ResetStatisticsLocked();
     void PublishLocked(bool announce);
     void DropPendingLocked();
+    // A started meter is open, or it is not any more; wakes WaitForSample.
+    void SetMeterOpen(bool open);
 
     UsbDriver& m_driver;
 
@@ -274,6 +298,11 @@ private:
     const std::size_t m_nQueueCapacity; // at least 1
     const int m_nPollSpeedUp;           // at least 1
     mutable std::mutex m_mutex;
+    // Whether a started meter is open, as m_pDevice tells under the other
+    // mutex (WaitForSample's condition needs it under this one), and the
+    // condition that a sample was queued or the meter closed.
+    bool m_bMeterOpen = false; // guarded by m_mutex
+    std::condition_variable m_sampleOrClosure;
 
     mutable std::mutex m_deviceMutex;
     std::condition_variable m_deviceChanged; // busy, tick or halt state changed

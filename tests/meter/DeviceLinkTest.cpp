@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <clocale>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -376,6 +377,16 @@ TEST_F(DeviceLinkTest, StatisticsOfOneTwoThree) {
     EXPECT_EQ(link->GetMaxText(), "3.000W");
     EXPECT_EQ(link->GetStdDevText(), "0.816W");
     EXPECT_EQ(link->GetStdDevPercentText(), "40.825%");
+    // The same statistics as numbers, for front ends that compute with them.
+    const CDeviceLink::Statistics numbers = link->GetStatistics();
+    EXPECT_EQ(numbers.count, 3);
+    EXPECT_EQ(numbers.unit, PowerUnit::Watt);
+    EXPECT_DOUBLE_EQ(numbers.mean, 2);
+    EXPECT_DOUBLE_EQ(numbers.min, 1);
+    EXPECT_DOUBLE_EQ(numbers.max, 3);
+    EXPECT_NEAR(numbers.stdDev, 0.8165, 1e-4);
+    EXPECT_NEAR(numbers.stdDevPercent, 40.825, 1e-3);
+    EXPECT_EQ(numbers.elapsedMs, 3ull * kManualPeriod);
 
     // Equal samples leave the extremes alone; a single sample has no spread.
     link->ResetStatistics();
@@ -387,8 +398,13 @@ TEST_F(DeviceLinkTest, StatisticsOfOneTwoThree) {
 
     // A dark probe: a mean of 0 gives 0 %, not a quotient of zeros.
     link->ResetStatistics();
+    const CDeviceLink::Statistics none = link->GetStatistics();
+    EXPECT_EQ(none.count, 0);
+    EXPECT_TRUE(std::isnan(none.mean) && std::isnan(none.min) && std::isnan(none.max))
+        << "no extremes of an empty collection";
     EXPECT_EQ(Sample(*meter, 0, 2).stdDevPercentText, "0.000%");
     EXPECT_EQ(Sample(*meter, 0, 2).stdDevPercentText, "0.000%");
+    EXPECT_EQ(link->GetStatistics().stdDevPercent, 0);
 
     // Extremes that span ranges are written in the current range's unit.
     link->ResetStatistics();
@@ -627,6 +643,42 @@ TEST_F(DeviceLinkTest, FailedReadClosesTheMeterFromTheTimerThread) {
     EXPECT_TRUE(Eventually([&] { return driver.OpenHandleCount() == 0u; }));
     link->Start("100000002");
     EXPECT_FALSE(link->IsRunning());
+}
+
+TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
+    EXPECT_FALSE(link->WaitForSample(milliseconds(60000))) << "no meter runs: nothing to wait for";
+
+    auto meter = Plug({.meterId = "100000001", .probeModel = "KV50"});
+    meter->SetMeterFaults({.removeAfterSamples = 3});
+    link->SetPollPeriod(100);
+    link->Rescan();
+    link->Start("100000001");
+    ASSERT_TRUE(link->IsRunning());
+    // Each wait is woken by the tick's publication, then by the failed read
+    // that closes the meter; none lasts its minute.
+    std::vector<MeterSample> samples;
+    while (link->WaitForSample(milliseconds(60000)) || link->IsRunning()) {
+        for (MeterSample& sample : link->TakeSamples()) {
+            samples.push_back(std::move(sample));
+        }
+    }
+    for (MeterSample& sample : link->TakeSamples()) {
+        samples.push_back(std::move(sample));
+    }
+    ASSERT_EQ(samples.size(), 3u);
+    EXPECT_EQ(samples.back().count, 2);
+    EXPECT_FALSE(link->WaitForSample(milliseconds(60000)));
+
+    // A waiter on another thread is let go by Stop as well.
+    auto second = Plug({.meterId = "100000002", .probeModel = "KV50"});
+    link->SetPollPeriod(kManualPeriod);
+    link->Rescan();
+    link->Start("100000002");
+    ASSERT_TRUE(link->IsRunning());
+    std::thread waiter([this] { EXPECT_FALSE(link->WaitForSample(milliseconds(60000))); });
+    std::this_thread::sleep_for(milliseconds(20));
+    link->Stop();
+    waiter.join();
 }
 
 } // namespace
