@@ -35,23 +35,6 @@ constexpr std::string_view kNoMeterHint =
     "(/etc/zelmora/meters.conf, ~/.config/zelmora/meters.conf or --usb-id), that the "
     "udev rule lets you open it, or try --simulate";
 
-// Where a meter sits, for the operator: the backend that serves it and its
-// bus and port, read from the driver's path.
-struct Place {
-    std::string backend;
-    std::string port;
-};
-
-Place PlaceOf(const std::string& path) {
-    if (path.starts_with("usb:")) {
-        return {"libusb", path.substr(4)};
-    }
-    if (path.find("virtual-usb#") != std::string::npos) {
-        return {"simulated", "-"};
-    }
-    return {"driver", path};
-}
-
 class Command {
 public:
     Command(const CliOptions& options, CliContext& context)
@@ -109,7 +92,7 @@ int Command::List() {
     if (m_options.json) {
         text = "[";
         for (const auto& meter : meters) {
-            const Place place = PlaceOf(meter.path);
+            const MeterPlace place = PlaceOfMeter(meter.path);
             text += text.size() > 1 ? ",\n {" : "{";
             const std::pair<const char*, const std::string*> fields[] = {
                 {"id", &meter.id},
@@ -132,7 +115,7 @@ int Command::List() {
     } else if (!meters.empty()) {
         text = "ID         FAMILY  MODEL  BACKEND    PORT\n";
         for (const auto& meter : meters) {
-            const Place place = PlaceOf(meter.path);
+            const MeterPlace place = PlaceOfMeter(meter.path);
             auto column = [](std::string value, std::size_t width) {
                 value.resize(std::max(width, value.size() + 1), ' ');
                 return value;

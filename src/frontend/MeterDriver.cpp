@@ -46,6 +46,16 @@ void AddRealMeters(CombinedUsbDriver& driver, const AppOptions& options,
 
 } // namespace
 
+MeterPlace PlaceOfMeter(const std::string& devicePath) {
+    if (devicePath.starts_with("usb:")) {
+        return {"libusb", devicePath.substr(4)};
+    }
+    if (devicePath.find("virtual-usb#") != std::string::npos) {
+        return {"simulated", "-"};
+    }
+    return {"driver", devicePath};
+}
+
 void PlugSimulatedMeters(VirtualUsbDriver& driver, int count) {
     for (int i = 0; i < count; ++i) {
         const std::string_view family = kDemoFamilies[static_cast<std::size_t>(i) % 3];

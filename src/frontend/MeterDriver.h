@@ -24,6 +24,15 @@ class VirtualUsbDriver;
 std::unique_ptr<UsbDriver> CreateMeterDriver(const AppOptions& options,
                                              std::vector<std::string>& problems);
 
+// Where a meter sits, for the operator: the backend that serves it
+// ("libusb", "simulated" or "driver") and its bus and port ("1-3"; "-" for
+// a simulated meter), read from the driver's path of its device.
+struct MeterPlace {
+    std::string backend;
+    std::string port;
+};
+MeterPlace PlaceOfMeter(const std::string& devicePath);
+
 // Plugs `count` lively simulated meters into `driver`, with the probe
 // families KV, RM and ZN in turn and the ids 210400101, 210400102 ...
 void PlugSimulatedMeters(VirtualUsbDriver& driver, int count);
