@@ -13,6 +13,13 @@ if(ZELMORA_SANITIZE)
     add_link_options(-fsanitize=${_zelmora_san})
 endif()
 
+# Position-independent code for the Python module's sake, without giving up
+# inlining across a library's own functions (which GCC otherwise allows to
+# be interposed).
+if(CMAKE_POSITION_INDEPENDENT_CODE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT WIN32)
+    add_compile_options(-fno-semantic-interposition)
+endif()
+
 if(CMAKE_CXX_COMPILER_LAUNCHER STREQUAL "" OR NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
     find_program(ZELMORA_CCACHE ccache)
     if(ZELMORA_CCACHE)
