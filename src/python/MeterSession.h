@@ -1,0 +1,178 @@
+#pragma once
+
+// The meters of a script, as the Python module offers them, without
+// Python: the meters present, and one open meter on a meter link of its
+// own whose samples a reader takes one at a time, every one in order
+// (TakeNext) or the first one after the call (ReadFresh).
+//
+// Threads. A session may be used from several threads at once: a wait
+// holds no lock but the link's own, so one thread may close the meter or
+// read its statistics while another waits for a sample. The control calls
+// (Reset, SetAveraging, SetIntervalMs, Close) are kept apart by a mutex of
+// their own, as the link wants them from one thread at a time.
+
+#include "frontend/AppOptions.h"
+#include "meter/DeviceLink.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zelmora {
+
+class UsbDriver;
+
+// How a front end reaches the meters: the driver for the meter options,
+// and the tuning of the links it makes (tests poll faster).
+struct MeterAccess {
+    std::function<std::unique_ptr<UsbDriver>(const AppOptions&, std::vector<std::string>&)>
+        makeDriver;
+    CDeviceLink::TestTuning tuning;
+
+    // The platform's meters and simulated ones, as the command line has them.
+    static MeterAccess Default();
+};
+
+// No meter with the id is present.
+class MeterNotFoundError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The meter is present but does not start, or is open already.
+class MeterStartError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// A call on a meter that was closed.
+class MeterClosedError : public std::logic_error {
+public:
+    MeterClosedError() : std::logic_error("the meter is closed") {}
+};
+
+// The meter options of a script: `simulate` simulated meters (0 to 15);
+// real meters as `real` says, or, without it, unless simulated ones are
+// asked for (as the command line's --simulate); `usbIds` more
+// vendor:product ids to take for meters (real meters only). Throws
+// std::invalid_argument with the reason.
+AppOptions ScriptMeterOptions(long long simulate, std::optional<bool> real,
+                              const std::vector<std::string>& usbIds);
+
+// The shared run settings' limits, for values a script gives as numbers;
+// std::invalid_argument with the setting's name and limits otherwise.
+int IntervalMsFromSeconds(double seconds);
+std::chrono::milliseconds DurationFromSeconds(double seconds);
+int CheckedAveraging(long long n);
+std::int64_t CheckedCount(long long n);
+
+struct MeterEntry {
+    std::string id;
+    std::string family;
+    std::string model;
+    std::string backend;
+    std::string port;
+};
+// The meters present, in device order. What keeps real meters out of
+// reach goes to `problems`.
+std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess& access,
+                                   std::vector<std::string>& problems);
+
+class CMeterSession : public std::enable_shared_from_this<CMeterSession> {
+public:
+    struct Settings {
+        int intervalMs = 100;
+        int averaging = 1;
+    };
+
+    // Finds the meter among those the options reach and starts it.
+    // MeterNotFoundError when it is not there (the message tells the
+    // problems that kept real meters out of reach), MeterStartError when it
+    // does not start or this process has it open already.
+    static std::shared_ptr<CMeterSession> Open(const std::string& id, const AppOptions& options,
+                                               Settings settings, const MeterAccess& access);
+    CMeterSession(const CMeterSession&) = delete;
+    CMeterSession& operator=(const CMeterSession&) = delete;
+    // Closes the meter.
+    ~CMeterSession();
+
+    enum class Outcome {
+        Sample,
+        TimedOut,    // the deadline came first
+        Interrupted, // the interruption check said so
+        Closed,      // the meter is closed (before or during the wait)
+        Lost,        // the meter stopped answering, and every sample taken was handed out
+    };
+    struct Next {
+        Outcome outcome = Outcome::TimedOut;
+        MeterSample sample;
+    };
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    // Asked between the slices of a wait, on the waiting thread; true ends
+    // the wait.
+    using Interruption = std::function<bool()>;
+
+    // The oldest sample not yet handed out: every sample in order, none
+    // twice. With a deadline, only a sample taken before it.
+    Next TakeNext(Deadline deadline, const Interruption& interrupted);
+    // The first sample the meter takes after the call; the samples waiting
+    // are dropped.
+    Next ReadFresh(Deadline deadline, const Interruption& interrupted);
+    // Puts samples handed out back in front of those waiting, so that a
+    // reader that cannot use them (it was interrupted) loses none.
+    void PutBack(std::vector<MeterSample> samples);
+
+    // The collection's statistics (in the family's unit).
+    CDeviceLink::Statistics GetStatistics() const;
+    // Samples the link's queue dropped because they were not taken in time.
+    std::uint64_t GetLostSampleCount() const;
+
+    // A new collection: count, elapsed time and statistics start again; the
+    // samples waiting are dropped.
+    void Reset();
+    void SetAveraging(int n);
+    void SetIntervalMs(int ms);
+    // Stops the meter; the samples waiting are dropped. Again: nothing.
+    void Close();
+    bool IsClosed() const;
+
+    const std::string& Id() const { return m_id; }
+    const std::string& Family() const { return m_family; }
+    const std::string& Model() const { return m_model; }
+    int IntervalMs() const;
+    int Averaging() const;
+    // The link, for readers of its texts.
+    const CDeviceLink& Link() const { return *m_link; }
+
+    // Closes every open meter of the process (before the interpreter goes).
+    static void CloseAll();
+
+private:
+    CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
+                  CDeviceLink::TestTuning tuning);
+    // Moves the link's waiting samples to m_buffer (m_mutex held).
+    void TakeWaitingLocked();
+    void CheckOpenLocked() const;
+
+    const std::string m_id;
+    std::string m_family;
+    std::string m_model;
+    // The driver outlives the link.
+    std::unique_ptr<UsbDriver> m_driver;
+    std::unique_ptr<CDeviceLink> m_link;
+
+    // Keeps the control calls apart; taken before m_mutex.
+    mutable std::mutex m_controlMutex;
+    Settings m_settings; // guarded by m_controlMutex
+    mutable std::mutex m_mutex;
+    std::deque<MeterSample> m_buffer; // taken from the link, not handed out; guarded by m_mutex
+    std::uint64_t m_nLostSamples = 0; // guarded by m_mutex
+    bool m_bClosed = false;           // guarded by m_mutex
+};
+
+} // namespace zelmora
