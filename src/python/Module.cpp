@@ -1,0 +1,7 @@
+// The extension module `zelmora` as it is installed.
+
+#include "python/Bindings.h"
+
+PYBIND11_MODULE(zelmora, module) {
+    zelmora::DefineZelmoraModule(module);
+}

@@ -1,0 +1,353 @@
+"""The module `zelmora` as a script uses it, on the tests' bench."""
+
+import _thread
+import ast
+import datetime
+import gc
+import math
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+import numpy
+import pytest
+
+import zelmora
+
+SOURCE = os.environ.get("ZELMORA_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
+
+
+# --- Listing and opening ------------------------------------------------------
+
+
+def test_lists_the_meters_each_way_they_are_reached(bench):
+    bench.plug("300000001", model="RM41")
+    simulated = zelmora.list_meters(simulate=3, real=False)
+    assert [(m.id, m.family, m.model, m.backend, m.port) for m in simulated] == [
+        ("300000001", "RM", "RM41", "simulated", "-"),
+        ("210400101", "KV", "KV50", "simulated", "-"),
+        ("210400102", "RM", "RM41", "simulated", "-"),
+        ("210400103", "ZN", "ZN21", "simulated", "-"),
+    ]
+    for bad in ({"simulate": 16}, {"simulate": -1}, {"usb_ids": ["5a4c"]},
+                {"usb_ids": ["5a4c:0a01"], "real": False}):
+        with pytest.raises(ValueError):
+            zelmora.list_meters(**bad)
+    with pytest.raises(TypeError):
+        zelmora.list_meters(usb_ids="5a4c:0a01")
+
+
+def test_open_says_which_meter_is_missing_and_refuses_bad_arguments(bench):
+    with pytest.raises(zelmora.MeterNotFound, match="no meter 399999999 is present"):
+        zelmora.open("399999999", simulate=1)
+    assert issubclass(zelmora.MeterNotFound, LookupError)
+    bad_arguments = [
+        {"interval": 0.05}, {"interval": float("nan")}, {"interval": float("inf")},
+        {"interval": 86401}, {"averaging": 0}, {"averaging": 20001}, {"simulate": 99},
+    ]
+    for bad in bad_arguments:
+        with pytest.raises(ValueError):
+            zelmora.open("210400101", **{"simulate": 1, **bad})
+    with pytest.raises(TypeError):
+        zelmora.open(210400101, simulate=1)
+    with zelmora.open("210400101", simulate=1) as meter:
+        assert (meter.id, meter.family, meter.model) == ("210400101", "KV", "KV50")
+        with pytest.raises(OSError, match="open already"):
+            zelmora.open("210400101", simulate=1)
+
+
+# --- Samples ------------------------------------------------------------------
+
+
+def test_a_sample_is_the_record_in_watts_whatever_the_family(bench):
+    bench.plug("300000001", model="ZN21", power=12.34, wavelength=532)  # milliwatts
+    with zelmora.open("300000001", real=False) as meter:
+        before = datetime.datetime.now(datetime.timezone.utc)
+        sample = meter.read(timeout=5)
+        after = datetime.datetime.now(datetime.timezone.utc)
+    assert sample.power == 0.01234
+    assert (sample.status, sample.wavelength, sample.meter) == ("ok", 532, "300000001")
+    assert sample.time.tzinfo == datetime.timezone.utc
+    # To the millisecond, as the records keep it.
+    assert before - datetime.timedelta(milliseconds=1) <= sample.time <= after
+    assert sample.elapsed == pytest.approx(0.1 * (sample.count + 1))
+
+
+def test_over_range_and_unconverted_readings_say_so(bench):
+    # KV50 range 2 is 0 to 5 W in milliwatt steps; range 9 has no conversion.
+    bench.plug("300000001", script=[(1064, 1500, 2), (1064, 6000, 2), (1064, 10, 9)])
+    with zelmora.open("300000001", real=False) as meter:
+        first, over, unknown = meter.stream(count=3)
+    assert (first.status, first.power, first.count) == ("ok", 1.5, 0)
+    assert (over.status, over.power, over.count) == ("over_range", 6.0, 1)
+    assert (unknown.status, unknown.power) == ("no_conversion", None)
+
+
+def test_read_gives_a_sample_taken_after_the_call(bench):
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        first = meter.read(timeout=5)
+        time.sleep(0.2)  # about 40 samples at the bench's pace
+        called = datetime.datetime.now(datetime.timezone.utc)
+        second = meter.read(timeout=5)
+        assert second.count > first.count + 10
+        assert second.time >= called - datetime.timedelta(milliseconds=1)
+        bench.silence("300000001", True)
+        with pytest.raises(TimeoutError):
+            meter.read(timeout=0.2)
+        with pytest.raises(ValueError):
+            meter.read(timeout=-1)
+
+
+def test_stream_and_collect_hand_out_every_count_once(bench):
+    bench.plug("300000001", noise=0.01)
+    with zelmora.open("300000001", real=False) as meter:
+        counts = [s.count for s in meter.stream(count=150)]
+        time.sleep(0.1)  # a backlog for the next readers
+        counts += [s.count for s in meter.stream(count=30)]
+        data = meter.collect(200)
+        counts += list(data["count"])
+        counts += [s.count for s in meter.stream(duration=0.2)]
+        assert counts == list(range(len(counts)))
+        assert len(counts) > 380
+        for bad in ({"count": 0}, {"duration": 0}, {"duration": -1.0}):
+            with pytest.raises(ValueError):
+                meter.stream(**bad)
+
+
+def test_collect_gives_a_structured_array(bench):
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False, interval=0.5) as meter:
+        data = meter.collect(25)
+        with pytest.raises(ValueError):
+            meter.collect(0)
+    assert data.shape == (25,)
+    assert data.dtype.names == ("time", "elapsed", "count", "power", "status", "range",
+                                "wavelength")
+    assert [data.dtype[name] for name in data.dtype.names] == [
+        numpy.dtype("datetime64[ms]"), numpy.dtype("float64"), numpy.dtype("int64"),
+        numpy.dtype("float64"), numpy.dtype("<U13"), numpy.dtype("int32"),
+        numpy.dtype("int32")]
+    assert list(data["count"]) == list(range(25))
+    assert list(data["elapsed"]) == pytest.approx([0.5 * (i + 1) for i in range(25)])
+    assert set(data["status"]) == {"ok"}
+    assert (data["power"] == 0.012).all() and (data["wavelength"] == 1064).all()
+    now = numpy.datetime64(datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None),
+                           "ms")
+    assert (numpy.diff(data["time"]) >= numpy.timedelta64(0, "ms")).all()
+    assert now - numpy.timedelta64(10, "s") < data["time"][0] <= now
+
+
+# --- Statistics and settings --------------------------------------------------
+
+UNITS = {"W": 1.0, "mW": 1e-3, "uW": 1e-6}
+
+
+def window_number(text):
+    """A window text ("12.3mW", "1.500W", "40.825%") as a number and the
+    half step of its last digit, in watts or percent."""
+    match = re.fullmatch(r"(\d+(?:\.(\d*))?)(W|mW|uW|%)", text)
+    assert match, text
+    scale = UNITS.get(match.group(3), 1.0)
+    step = 10.0 ** -len(match.group(2) or "") * scale
+    return float(match.group(1)) * scale, step / 2
+
+
+def test_statistics_are_the_windows_numbers(bench):
+    readings = [1500, 1520, 1480, 6000, 1510, 1490, 1333, 1666]  # 6000: over range
+    bench.plug("300000001", script=[(1064, r, 2) for r in readings],
+               remove_after=len(readings))
+    meter = zelmora.open("300000001", real=False)
+    powers = []
+    with pytest.raises(zelmora.MeterLost):
+        for sample in meter.stream():
+            powers.append(sample.power)
+    statistics = meter.statistics
+    texts = bench.window_texts(meter)
+    for name in ("mean", "std", "min", "max", "std_percent"):
+        expected, tolerance = window_number(texts[name])
+        assert getattr(statistics, name) == pytest.approx(expected, abs=tolerance), name
+    counted = [p for p, r in zip(powers, readings) if r != 6000]
+    assert statistics.count == len(counted) == int(texts["count"]) + 1
+    assert statistics.mean == pytest.approx(numpy.mean(counted))
+    assert statistics.std == pytest.approx(numpy.std(counted))
+    assert statistics.duration == pytest.approx(0.1 * len(counted))
+    assert texts["duration"] == "00:00:00(700)"
+    meter.close()
+
+
+def test_reset_and_settings_start_a_new_collection(bench):
+    bench.plug("300000001", noise=0.05)
+    with zelmora.open("300000001", real=False, averaging=4) as meter:
+        meter.collect(20)
+        meter.reset()
+        assert next(meter.stream()).count == 0
+        meter.set_averaging(1)
+        meter.set_interval(0.25)
+        assert (meter.averaging, meter.interval) == (1, 0.25)
+        meter.reset()
+        data = meter.collect(5)
+        assert numpy.diff(data["elapsed"]) == pytest.approx([0.25] * 4)
+        for call, bad in ((meter.set_averaging, 0), (meter.set_interval, 0.01),
+                          (meter.set_interval, float("nan"))):
+            with pytest.raises(ValueError):
+                call(bad)
+
+
+# --- Lost and closed meters ---------------------------------------------------
+
+
+def test_an_unplugged_meter_raises_meter_lost_after_its_last_sample(bench):
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        meter.collect(10)
+        bench.unplug("300000001")
+        counts = []
+        with pytest.raises(zelmora.MeterLost) as lost:
+            for sample in meter.stream():
+                counts.append(sample.count)
+        assert isinstance(lost.value, OSError)
+        assert counts == list(range(10, 10 + len(counts)))
+        with pytest.raises(zelmora.MeterLost):
+            meter.read()
+        with pytest.raises(zelmora.MeterLost, match="wait for stream"):
+            meter.collect(5)
+
+
+def test_a_collect_cut_short_loses_no_sample(bench):
+    bench.plug("300000001", remove_after=30)
+    with zelmora.open("300000001", real=False) as meter:
+        with pytest.raises(zelmora.MeterLost):
+            meter.collect(1000)
+        counts = []
+        with pytest.raises(zelmora.MeterLost):
+            for sample in meter.stream():
+                counts.append(sample.count)
+        assert counts == list(range(30))
+
+
+def test_ctrl_c_ends_a_wait_and_the_samples_wait_for_the_next_reader(bench):
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        threading.Timer(0.3, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            meter.collect(10**6)
+        assert next(meter.stream()).count == 0
+        bench.silence("300000001", True)
+        threading.Timer(0.3, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            for _ in meter.stream():
+                pass
+        bench.silence("300000001", False)
+        assert meter.read(timeout=5).status == "ok"
+
+
+def test_a_closed_meter_refuses_every_use_and_closes_twice(bench):
+    bench.plug("300000001")
+    meter = zelmora.open("300000001", real=False)
+    stream = meter.stream()
+    next(stream)
+    assert bench.measuring("300000001")
+    meter.close()
+    meter.close()
+    assert meter.closed and "closed" in repr(meter)
+    assert not bench.measuring("300000001")
+    assert list(stream) == []  # a stream ends with its meter
+    for use in (meter.read, meter.stream, lambda: meter.collect(3), lambda: meter.statistics,
+                meter.reset, lambda: meter.set_averaging(2), lambda: meter.set_interval(1)):
+        with pytest.raises(ValueError, match="closed"):
+            use()
+    # A with block and the garbage collector close it as well: it opens again.
+    with zelmora.open("300000001", real=False) as meter:
+        pass
+    assert meter.closed
+    meter = zelmora.open("300000001", real=False)
+    del meter
+    gc.collect()
+    assert not bench.measuring("300000001")
+    zelmora.open("300000001", real=False).close()
+
+
+def test_close_from_another_thread_ends_a_stream(bench):
+    bench.plug("300000001")
+    bench.silence("300000001", True)
+    meter = zelmora.open("300000001", real=False)
+    closing = threading.Timer(0.2, meter.close)
+    closing.start()
+    assert list(meter.stream()) == []
+    closing.join()
+    assert meter.closed
+
+
+def test_a_full_queue_is_told(bench):
+    bench.install(speed_up=50, queue_capacity=10)
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        time.sleep(0.3)  # about 150 samples into a queue of 10
+        with pytest.warns(RuntimeWarning, match="samples lost"):
+            first = next(meter.stream())
+        assert first.count > 0 and meter.lost_samples >= first.count
+
+
+# --- Threads ------------------------------------------------------------------
+
+
+def test_two_meters_in_two_threads_keep_the_interpreter_free(bench):
+    results = {}
+    ticks = []
+
+    def log(meter_id):
+        with zelmora.open(meter_id, simulate=2) as meter:
+            results[meter_id] = list(meter.collect(100)["count"])
+
+    threads = [threading.Thread(target=log, args=(i,)) for i in ("210400101", "210400102")]
+    for thread in threads:
+        thread.start()
+    while any(thread.is_alive() for thread in threads):
+        ticks.append(time.monotonic())  # runs only while the waits let the GIL go
+        time.sleep(0.01)
+    assert results == {"210400101": list(range(100)), "210400102": list(range(100))}
+    assert len(ticks) > 10
+
+
+# --- What the user sees -------------------------------------------------------
+
+
+def public(names):
+    return {name for name in names if not name.startswith("_")}
+
+
+def test_the_stubs_describe_the_module():
+    with open(os.path.join(SOURCE, "src/python/zelmora.pyi"), encoding="utf-8") as stub_file:
+        stubs = ast.parse(stub_file.read())
+    declared = {}
+    for node in stubs.body:
+        if isinstance(node, ast.ClassDef):
+            declared[node.name] = public(
+                n.name for n in node.body if isinstance(n, ast.FunctionDef))
+        elif isinstance(node, ast.FunctionDef):
+            declared[node.name] = None
+        elif isinstance(node, ast.AnnAssign):
+            declared[node.target.id] = None
+    assert public(declared) == public(dir(zelmora))
+    for name, members in declared.items():
+        if members is not None and not issubclass(getattr(zelmora, name), BaseException):
+            assert members == public(dir(getattr(zelmora, name))), name
+        if not name.startswith("__"):
+            assert getattr(zelmora, name).__doc__, name
+
+
+def test_the_example_writes_its_plot(tmp_path):
+    module_dir = os.environ.get("ZELMORA_PYTHON_MODULE_DIR")
+    if not module_dir:
+        pytest.skip("the installed module's folder is not known")
+    png = tmp_path / "stability.png"
+    environment = dict(os.environ, PYTHONPATH=module_dir)
+    subprocess.run([sys.executable, os.path.join(SOURCE, "examples/stability.py"), "--simulate",
+                    "--duration", "1", "--output", str(png)], env=environment, check=True,
+                   timeout=120)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
