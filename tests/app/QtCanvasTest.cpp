@@ -4,11 +4,13 @@
 
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
+#include "graph/ThinLine.h"
 
 #include <QGuiApplication>
 #include <QImage>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <set>
 #include <utility>
@@ -169,6 +171,91 @@ TEST(QtCanvas, DrawsTheGraphWhereTheRecordingSays) {
         }
     }
     EXPECT_EQ(shown.size(), labels.size());
+}
+
+// A line drawn again after text covered it is painted again, whole.
+TEST(QtCanvas, LineOverTextIsPaintedAgain) {
+    QImage image = BlackImage(40, 30);
+    {
+        CQtCanvas canvas(image);
+        canvas.SetTransparentBackground();
+        canvas.SetTextColor(Rgb(255, 255, 255));
+        canvas.SelectPen({kGreen, 1});
+        canvas.MoveTo(6, 0);
+        canvas.LineTo(6, 29);
+        canvas.WriteText(0, 5, "WWWW");
+        canvas.MoveTo(6, 0);
+        canvas.LineTo(6, 29);
+    }
+    for (int y = 0; y < 29; ++y) {
+        EXPECT_TRUE(Is(image, 6, y, kGreen)) << y;
+    }
+}
+
+// Replays a recorded drawing with every line painted on its own by the rule
+// and the text through the Qt canvas, in the recorded order.
+QImage DrawnLineByLine(const CRecordingCanvas& recording, int width, int height) {
+    QImage image = BlackImage(width, height);
+    const PixelSurface surface{reinterpret_cast<std::uint32_t*>(image.bits()),
+                               image.bytesPerLine() / 4, width, height};
+    std::uint32_t pixel = 0;
+    ColorRef textColor = 0;
+    std::size_t font = 0;
+    int x = 0;
+    int y = 0;
+    for (const auto& call : recording.Calls()) {
+        switch (call.kind) {
+        case CRecordingCanvas::CallKind::SelectPen:
+            pixel = qRgb(RedOf(call.pen.color), GreenOf(call.pen.color), BlueOf(call.pen.color));
+            break;
+        case CRecordingCanvas::CallKind::MoveTo:
+            x = call.x;
+            y = call.y;
+            break;
+        case CRecordingCanvas::CallKind::LineTo:
+            PaintThinLine(surface, pixel, x, y, call.x, call.y);
+            x = call.x;
+            y = call.y;
+            break;
+        case CRecordingCanvas::CallKind::SetTextColor:
+            textColor = call.color;
+            break;
+        case CRecordingCanvas::CallKind::SelectFont:
+            font = call.font;
+            break;
+        case CRecordingCanvas::CallKind::WriteText: {
+            CQtCanvas text(image);
+            text.SetTransparentBackground();
+            text.SetTextColor(textColor);
+            text.SelectFont(recording.Fonts()[font]);
+            text.WriteText(call.x, call.y, call.text);
+            break;
+        }
+        case CRecordingCanvas::CallKind::TransparentBackground:
+            break;
+        }
+    }
+    return image;
+}
+
+// A dense curve, through the canvas's column reduction, has exactly the
+// pixels of every segment painted on its own, labels and axes included.
+TEST(QtCanvas, DenseCurveHasThePixelsOfEverySegment) {
+    CImageDisplay graph;
+    graph.SetDisplaySize(459, 189);
+    graph.SetSampleWindow(20000);
+    for (int i = 0; i < 20100; ++i) {
+        graph.AddSample(i % 331 == 0 ? 2.0 : 1.0 + 0.3 * std::sin(i * 0.7) * std::sin(i * 0.0013));
+    }
+    CRecordingCanvas recording;
+    graph.Draw(recording);
+    QImage image = BlackImage(459, 189);
+    {
+        CQtCanvas canvas(image);
+        graph.Draw(canvas);
+    }
+    EXPECT_GT(PixelsOf(image, kGreen).size(), 10000u);
+    EXPECT_EQ(image, DrawnLineByLine(recording, 459, 189));
 }
 
 TEST(QtCanvas, LabelFontFitsItsCell) {
