@@ -1,5 +1,7 @@
 #include "app/QtCanvas.h"
 
+#include "app/TextCache.h"
+
 #include <QFontMetrics>
 #include <QPen>
 #include <QString>
@@ -39,13 +41,21 @@ PixelSurface SurfaceOf(QImage& image) {
 } // namespace
 
 CQtCanvas::CQtCanvas(QImage& image)
-    : m_image(EnsureThirtyTwoBits(image)), m_lines(SurfaceOf(m_image)), m_painter(&m_image) {
+    : m_image(EnsureThirtyTwoBits(image)), m_lines(SurfaceOf(m_image)) {
     m_lines.SetPixel(m_penRgb);
-    m_painter.setRenderHint(QPainter::Antialiasing, false);
-    m_painter.setRenderHint(QPainter::TextAntialiasing, false);
 }
 
 CQtCanvas::~CQtCanvas() = default;
+
+QPainter& CQtCanvas::Painter() {
+    // Begun only when needed: the graph's lines and labels do without.
+    if (!m_painter.isActive()) {
+        m_painter.begin(&m_image);
+        m_painter.setRenderHint(QPainter::Antialiasing, false);
+        m_painter.setRenderHint(QPainter::TextAntialiasing, false);
+    }
+    return m_painter;
+}
 
 void CQtCanvas::SetTransparentBackground() {
     m_transparent = true;
@@ -69,8 +79,9 @@ void CQtCanvas::LineTo(int x, int y) {
         // Wide lines are rare here and have no single-pixel rule to keep;
         // QPainter draws them with round ends as the classic geometric pen
         // does.
-        m_painter.setPen(QPen(ToQColor(m_pen.color), m_pen.width, Qt::SolidLine, Qt::RoundCap));
-        m_painter.drawLine(m_x, m_y, x, y);
+        QPainter& painter = Painter();
+        painter.setPen(QPen(ToQColor(m_pen.color), m_pen.width, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(m_x, m_y, x, y);
         m_lines.Forget();
     }
     m_x = x;
@@ -82,27 +93,42 @@ void CQtCanvas::SetTextColor(ColorRef color) {
 }
 
 void CQtCanvas::SelectFont(const FontDescription& font) {
-    if (m_hasFont && font == m_fontDescription) {
+    if (m_font && font == m_fontDescription) {
         return;
     }
     m_fontDescription = font;
-    m_font = ToQFont(font);
-    m_fontAscent = QFontMetrics(m_font).ascent();
-    m_hasFont = true;
+    m_font = CTextCache::FontFor(font);
 }
 
 void CQtCanvas::WriteText(int x, int y, std::string_view text) {
-    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    if (!m_hasFont) {
+    if (!m_font) {
         SelectFont(FontDescription{});
     }
-    m_painter.setFont(m_font);
-    if (!m_transparent) {
-        const QFontMetrics metrics(m_font);
-        m_painter.fillRect(x, y, metrics.horizontalAdvance(string), metrics.height(), Qt::white);
+    if (m_transparent) {
+        if (const auto stamp = CTextCache::StampOf(*m_font, text)) {
+            const QRgb rgb = qRgb(RedOf(m_textColor), GreenOf(m_textColor), BlueOf(m_textColor));
+            const std::int64_t width = m_image.width();
+            const std::int64_t height = m_image.height();
+            for (const QPoint& offset : stamp->pixels) {
+                const std::int64_t px = std::int64_t{x} + offset.x();
+                const std::int64_t py = std::int64_t{y} + offset.y();
+                if (px >= 0 && px < width && py >= 0 && py < height) {
+                    reinterpret_cast<QRgb*>(m_image.scanLine(static_cast<int>(py)))[px] = rgb;
+                }
+            }
+            m_lines.Forget();
+            return;
+        }
     }
-    m_painter.setPen(ToQColor(m_textColor));
-    m_painter.drawText(x, y + m_fontAscent, string);
+    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    QPainter& painter = Painter();
+    painter.setFont(m_font->font);
+    if (!m_transparent) {
+        const QFontMetrics metrics(m_font->font);
+        painter.fillRect(x, y, metrics.horizontalAdvance(string), metrics.height(), Qt::white);
+    }
+    painter.setPen(ToQColor(m_textColor));
+    painter.drawText(x, y + m_font->ascent, string);
     m_lines.Forget();
 }
 

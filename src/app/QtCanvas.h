@@ -11,6 +11,7 @@
 // through QPainter with antialiasing off, so every pixel lands where the
 // coordinates say. The painting needs a QGuiApplication.
 
+#include "app/TextCache.h"
 #include "graph/Canvas.h"
 #include "graph/ColumnReducer.h"
 
@@ -18,6 +19,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QRgb>
+#include <memory>
 
 namespace zelmora {
 
@@ -46,6 +48,8 @@ public:
     static QFont ToQFont(const FontDescription& font);
 
 private:
+    QPainter& Painter();
+
     QImage& m_image;
     CColumnReducer m_lines;
     QPainter m_painter;
@@ -58,9 +62,7 @@ private:
     bool m_transparent = false;
     ColorRef m_textColor = Rgb(0, 0, 0);
     FontDescription m_fontDescription;
-    bool m_hasFont = false;
-    QFont m_font;
-    int m_fontAscent = 0;
+    std::shared_ptr<CTextCache::Font> m_font; // none selected yet
 };
 
 } // namespace zelmora

@@ -2,6 +2,7 @@
 
 #include "app/QtCanvas.h"
 
+#include "app/TextCache.h"
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
 #include "graph/ThinLine.h"
@@ -258,14 +259,58 @@ TEST(QtCanvas, DenseCurveHasThePixelsOfEverySegment) {
     EXPECT_EQ(image, DrawnLineByLine(recording, 459, 189));
 }
 
-TEST(QtCanvas, LabelFontFitsItsCell) {
+FontDescription LabelFont() {
     FontDescription description;
     description.height = 10;
     description.width = 5;
     description.weight = 400;
     description.charSet = 134;
     description.faceName = "宋体";
-    const QFont font = CQtCanvas::ToQFont(description);
+    return description;
+}
+
+// Text stamped from the cache has exactly QPainter's pixels: in the label
+// font, near and across the image's edges, over what is already there; an
+// antialiased font is left to QPainter.
+TEST(QtCanvas, CachedTextHasQPaintersPixels) {
+    FontDescription smooth = LabelFont();
+    smooth.height = 24;
+    smooth.quality = 4;
+    const char* texts[] = {"0.0012", "20000", "-5", "宋体 Wg|", "", "0.000"};
+    const int places[][2] = {{3, 4}, {-7, 10}, {30, -6}, {50, 25}, {-20, -20}, {58, 31}};
+    for (const FontDescription& font : {LabelFont(), smooth}) {
+        const QFont qfont = CQtCanvas::ToQFont(font);
+        const int ascent = QFontMetrics(qfont).ascent();
+        for (const char* text : texts) {
+            for (const auto& place : places) {
+                QImage ours = BlackImage(64, 36);
+                QImage qt = BlackImage(64, 36);
+                ours.fill(qRgb(0, 0, 90));
+                qt.fill(qRgb(0, 0, 90));
+                {
+                    CQtCanvas canvas(ours);
+                    canvas.SetTransparentBackground();
+                    canvas.SetTextColor(Rgb(255, 200, 0));
+                    canvas.SelectFont(font);
+                    canvas.WriteText(place[0], place[1], text);
+                    QPainter painter(&qt);
+                    painter.setRenderHint(QPainter::TextAntialiasing, false);
+                    painter.setFont(qfont);
+                    painter.setPen(QColor(255, 200, 0));
+                    painter.drawText(place[0], place[1] + ascent, QString::fromUtf8(text));
+                }
+                EXPECT_EQ(ours, qt) << text << " at " << place[0] << "," << place[1]
+                                    << " in height " << font.height;
+            }
+        }
+    }
+    const auto labelFont = CTextCache::FontFor(LabelFont());
+    EXPECT_NE(CTextCache::StampOf(*labelFont, "0.0012"), nullptr);
+    EXPECT_EQ(CTextCache::StampOf(*CTextCache::FontFor(smooth), "0.0012"), nullptr);
+}
+
+TEST(QtCanvas, LabelFontFitsItsCell) {
+    const QFont font = CQtCanvas::ToQFont(LabelFont());
     const QFontMetrics metrics(font);
     EXPECT_LE(metrics.height(), 10);
     EXPECT_GE(metrics.height(), 8);
