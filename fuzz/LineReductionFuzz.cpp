@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -34,32 +35,43 @@ int Coordinate(Input& input, int size) {
 
 void Lines(Input& input, TwoWayLines& lines, int width, int height) {
     lines.SetPixel(0xFF00FF00);
+    // Lines go in batches, as a canvas hands them on.
+    std::vector<zelmora::LineSegment> batch;
+    const auto flush = [&] {
+        lines.Lines(batch);
+        batch.clear();
+    };
     int x = Coordinate(input, width);
     int y = Coordinate(input, height);
     for (int step = 0; step < 4000 && !input.Empty(); ++step) {
         const std::uint8_t op = input.Byte();
         if (op < 8) {
+            flush();
             lines.SetPixel((op & 1) != 0 ? 0xFFFF0000 : 0xFF00FF00);
         } else if (op < 16) {
+            flush();
             lines.Block(Coordinate(input, width), Coordinate(input, height), input.Byte() % 16,
                         input.Byte() % 16, 0xFFFFFFFF);
+        } else if (op < 24) {
+            flush();
         } else if (op < 128) {
             // A dense curve: on by at most a column, anywhere in height.
             const int nextX = x + (op & 1);
             const int nextY = Coordinate(input, height);
-            lines.Line(x, y, nextX, nextY);
+            batch.push_back({x, y, nextX, nextY});
             x = nextX;
             y = nextY;
         } else {
             const int nextX = Coordinate(input, width);
             const int nextY = Coordinate(input, height);
             if (op < 192) {
-                lines.Line(x, y, nextX, nextY);
+                batch.push_back({x, y, nextX, nextY});
             }
             x = nextX;
             y = nextY;
         }
     }
+    flush();
 }
 
 void Graph(Input& input, TwoWayLines& lines, int width, int height) {

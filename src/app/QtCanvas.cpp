@@ -88,6 +88,16 @@ void CQtCanvas::LineTo(int x, int y) {
     m_y = y;
 }
 
+void CQtCanvas::DrawLines(std::span<const LineSegment> lines) {
+    if (m_pen.width > 1 || lines.empty()) {
+        Canvas::DrawLines(lines);
+        return;
+    }
+    m_lines.Lines(lines);
+    m_x = lines.back().x1;
+    m_y = lines.back().y1;
+}
+
 void CQtCanvas::SetTextColor(ColorRef color) {
     m_textColor = color;
 }

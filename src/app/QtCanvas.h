@@ -37,6 +37,7 @@ public:
     void SelectPen(const PenDescription& pen) override;
     void MoveTo(int x, int y) override;
     void LineTo(int x, int y) override;
+    void DrawLines(std::span<const LineSegment> lines) override;
     void SetTextColor(ColorRef color) override;
     void SelectFont(const FontDescription& font) override;
     void WriteText(int x, int y, std::string_view text) override;

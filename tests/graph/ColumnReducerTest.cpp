@@ -119,31 +119,56 @@ TEST(ColumnReducer, PaintsTheRulesPixelsForArbitraryLines) {
                 return pick(-size, 2 * size);
             }
         };
+        // Lines go in batches, as a canvas hands them on, or one by one.
+        std::vector<LineSegment> batch;
+        const auto flush = [&] {
+            lines.Lines(batch);
+            batch.clear();
+        };
         int x = coordinate(width);
         int y = coordinate(height);
         for (int step = 0; step < 200; ++step) {
             switch (pick(0, 19)) {
             case 0:
+                flush();
                 lines.SetPixel(pick(0, 1) == 0 ? 0xFF00FF00 : 0xFFFF0000);
                 break;
             case 1:
+                flush();
                 lines.Block(pick(-5, width), pick(-5, height), pick(1, 9), pick(1, 9), 0xFFFFFFFF);
                 break;
             case 2:
                 x = coordinate(width);
                 y = coordinate(height);
                 break;
+            case 3:
+                flush();
+                break;
+            case 4:
+                // A gap in the column: the next line does not start where
+                // the last one ended.
+                y = pick(-3, height + 3);
+                break;
             default: {
-                // Mostly a polyline that moves on by at most a column.
+                // Mostly a polyline that moves on by at most a column, now
+                // and then a line that stays put.
                 const int nextX = pick(0, 3) == 0 ? coordinate(width) : x + pick(-1, 2) / 2;
-                const int nextY = pick(0, 3) == 0 ? coordinate(height) : pick(-3, height + 3);
-                lines.Line(x, y, nextX, nextY);
+                const int nextY = pick(0, 3) == 0   ? coordinate(height)
+                                  : pick(0, 9) == 0 ? y
+                                                    : pick(-3, height + 3);
+                if (pick(0, 4) == 0) {
+                    flush();
+                    lines.Line(x, y, nextX, nextY);
+                } else {
+                    batch.push_back({x, y, nextX, nextY});
+                }
                 x = nextX;
                 y = nextY;
                 break;
             }
             }
         }
+        flush();
         const auto difference = lines.FirstDifference();
         ASSERT_FALSE(difference) << "round " << round << ": first differs at " << difference->first
                                  << "," << difference->second;

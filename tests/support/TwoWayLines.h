@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -41,6 +42,15 @@ public:
     void Line(int x0, int y0, int x1, int y1) {
         PaintThinLine(Surface(m_reference), m_pixel, x0, y0, x1, y1);
         m_reducer.Line(x0, y0, x1, y1);
+    }
+
+    // A batch, as a canvas hands it on: the reducer takes chains in one
+    // column together.
+    void Lines(std::span<const LineSegment> lines) {
+        for (const LineSegment& line : lines) {
+            PaintThinLine(Surface(m_reference), m_pixel, line.x0, line.y0, line.x1, line.y1);
+        }
+        m_reducer.Lines(lines);
     }
 
     // Something else paints a rectangle (clipped to the surface) on both.
@@ -103,6 +113,13 @@ public:
         m_lines.Line(m_x, m_y, x, y);
         m_x = x;
         m_y = y;
+    }
+    void DrawLines(std::span<const LineSegment> lines) override {
+        m_lines.Lines(lines);
+        if (!lines.empty()) {
+            m_x = lines.back().x1;
+            m_y = lines.back().y1;
+        }
     }
     void SetTextColor(ColorRef) override {}
     void SelectFont(const FontDescription&) override {}
