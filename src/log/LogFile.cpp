@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <clocale>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <locale.h>
 #include <pthread.h>

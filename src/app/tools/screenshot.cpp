@@ -2,9 +2,9 @@
 // README:  zelmora_screenshot <output.png> [seconds]
 // Runs on any Qt platform (scripts/screenshot.sh uses a virtual X server).
 
-#include "frontend/AppOptions.h"
 #include "app/ZelmoraApp.h"
 #include "app/ZelmoraDlg.h"
+#include "frontend/AppOptions.h"
 #include "usb/driver/UsbDriver.h"
 
 #include <QAbstractButton>
