@@ -83,20 +83,7 @@ void CColumnReducer::AnyLine(const LineSegment& segment) {
     }
     if (line->xMajor) {
         // One pixel in each column, stepped as the rule steps.
-        const std::int64_t twoDa = 2 * line->da;
-        const std::int64_t twoDb = 2 * line->db;
-        const std::int64_t start = 2 * line->first * line->db + line->da;
-        std::int64_t m = start / twoDa;
-        std::int64_t remainder = start % twoDa;
-        for (std::int64_t i = line->first; i <= line->last; ++i) {
-            const std::int64_t y = line->b0 + line->sb * m;
-            Run(line->a0 + line->sa * i, y, y);
-            remainder += twoDb;
-            if (remainder >= twoDa) {
-                remainder -= twoDa;
-                ++m;
-            }
-        }
+        line->ForEachStep([this](std::int64_t x, std::int64_t y) { Run(x, y, y); });
         return;
     }
     // Steep: the steps of one minor offset form one column's run.

@@ -86,25 +86,11 @@ void PaintThinLine(const PixelSurface& surface, std::uint32_t pixel, int x0, int
     if (!line) {
         return;
     }
-    // Along the major axis, with the minor offset kept as a running
-    // quotient and remainder of (2 i db + da) / (2 da).
-    const std::int64_t twoDa = 2 * line->da;
-    const std::int64_t twoDb = 2 * line->db;
-    const std::int64_t start = 2 * line->first * line->db + line->da;
-    std::int64_t m = start / twoDa;
-    std::int64_t remainder = start % twoDa;
-    for (std::int64_t i = line->first; i <= line->last; ++i) {
-        const std::int64_t a = line->a0 + line->sa * i;
-        const std::int64_t b = line->b0 + line->sb * m;
-        const std::int64_t x = line->xMajor ? a : b;
-        const std::int64_t y = line->xMajor ? b : a;
+    line->ForEachStep([&surface, pixel, xMajor = line->xMajor](std::int64_t a, std::int64_t b) {
+        const std::int64_t x = xMajor ? a : b;
+        const std::int64_t y = xMajor ? b : a;
         surface.bits[y * surface.stride + x] = pixel;
-        remainder += twoDb;
-        if (remainder >= twoDa) {
-            remainder -= twoDa;
-            ++m;
-        }
-    }
+    });
 }
 
 } // namespace zelmora

@@ -43,6 +43,26 @@ struct ThinLineSteps {
 
     // The first step whose minor offset is at least `offset`.
     std::int64_t FirstStepAt(std::int64_t offset) const;
+
+    // Calls visit(a, b) with the pixel of each visible step in turn, along
+    // the major axis a and the minor axis b; the minor offset is kept as a
+    // running quotient and remainder of (2 i db + da) / (2 da).
+    template <typename Visit>
+    void ForEachStep(Visit visit) const {
+        const std::int64_t twoDa = 2 * da;
+        const std::int64_t twoDb = 2 * db;
+        const std::int64_t start = 2 * first * db + da;
+        std::int64_t m = start / twoDa;
+        std::int64_t remainder = start % twoDa;
+        for (std::int64_t i = first; i <= last; ++i) {
+            visit(a0 + sa * i, b0 + sb * m);
+            remainder += twoDb;
+            if (remainder >= twoDa) {
+                remainder -= twoDa;
+                ++m;
+            }
+        }
+    }
 };
 
 // The visible steps of the line, found directly, so a line that reaches far
