@@ -9,6 +9,7 @@
 #include "support/TwoWayLines.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +57,7 @@ void Lines(Input& input, TwoWayLines& lines, int width, int height) {
             flush();
         } else if (op < 128) {
             // A dense curve: on by at most a column, anywhere in height.
-            const int nextX = x + (op & 1);
+            const int nextX = x == INT_MAX ? x : x + (op & 1);
             const int nextY = Coordinate(input, height);
             batch.push_back({x, y, nextX, nextY});
             x = nextX;

@@ -152,7 +152,8 @@ TEST(ColumnReducer, PaintsTheRulesPixelsForArbitraryLines) {
             default: {
                 // Mostly a polyline that moves on by at most a column, now
                 // and then a line that stays put.
-                const int nextX = pick(0, 3) == 0 ? coordinate(width) : x + pick(-1, 2) / 2;
+                const int onward = x == INT_MAX ? 0 : pick(-1, 2) / 2;
+                const int nextX = pick(0, 3) == 0 ? coordinate(width) : x + onward;
                 const int nextY = pick(0, 3) == 0   ? coordinate(height)
                                   : pick(0, 9) == 0 ? y
                                                     : pick(-3, height + 3);

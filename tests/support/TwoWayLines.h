@@ -55,8 +55,11 @@ public:
 
     // Something else paints a rectangle (clipped to the surface) on both.
     void Block(int left, int top, int width, int height, std::uint32_t pixel) {
-        for (int y = std::max(top, 0); y < std::min(top + height, m_height); ++y) {
-            for (int x = std::max(left, 0); x < std::min(left + width, m_width); ++x) {
+        const auto end = [](int from, int size, int limit) {
+            return static_cast<int>(std::min<std::int64_t>(std::int64_t{from} + size, limit));
+        };
+        for (int y = std::max(top, 0); y < end(top, height, m_height); ++y) {
+            for (int x = std::max(left, 0); x < end(left, width, m_width); ++x) {
                 m_reference[Index(x, y)] = pixel;
                 m_reduced[Index(x, y)] = pixel;
             }
