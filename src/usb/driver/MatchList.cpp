@@ -134,7 +134,8 @@ FileState ReadListFile(const std::string& path, std::string& text, std::string& 
     text.resize(got);
 #endif
     if (text.size() > kMaxFileBytes) {
-        problem = Format("is larger than %zu KiB, which no match list is", kMaxFileBytes / 1024);
+        problem = Format("is larger than %u KiB, which no match list is",
+                         static_cast<unsigned>(kMaxFileBytes / 1024));
         return FileState::Refused;
     }
     return FileState::Read;
