@@ -343,9 +343,7 @@ Powers are in watts whatever the probe family reads in; times are UTC.
 Simulated meters (simulate=N) have the ids 210400101, 210400102, ...)";
 
 constexpr const char* kListDoc =
-    R"(list_meters(simulate=0, real=None, usb_ids=()) -> list[MeterInfo]
-
-The meters present, in device order.
+    R"(The meters present, in device order.
 
 simulate: how many simulated meters to add (0 to 15), of the probe
     families KV, RM and ZN in turn.
@@ -357,9 +355,7 @@ usb_ids: more USB ids ("vvvv:pppp") to take for meters, beside the match
 What keeps real meters out of reach is told as a RuntimeWarning.)";
 
 constexpr const char* kOpenDoc =
-    R"(open(meter_id, *, simulate=0, real=None, usb_ids=(), interval=0.1, averaging=1) -> Meter
-
-Starts the meter with this id and returns it; use it in a `with` block,
+    R"(Starts the meter with this id and returns it; use it in a `with` block,
 or close() it: closing stops the meter, and so does garbage collection.
 
 interval: seconds between two samples, 0.1 to 86400 (whole milliseconds).
@@ -371,9 +367,7 @@ Raises MeterNotFound when no meter has the id, OSError when it does not
 start or this process has it open already, ValueError for a bad argument.)";
 
 constexpr const char* kReadDoc =
-    R"(read(timeout=None) -> Sample
-
-The first sample the meter takes after this call, so that it measures
+    R"(The first sample the meter takes after this call, so that it measures
 what happens now (after a motor step, say); samples taken before are
 skipped. stream() and collect() hand out every sample instead.
 
@@ -381,9 +375,7 @@ Waits up to `timeout` seconds (None: until a sample comes) and raises
 TimeoutError after it, MeterLost when the meter stops answering.)";
 
 constexpr const char* kStreamDoc =
-    R"(stream(count=None, duration=None) -> Iterator[Sample]
-
-Every sample in the order taken, none twice: first those not yet handed
+    R"(Every sample in the order taken, none twice: first those not yet handed
 out, then each as it comes. Ends after `count` samples or when `duration`
 seconds from now are over (a sample taken later waits for the next
 reader), or when the meter is closed; raises MeterLost once every sample
@@ -392,9 +384,7 @@ samples not handed out keep waiting. The meter's queue keeps ten minutes
 of samples; those not taken by then are lost, with a RuntimeWarning.)";
 
 constexpr const char* kCollectDoc =
-    R"(collect(n) -> numpy.ndarray
-
-The next n samples, as stream() hands them out, in a NumPy structured
+    R"(The next n samples, as stream() hands them out, in a NumPy structured
 array with the fields:
 
     time        datetime64[ms], UTC
