@@ -39,11 +39,17 @@ def main():
     args = parser.parse_args()
 
     zelmora = import_zelmora()
-    import matplotlib
+    try:
+        import matplotlib
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    import numpy as np
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        import numpy as np
+    except ImportError as missing:
+        # Another python3 first on the PATH (a virtual environment, pyenv)
+        # lacks the system's packages.
+        sys.exit(f"stability.py: {missing.name} is missing for {sys.executable} "
+                 "(Debian: python3-matplotlib; or run /usr/bin/python3)")
 
     simulate = 1 if args.simulate else 0
     meter_id = args.meter
