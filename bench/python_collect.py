@@ -13,7 +13,9 @@ whose bench polls a simulated meter 100 times faster than its nominal
   and filling the NumPy array). Median of the rounds.
 - live: the CPU time the calling thread spends in a collect(1000) that
   waits for its samples as they come (time.thread_time), the rest of the
-  call being sleep.
+  call being sleep; and how far its wall time passes the 1000 intervals
+  (the first sample comes up to one interval after the reset, and the
+  poll's own timing counts too).
 """
 
 import os
@@ -41,15 +43,19 @@ def main():
             backlog.append(time.perf_counter() - started)
             assert len(data) == 1000 and data["count"][-1] == 999
         live = []
+        beyond = []
         for _ in range(5):
             meter.reset()
             cpu = time.thread_time()
+            started = time.perf_counter()
             meter.collect(1000)
+            beyond.append(time.perf_counter() - started - 1000 * 0.1 / speed_up)
             live.append(time.thread_time() - cpu)
     print(f"collect(1000) from a backlog: median {statistics.median(backlog) * 1e3:.2f} ms, "
           f"min {min(backlog) * 1e3:.2f} ms over {rounds} rounds")
     print(f"collect(1000) live: the caller's CPU time, median "
-          f"{statistics.median(live) * 1e3:.2f} ms (sampling at {100 / speed_up:.0f} ms)")
+          f"{statistics.median(live) * 1e3:.2f} ms (sampling at {100 / speed_up:.0f} ms); "
+          f"wall time beyond the 1000 intervals, median {statistics.median(beyond) * 1e3:.2f} ms")
 
 
 if __name__ == "__main__":
