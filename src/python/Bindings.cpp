@@ -240,16 +240,17 @@ struct CollectedRow {
 };
 
 py::dtype CollectedDtype() {
-    py::dict spec;
-    spec["names"] =
+    py::dict layout;
+    layout["names"] =
         py::make_tuple("time", "elapsed", "count", "power", "status", "range", "wavelength");
-    spec["formats"] = py::make_tuple("M8[ms]", "<f8", "<i8", "<f8", "<U13", "<i4", "<i4");
-    spec["offsets"] = py::make_tuple(offsetof(CollectedRow, time), offsetof(CollectedRow, elapsed),
-                                     offsetof(CollectedRow, count), offsetof(CollectedRow, power),
-                                     offsetof(CollectedRow, status), offsetof(CollectedRow, range),
-                                     offsetof(CollectedRow, wavelength));
-    spec["itemsize"] = sizeof(CollectedRow);
-    return py::dtype::from_args(spec);
+    layout["formats"] = py::make_tuple("M8[ms]", "<f8", "<i8", "<f8", "<U13", "<i4", "<i4");
+    layout["offsets"] =
+        py::make_tuple(offsetof(CollectedRow, time), offsetof(CollectedRow, elapsed),
+                       offsetof(CollectedRow, count), offsetof(CollectedRow, power),
+                       offsetof(CollectedRow, status), offsetof(CollectedRow, range),
+                       offsetof(CollectedRow, wavelength));
+    layout["itemsize"] = sizeof(CollectedRow);
+    return py::dtype::from_args(layout);
 }
 
 py::array ToArray(const CMeterSession& session, const py::dtype& dtype,
