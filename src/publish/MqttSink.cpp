@@ -106,7 +106,8 @@ std::string CMqttSink::CheckTopic(std::string_view topic) {
 std::string CMqttSink::TopicLevel(std::string_view meterId) {
     std::string level(meterId);
     for (char& c : level) {
-        if (c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '+' || c == '#' || byte < 0x20 || byte >= 0x7f) {
             c = '_';
         }
     }

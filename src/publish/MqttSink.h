@@ -82,7 +82,9 @@ public:
     // end, not UTF-8); empty when it can.
     static std::string CheckTopic(std::string_view topic);
     // A meter id as one topic level: the characters that MQTT gives a
-    // meaning to ('/', '+', '#') and control characters become '_'.
+    // meaning to ('/', '+', '#'), control characters and every byte
+    // outside ASCII become '_'. The id is nine bytes from the device,
+    // which need not be UTF-8, and a broker refuses a topic that is not.
     static std::string TopicLevel(std::string_view meterId);
 
 private:

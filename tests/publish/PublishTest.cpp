@@ -56,6 +56,16 @@ TEST(MqttTopicTest, MeterIdsStayOneLevelAndTopicsAreChecked) {
     EXPECT_EQ(CMqttSink::TopicLevel("21/04+0#1"), "21_04_0_1");
     EXPECT_EQ(CMqttSink::TopicLevel(std::string("a\0b\n", 4)), "a_b_");
     EXPECT_EQ(CMqttSink::TopicLevel(""), "_");
+    // Whatever bytes a device sends as its id, the topic is one a broker
+    // takes: a single level of valid UTF-8.
+    EXPECT_EQ(CMqttSink::TopicLevel("2104\xc3\xa9\xff\xfe"
+                                    "1"),
+              "2104____1");
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string level = CMqttSink::TopicLevel(std::string(1, static_cast<char>(byte)));
+        EXPECT_EQ(CMqttSink::CheckTopic("lab/" + level), "") << byte;
+        EXPECT_EQ(level.find('/'), std::string::npos) << byte;
+    }
 
     EXPECT_EQ(CMqttSink::CheckTopic("zelmora/bench-3"), "");
     EXPECT_EQ(CMqttSink::CheckTopic("labor/prüfstand"), "");
