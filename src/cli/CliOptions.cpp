@@ -42,6 +42,12 @@ struct Option {
 // The largest queue of records for a broker that is away: some 3 GB.
 constexpr long long kMaxMqttQueue = 10'000'000;
 
+// Stores a value that names something (a file, a user): any text but ''.
+std::string StoreName(std::string& field, const std::string& value, const char* what) {
+    field = value;
+    return value.empty() ? Format("takes %s, not ''", what) : std::string();
+}
+
 const std::array<Option, 13> kOptions{{
     {"json", kList | kRead, &CliOptions::json},
     {"all", kLog, &CliOptions::all},
@@ -50,9 +56,8 @@ const std::array<Option, 13> kOptions{{
     {"quiet", kLog, &CliOptions::quiet},
     {"output", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
-         o.output = value;
          o.outputGiven = true;
-         return value.empty() ? std::string("takes a file name or -, not ''") : std::string();
+         return StoreName(o.output, value, "a file name or -");
      }},
     {"mqtt", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
@@ -71,18 +76,15 @@ const std::array<Option, 13> kOptions{{
      }},
     {"mqtt-cafile", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
-         o.mqttCaFile = value;
-         return value.empty() ? std::string("takes a file name, not ''") : std::string();
+         return StoreName(o.mqttCaFile, value, "a file name");
      }},
     {"mqtt-user", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
-         o.mqttUser = value;
-         return value.empty() ? std::string("takes a user name, not ''") : std::string();
+         return StoreName(o.mqttUser, value, "a user name");
      }},
     {"mqtt-password-file", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
-         o.mqttPasswordFile = value;
-         return value.empty() ? std::string("takes a file name, not ''") : std::string();
+         return StoreName(o.mqttPasswordFile, value, "a file name");
      }},
     {"mqtt-queue", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
