@@ -268,9 +268,8 @@ void CLogRun::ShowProgress() {
     std::string status = FormatElapsed(static_cast<std::uint64_t>(elapsedMs)).substr(0, 8);
     status += Format("  %llu samples  %.1f/s", static_cast<unsigned long long>(m_result.records),
                      seconds > 0 ? static_cast<double>(m_result.records) / seconds : 0.0);
-    for (const Meter& meter : m_meters) {
-        status += "  " + meter.id + " " + (meter.lost ? "(lost)" : meter.lastPower);
-    }
+    // The counts before the meters' powers, which a narrow terminal cuts
+    // off first.
     status += Format("  %llu lost", static_cast<unsigned long long>(m_result.lostSamples));
     for (const PublishSink* publisher : m_publishers) {
         const PublishCounts counts = publisher->Counts();
@@ -281,6 +280,9 @@ void CLogRun::ShowProgress() {
                 Format(" away, %llu waiting,", static_cast<unsigned long long>(counts.waiting));
         }
         status += Format(" %llu dropped", static_cast<unsigned long long>(counts.dropped));
+    }
+    for (const Meter& meter : m_meters) {
+        status += "  " + meter.id + " " + (meter.lost ? "(lost)" : meter.lastPower);
     }
     m_console.Show(status);
 }

@@ -55,6 +55,7 @@ protected:
         };
         context.outFd = outFd;
         context.errFd = errFd;
+        context.errIsTerminal = m_errIsTerminal;
         context.stop = &m_stop;
         context.pollSpeedUp = m_speedUp;
         context.environment = [this](const std::string& name) {
@@ -104,6 +105,8 @@ protected:
     // The meters poll this much faster than asked, so that a run of many
     // samples takes a test a moment.
     int m_speedUp = 10;
+    // Standard error is taken for a terminal: the progress line is shown.
+    bool m_errIsTerminal = false;
     // What the program finds in its environment.
     std::map<std::string, std::string> m_environment;
 };

@@ -130,6 +130,7 @@ TEST_F(CliMqttTest, ThreeMetersEveryCountOnceAndInOrder) {
 // a reconnection, so records are counted once by their count.
 TEST_F(CliMqttTest, ABrokerAwayForThreeSecondsCostsTheFileNothingAndTheQueueCountsItsLosses) {
     m_speedUp = 5; // 300 samples take 6 s
+    m_errIsTerminal = true;
     Plug(3);
     for (const char* queue : {"100000", "100"}) {
         SCOPED_TRACE(std::string("--mqtt-queue ") + queue);
@@ -189,6 +190,16 @@ TEST_F(CliMqttTest, ABrokerAwayForThreeSecondsCostsTheFileNothingAndTheQueueCoun
         } else {
             EXPECT_EQ(dropped, 0u) << "3 s of records fit the queue";
         }
+        // The progress line told the operator while it happened, and the
+        // last one the count of the records let go.
+        EXPECT_NE(outcome.err.find(" lost  mqtt away, "), std::string::npos) << outcome.err;
+        const std::size_t last = outcome.err.rfind("\r\x1b[K00:");
+        ASSERT_NE(last, std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find(Format(" lost  mqtt %llu dropped  ",
+                                          static_cast<unsigned long long>(dropped)),
+                                   last),
+                  std::string::npos)
+            << outcome.err;
         subscriber.reset();
     }
 }
