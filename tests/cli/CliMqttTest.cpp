@@ -204,6 +204,34 @@ TEST_F(CliMqttTest, ABrokerAwayForThreeSecondsCostsTheFileNothingAndTheQueueCoun
     }
 }
 
+// A broker that hangs with the connection open: the run goes on at its
+// pace, ends a few seconds after its last sample, and the summary tells how
+// many records the broker never acknowledged, not that all went well.
+TEST_F(CliMqttTest, AHungBrokerDoesNotHoldUpTheRunAndItsLossesAreTold) {
+    CTestBroker broker(m_folder / "broker");
+    ASSERT_TRUE(broker.Start());
+    Plug(1);
+    const std::string path = m_folder / "hung.csv";
+    auto run = RunAside({"log", "--count", "100", "-o", path, "--mqtt", broker.Url()});
+    ASSERT_TRUE(WaitForRecords(path, 20));
+    broker.Freeze(true);
+    const Outcome outcome = run.get();
+    broker.Freeze(false);
+
+    EXPECT_EQ(outcome.exit, kExitOk) << outcome.err;
+    EXPECT_TRUE(CheckedByPython("csv", path, 1, 100)) << "the file has every sample";
+    const std::size_t at = outcome.err.find(" s to " + path + " and " + broker.Url() + " (");
+    ASSERT_NE(at, std::string::npos) << outcome.err;
+    const std::string counts = outcome.err.substr(outcome.err.find(" (", at) + 2);
+    const std::uint64_t delivered = std::stoull(counts);
+    const std::size_t rest = counts.find(" delivered, 0 dropped, ");
+    ASSERT_NE(rest, std::string::npos) << outcome.err;
+    const std::uint64_t undelivered = std::stoull(counts.substr(rest + 23));
+    EXPECT_NE(counts.find(" not delivered: "), std::string::npos) << outcome.err;
+    EXPECT_GT(undelivered, 0u) << outcome.err;
+    EXPECT_EQ(delivered + undelivered, 100u) << outcome.err;
+}
+
 // TLS with a certificate authority made by the test: the broker's
 // certificate is checked against --mqtt-cafile, and one that does not chain
 // to the authority given is refused before any meter starts.

@@ -159,6 +159,14 @@ public:
         m_nPid = -1;
     }
 
+    // Freezes the broker (SIGSTOP) or lets it go on (SIGCONT): its
+    // connections stay open and nothing answers on them.
+    void Freeze(bool frozen) {
+        if (m_nPid > 0) {
+            ::kill(m_nPid, frozen ? SIGSTOP : SIGCONT);
+        }
+    }
+
     int Port() const { return m_nPort; }
     std::string Url(const std::string& host = "127.0.0.1") const {
         return (m_options.certFile.empty() ? "mqtt://" : "mqtts://") + host + ":" +
