@@ -26,8 +26,22 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "bootstrap: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # The mosquitto package would start a system broker on port 1883. The
+    # tests start brokers of their own and want none left behind, so no
+    # service is started while installing (policy-rc.d answers 101, "not
+    # allowed", to every start; a machine that has one keeps its own).
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        as_root sh -c "printf '#!/bin/sh\nexit 101\n' > $policy && chmod 755 $policy"
+        trap 'as_root rm -f "$policy"' EXIT
+    fi
     as_root apt-get update -qq
     as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    if [ -d /run/systemd/system ] &&
+        printf '%s\n' "${missing[@]}" | grep -qx mosquitto; then
+        # Nor on the next boot.
+        as_root systemctl disable --now mosquitto.service >/dev/null 2>&1 || true
+    fi
 fi
 
 # A locale with a decimal comma, so the tests can prove that numbers never

@@ -7,6 +7,7 @@
 #include "cli/RecordFileSink.h"
 #include "frontend/MeterDriver.h"
 #include "meter/DeviceLink.h"
+#include "publish/MqttSink.h"
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
 #include "usb/driver/UsbDriver.h"
@@ -14,7 +15,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+#include <unistd.h>
 
 #ifndef ZELMORA_VERSION
 #define ZELMORA_VERSION "0"
@@ -37,8 +43,8 @@ constexpr std::string_view kNoMeterHint =
 
 class Command {
 public:
-    Command(const CliOptions& options, CliContext& context)
-        : m_options(options), m_context(context),
+    Command(const CliOptions& options, CliContext& context, std::optional<std::string> password)
+        : m_options(options), m_context(context), m_password(std::move(password)),
           m_console(context.errFd, context.errIsTerminal && !options.quiet) {}
 
     int Run();
@@ -51,9 +57,12 @@ private:
     int List();
     int Read();
     int Log();
+    // The host's name as one topic level.
+    std::string Hostname() const;
 
     const CliOptions& m_options;
     CliContext& m_context;
+    std::optional<std::string> m_password;
     CProgressLine m_console;
     std::unique_ptr<UsbDriver> m_driver;
 };
@@ -211,10 +220,40 @@ int Command::Log() {
         }
     }
 
-    CRecordFileSink file(m_options.format, run.unit);
-    if (!file.Open(m_options.output, m_context.outFd, m_options.append)) {
-        Say("cannot open " + m_options.output + ": " + file.Error());
-        return kExitWriteFailed;
+    // The broker first: one that cannot be reached or refuses us ends the
+    // run before a file is emptied or a meter started.
+    std::unique_ptr<CMqttSink> mqtt;
+    std::vector<RecordSink*> sinks;
+    std::vector<const PublishSink*> publishers;
+    if (m_options.mqtt) {
+        mqtt = std::make_unique<CMqttSink>(MqttSettings{
+            .broker = *m_options.mqtt,
+            .topic = m_options.mqttTopic.empty() ? "zelmora/" + Hostname() : m_options.mqttTopic,
+            .caFile = m_options.mqttCaFile,
+            .user = m_options.mqttUser,
+            .password = m_password,
+            .clientId = Format("%s-%s-%ld", m_context.program.c_str(), Hostname().c_str(),
+                               static_cast<long>(::getpid())),
+            .queueCapacity = m_options.mqttQueue,
+            .unit = run.unit});
+        if (!mqtt->Connect()) {
+            Say("cannot publish to " + mqtt->Name() + ": " + mqtt->Error());
+            return kExitBrokerFailed;
+        }
+    }
+    // With --mqtt the records go to standard output only when asked to.
+    std::unique_ptr<CRecordFileSink> file;
+    if (!mqtt || m_options.outputGiven) {
+        file = std::make_unique<CRecordFileSink>(m_options.format, run.unit);
+        if (!file->Open(m_options.output, m_context.outFd, m_options.append)) {
+            Say("cannot open " + m_options.output + ": " + file->Error());
+            return kExitWriteFailed;
+        }
+        sinks.push_back(file.get());
+    }
+    if (mqtt) {
+        sinks.push_back(mqtt.get());
+        publishers.push_back(mqtt.get());
     }
     CStopRequest never;
     LogRunSettings settings{run,
@@ -223,8 +262,8 @@ int Command::Log() {
                             ZELMORA_VERSION,
                             m_context.pollSpeedUp,
                             m_context.queueCapacity};
-    CLogRun logRun(*m_driver, std::move(settings), {&file},
-                   m_context.stop != nullptr ? *m_context.stop : never, m_console);
+    CLogRun logRun(*m_driver, std::move(settings), sinks,
+                   m_context.stop != nullptr ? *m_context.stop : never, m_console, publishers);
     if (!logRun.Start(ids)) {
         return kExitFailure;
     }
@@ -234,19 +273,33 @@ int Command::Log() {
         if (result.failedSink->ReceiverGone()) {
             return kExitOk;
         }
-        Say(Format("cannot write to %s: %s; %llu records written", file.Name().c_str(),
+        Say(Format("cannot write to %s: %s; %llu records written", file->Name().c_str(),
                    result.failedSink->Error().c_str(),
-                   static_cast<unsigned long long>(file.RecordsWritten())));
+                   static_cast<unsigned long long>(file->RecordsWritten())));
         return kExitWriteFailed;
     }
     if (!m_options.quiet) {
         const double seconds =
             static_cast<double>(std::chrono::duration_cast<milliseconds>(result.elapsed).count()) /
             1000;
+        std::string to = file ? file->Name() : "";
+        if (mqtt) {
+            const PublishCounts counts = mqtt->Counts();
+            to += (file ? " and " : "") + mqtt->Name() +
+                  Format(" (%llu delivered, %llu dropped",
+                         static_cast<unsigned long long>(counts.delivered),
+                         static_cast<unsigned long long>(counts.dropped));
+            if (counts.undelivered > 0) {
+                to += Format(", %llu not delivered: %s",
+                             static_cast<unsigned long long>(counts.undelivered),
+                             mqtt->Error().c_str());
+            }
+            to += ")";
+        }
         std::string summary = Format("%s%llu records from %zu meter%s in %.1f s to %s",
                                      result.interrupted ? "stopped: " : "",
                                      static_cast<unsigned long long>(result.records), ids.size(),
-                                     ids.size() == 1 ? "" : "s", seconds, file.Name().c_str());
+                                     ids.size() == 1 ? "" : "s", seconds, to.c_str());
         if (result.lostSamples > 0) {
             summary +=
                 Format("; %llu samples lost", static_cast<unsigned long long>(result.lostSamples));
@@ -257,6 +310,45 @@ int Command::Log() {
         Say(summary);
     }
     return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+}
+
+std::string Command::Hostname() const {
+    if (!m_context.hostname.empty()) {
+        return m_context.hostname;
+    }
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return CMqttSink::TopicLevel(name);
+}
+
+// The password of --mqtt-user: the first line of --mqtt-password-file, or
+// the environment's. Empty with `error` set when the file cannot be read.
+std::optional<std::string> MqttPassword(const CliOptions& options, const CliContext& context,
+                                        std::string& error) {
+    if (!options.mqtt || options.mqttUser.empty()) {
+        return std::nullopt;
+    }
+    if (options.mqttPasswordFile.empty()) {
+        constexpr const char* kVariable = "ZELMORA_MQTT_PASSWORD";
+        if (context.environment) {
+            return context.environment(kVariable);
+        }
+        const char* value = std::getenv(kVariable);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    std::ifstream file(options.mqttPasswordFile, std::ios::binary);
+    std::string line;
+    if (!file || (!std::getline(file, line) && !file.eof())) {
+        error = "cannot read --mqtt-password-file " + options.mqttPasswordFile + ": " +
+                std::error_code(errno, std::generic_category()).message();
+        return std::nullopt;
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
 }
 
 } // namespace
@@ -277,13 +369,22 @@ int RunCli(const std::vector<std::string>& arguments, CliContext& context) {
     if (error.empty() && options.command == CliOptions::Command::Log && options.append) {
         error = CRecordFileSink::CheckAppendable(options.output, options.format, options.run.unit);
     }
+    if (error.empty() && !options.mqttCaFile.empty() &&
+        !std::ifstream(options.mqttCaFile, std::ios::binary)) {
+        error = "cannot read --mqtt-cafile " + options.mqttCaFile + ": " +
+                std::error_code(errno, std::generic_category()).message();
+    }
+    std::optional<std::string> password;
+    if (error.empty()) {
+        password = MqttPassword(options, context, error);
+    }
     if (!error.empty()) {
         WriteAll(context.errFd, context.program + ": " + error + "\n" +
                                     CliOptions::UsageText(context.program) + "Try '" +
                                     context.program + " --help' for more.\n");
         return kExitUsage;
     }
-    Command command(options, context);
+    Command command(options, context, std::move(password));
     return command.Run();
 }
 

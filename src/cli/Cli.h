@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct CliContext {
     bool errIsTerminal = false;
     StopSignal* stop = nullptr;
     std::string program = "zelmora-cli";
+    // The process's environment (ZELMORA_MQTT_PASSWORD); getenv when empty.
+    std::function<std::optional<std::string>(const std::string&)> environment;
+    // The host's name, for the default MQTT topic; gethostname when empty.
+    std::string hostname;
     // For tests: meters poll this many times faster than asked, and their
     // queues hold this many samples.
     int pollSpeedUp = 1;

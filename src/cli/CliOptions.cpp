@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "cli/ExitCode.h"
+#include "util/TextFormat.h"
 
 #include <array>
 #include <optional>
@@ -38,7 +39,16 @@ struct Option {
     std::string (*store)(CliOptions& options, const std::string& value) = nullptr;
 };
 
-const std::array<Option, 7> kOptions{{
+// The largest queue of records for a broker that is away: some 3 GB.
+constexpr long long kMaxMqttQueue = 10'000'000;
+
+// Stores a value that names something (a file, a user): any text but ''.
+std::string StoreName(std::string& field, const std::string& value, const char* what) {
+    field = value;
+    return value.empty() ? Format("takes %s, not ''", what) : std::string();
+}
+
+const std::array<Option, 13> kOptions{{
     {"json", kList | kRead, &CliOptions::json},
     {"all", kLog, &CliOptions::all},
     {"append", kLog, &CliOptions::append},
@@ -46,8 +56,47 @@ const std::array<Option, 7> kOptions{{
     {"quiet", kLog, &CliOptions::quiet},
     {"output", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
-         o.output = value;
-         return value.empty() ? std::string("takes a file name or -, not ''") : std::string();
+         o.outputGiven = true;
+         return StoreName(o.output, value, "a file name or -");
+     }},
+    {"mqtt", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         BrokerAddress address;
+         std::string problem = ParseBrokerAddress(value, address);
+         o.mqtt = address;
+         return problem;
+     }},
+    {"mqtt-topic", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         o.mqttTopic = value;
+         const std::string problem = CMqttSink::CheckTopic(value);
+         return problem.empty() ? problem
+                                : "takes a topic such as lab/bench3, but '" +
+                                      PrintableExcerpt(value, 80) + "' " + problem;
+     }},
+    {"mqtt-cafile", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         return StoreName(o.mqttCaFile, value, "a file name");
+     }},
+    {"mqtt-user", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         return StoreName(o.mqttUser, value, "a user name");
+     }},
+    {"mqtt-password-file", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         return StoreName(o.mqttPasswordFile, value, "a file name");
+     }},
+    {"mqtt-queue", kLog, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         std::size_t end = 0;
+         const auto number = ScanInt(value, &end);
+         if (!number || end != value.size() || value[0] < '0' || value[0] > '9' || *number < 1 ||
+             *number > kMaxMqttQueue) {
+             return Format("takes a number of records from 1 to %lld, not '%s'", kMaxMqttQueue,
+                           PrintableExcerpt(value, 40).c_str());
+         }
+         o.mqttQueue = static_cast<std::size_t>(*number);
+         return std::string();
      }},
     {"format", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
@@ -161,6 +210,13 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
             value = name.substr(equals + 1);
             name.resize(equals);
         }
+        if (name == "mqtt-password") {
+            // A password on the command line is in every process listing
+            // and in the shell's history.
+            return fail("--mqtt-password does not exist: put the password in the environment "
+                        "variable ZELMORA_MQTT_PASSWORD or in a file named by "
+                        "--mqtt-password-file");
+        }
         const RunSetting* setting = FindRunSetting(name);
         const Option* option = nullptr;
         for (const Option& candidate : kOptions) {
@@ -232,6 +288,18 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     if (options.append && options.output == "-") {
         return fail("--append needs --output FILE");
     }
+    if (!options.mqtt) {
+        for (const Given& option : given) {
+            if (option.option.starts_with("--mqtt-")) {
+                return fail(option.option + " needs --mqtt");
+            }
+        }
+    } else if (!options.mqtt->tls && !options.mqttCaFile.empty()) {
+        return fail("--mqtt-cafile needs an mqtts:// broker");
+    }
+    if (!options.mqttPasswordFile.empty() && options.mqttUser.empty()) {
+        return fail("--mqtt-password-file needs --mqtt-user");
+    }
     return options;
 }
 
@@ -243,7 +311,7 @@ std::string CliOptions::UsageText(const std::string& program) {
            " log [ID ...|--all] [--interval TIME] [--count N] [--duration TIME]\n" + //
            "       " + indent + "[--averaging N] [--output FILE|-] [--format csv|jsonl]\n" +
            "       " + indent + "[--unit UNIT] [--append] [--reconnect] [--quiet]\n" + //
-           "       " + indent + "[METER OPTIONS]\n" +                                  //
+           "       " + indent + "[--mqtt URL [MQTT OPTIONS]] [METER OPTIONS]\n" +      //
            "       " + program + " --help | --version\n";
 }
 
@@ -277,6 +345,19 @@ std::string CliOptions::HelpText(const std::string& program) {
             "  --reconnect         wait for a lost meter to come back and go on\n"
             "  --quiet             no progress line and no summary on standard error\n"
             "  --json              list and read: print JSON\n"
+            "\n"
+            "Publishing every record to an MQTT broker (log):\n"
+            "  --mqtt URL          mqtt://HOST[:PORT] (port 1883) or mqtts://HOST[:PORT]\n"
+            "                      (TLS, port 8883); beside --output FILE, or instead of\n"
+            "                      standard output when no --output is given\n"
+            "  --mqtt-topic TOPIC  records go to TOPIC/METER-ID (default zelmora/HOSTNAME)\n"
+            "  --mqtt-cafile FILE  mqtts: the CA certificates that the broker's must\n"
+            "                      chain to (default: the system's)\n"
+            "  --mqtt-user NAME    log in as NAME; the password comes from the environment\n"
+            "                      variable ZELMORA_MQTT_PASSWORD or the first line of\n"
+            "                      --mqtt-password-file FILE, never from the command line\n"
+            "  --mqtt-queue N      records kept while the broker is away; when full the\n"
+            "                      oldest go, counted (default 100000)\n"
             "\n"
             "Meter options:\n" +
             AppOptions::MeterOptionsHelp() +

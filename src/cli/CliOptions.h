@@ -7,7 +7,9 @@
 //   zelmora-cli log [ID ...|--all] [--interval TIME] [--count N]
 //                   [--duration TIME] [--averaging N] [--output FILE|-]
 //                   [--format csv|jsonl] [--unit UNIT] [--append]
-//                   [--reconnect] [--quiet]
+//                   [--reconnect] [--quiet] [--mqtt URL [--mqtt-topic TOPIC]
+//                   [--mqtt-cafile FILE] [--mqtt-user NAME]
+//                   [--mqtt-password-file FILE] [--mqtt-queue N]]
 //
 // each with the window's meter options (--simulate=N, --real, --usb-id).
 // Options take their value as the next argument or after '='. Everything
@@ -15,8 +17,11 @@
 
 #include "frontend/AppOptions.h"
 #include "frontend/RunSettings.h"
+#include "publish/BrokerAddress.h"
+#include "publish/MqttSink.h"
 #include "record/RecordWriter.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,10 +40,18 @@ struct CliOptions {
     bool all = false;
     // "-" is standard output.
     std::string output = "-";
+    bool outputGiven = false;
     RecordFormat format = RecordFormat::Csv;
     bool append = false;
     bool reconnect = false;
     bool quiet = false;
+    // --mqtt and its companions; the password is never on the command line.
+    std::optional<BrokerAddress> mqtt;
+    std::string mqttTopic;
+    std::string mqttCaFile;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::size_t mqttQueue = kDefaultMqttQueue;
     // Why the command line cannot be run; empty when it can.
     std::string error;
 

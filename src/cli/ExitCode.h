@@ -14,6 +14,7 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitMeterLost = 3,
     kExitWriteFailed = 4,
+    kExitBrokerFailed = 5,
 };
 
 struct ExitCodeMeaning {
@@ -21,13 +22,15 @@ struct ExitCodeMeaning {
     std::string_view meaning;
 };
 
-inline constexpr std::array<ExitCodeMeaning, 5> kExitCodeMeanings{{
+inline constexpr std::array<ExitCodeMeaning, 6> kExitCodeMeanings{{
     {kExitOk, "done: the count or the duration reached, stopped by a signal, or the\n"
               "reader of the output went away"},
     {kExitFailure, "no such meter, or a meter that does not start or answer"},
     {kExitUsage, "bad options or values (no meter is touched)"},
     {kExitMeterLost, "a meter was lost during the run and was not back at its end"},
     {kExitWriteFailed, "the output could not be opened or written (a full disk)"},
+    {kExitBrokerFailed, "the MQTT broker could not be reached or refused the connection\n"
+                        "(no meter was started)"},
 }};
 
 } // namespace zelmora

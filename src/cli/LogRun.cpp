@@ -23,9 +23,10 @@ constexpr milliseconds kReconnectPeriod(1000);
 } // namespace
 
 CLogRun::CLogRun(UsbDriver& driver, LogRunSettings settings, std::vector<RecordSink*> sinks,
-                 StopSignal& stop, CProgressLine& console)
-    : m_driver(driver), m_settings(std::move(settings)), m_sinks(std::move(sinks)), m_stop(stop),
-      m_console(console) {
+                 StopSignal& stop, CProgressLine& console,
+                 std::vector<const PublishSink*> publishers)
+    : m_driver(driver), m_settings(std::move(settings)), m_sinks(std::move(sinks)),
+      m_publishers(std::move(publishers)), m_stop(stop), m_console(console) {
     m_metadata.program = m_settings.program;
     m_metadata.version = m_settings.version;
     m_metadata.intervalMs = m_settings.run.intervalMs;
@@ -267,10 +268,22 @@ void CLogRun::ShowProgress() {
     std::string status = FormatElapsed(static_cast<std::uint64_t>(elapsedMs)).substr(0, 8);
     status += Format("  %llu samples  %.1f/s", static_cast<unsigned long long>(m_result.records),
                      seconds > 0 ? static_cast<double>(m_result.records) / seconds : 0.0);
+    // The counts before the meters' powers, which a narrow terminal cuts
+    // off first.
+    status += Format("  %llu lost", static_cast<unsigned long long>(m_result.lostSamples));
+    for (const PublishSink* publisher : m_publishers) {
+        const PublishCounts counts = publisher->Counts();
+        const std::string name = publisher->Name();
+        status += "  " + name.substr(0, name.find(':'));
+        if (!counts.connected) {
+            status +=
+                Format(" away, %llu waiting,", static_cast<unsigned long long>(counts.waiting));
+        }
+        status += Format(" %llu dropped", static_cast<unsigned long long>(counts.dropped));
+    }
     for (const Meter& meter : m_meters) {
         status += "  " + meter.id + " " + (meter.lost ? "(lost)" : meter.lastPower);
     }
-    status += Format("  %llu lost", static_cast<unsigned long long>(m_result.lostSamples));
     m_console.Show(status);
 }
 

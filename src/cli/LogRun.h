@@ -11,6 +11,7 @@
 #include "cli/StopSignal.h"
 #include "frontend/RunSettings.h"
 #include "meter/DeviceLink.h"
+#include "publish/PublishSink.h"
 #include "record/RecordSink.h"
 
 #include <chrono>
@@ -51,8 +52,11 @@ struct LogRunResult {
 
 class CLogRun {
 public:
+    // `publishers`: those of the sinks that send the records on; the
+    // progress line tells how they are doing.
     CLogRun(UsbDriver& driver, LogRunSettings settings, std::vector<RecordSink*> sinks,
-            StopSignal& stop, CProgressLine& console);
+            StopSignal& stop, CProgressLine& console,
+            std::vector<const PublishSink*> publishers = {});
     CLogRun(const CLogRun&) = delete;
     CLogRun& operator=(const CLogRun&) = delete;
     ~CLogRun();
@@ -99,6 +103,7 @@ private:
     UsbDriver& m_driver;
     LogRunSettings m_settings;
     std::vector<RecordSink*> m_sinks;
+    std::vector<const PublishSink*> m_publishers;
     StopSignal& m_stop;
     CProgressLine& m_console;
 
