@@ -1,5 +1,6 @@
 #include "UsbFsEmulation.h"
 
+#include "usb/driver/UsbDescriptors.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
@@ -11,12 +12,15 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/usbdevice_fs.h>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 namespace zelmora {
 
@@ -251,6 +255,22 @@ struct UsbFsEmulation::Node {
     }
 };
 
+NamedDevice::NamedDevice(std::uint16_t vendorId, std::uint16_t productId,
+                         std::u16string manufacturer, std::u16string product)
+    : VirtualDevice({UsbDescriptors::Device({.vendorId = vendorId,
+                                             .productId = productId,
+                                             .manufacturerIndex = 1,
+                                             .productIndex = 2}),
+                     {UsbDescriptors::Configuration({.interfaces = {{}}})},
+                     {{0, UsbDescriptors::LanguageTable({0x0409})},
+                      {1, UsbDescriptors::String(manufacturer)},
+                      {2, UsbDescriptors::String(product)}}}) {}
+
+std::optional<VirtualDevice::Reply> NamedDevice::HandleRequest(const Request&) {
+    ++otherRequests;
+    return Stall();
+}
+
 UsbFsEmulation::UsbFsEmulation() : m_testbed(umockdev_testbed_new()) {}
 
 UsbFsEmulation::~UsbFsEmulation() {
@@ -262,7 +282,7 @@ bool UsbFsEmulation::Active() {
 }
 
 std::string UsbFsEmulation::Add(std::shared_ptr<VirtualDevice> device, int port, int address,
-                                bool announce) {
+                                bool announce, bool mayOpen) {
     const std::string name = Format("1-%d", port);
     const std::string devNode = Format("/dev/bus/usb/001/%03d", address);
     const std::string devNum = Format("%d\n", address);
@@ -285,12 +305,27 @@ std::string UsbFsEmulation::Add(std::shared_ptr<VirtualDevice> device, int port,
     }
     umockdev_testbed_set_attribute_binary(m_testbed, path.c_str(), "descriptors", raw.data(),
                                           static_cast<gint>(raw.size()));
+    // The kernel's copies of the device's strings, UTF-8 with a newline.
+    const std::pair<const char*, std::size_t> strings[] = {{"manufacturer", 14}, {"product", 15}};
+    for (const auto& [attribute, offset] : strings) {
+        if (descriptors.device.size() <= offset) {
+            continue;
+        }
+        const auto found = descriptors.strings.find(descriptors.device[offset]);
+        if (found != descriptors.strings.end() && found->second.size() > 2) {
+            const std::string text = Utf8FromUtf16Le(std::span(found->second).subspan(2)) + "\n";
+            umockdev_testbed_set_attribute(m_testbed, path.c_str(), attribute, text.c_str());
+        }
+    }
 
     gchar* root = umockdev_testbed_get_root_dir(m_testbed);
     const std::filesystem::path node = std::filesystem::path(root) / devNode.substr(1);
     g_free(root);
     std::filesystem::create_directories(node.parent_path());
     std::ofstream(node).flush();
+    if (!mayOpen) {
+        std::filesystem::permissions(node, std::filesystem::perms::none);
+    }
 
     auto entry = std::make_unique<Node>();
     entry->device = std::move(device);
@@ -348,7 +383,30 @@ std::size_t UsbFsEmulation::UnfinishedUrbCount() const {
     return count;
 }
 
+namespace {
+
+// Root passes over a file's permission bits with these two capabilities;
+// without them in the effective set (this thread's, and every thread's it
+// starts later), a device node that the user may not open refuses root as
+// well. They stay permitted, so nothing else is lost.
+void DropFileAccessOverride() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return;
+    }
+    for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        data[CAP_TO_INDEX(capability)].effective &= ~CAP_TO_MASK(capability);
+    }
+    if (::syscall(SYS_capset, &header, data) != 0) {
+        std::perror("capset");
+    }
+}
+
+} // namespace
+
 int RunEmulatedTests(int argc, char** argv) {
+    DropFileAccessOverride();
     ::testing::InitGoogleTest(&argc, argv);
     {
         const UsbFsEmulation probe;
