@@ -1,5 +1,7 @@
 #include "app/QtCanvas.h"
 
+#include "app/TextCache.h"
+
 #include <QFontMetrics>
 #include <QPen>
 #include <QString>
@@ -12,71 +14,6 @@
 namespace zelmora {
 
 namespace {
-
-// Like the classic 2-D interface, coordinates are honoured up to 27 bits;
-// lines reaching beyond are not drawn. The bound also keeps the integer
-// arithmetic of the rasteriser exact in 64 bits.
-constexpr std::int64_t kLargestCoordinate = (std::int64_t{1} << 27) - 1;
-
-std::int64_t CeilDiv(std::int64_t numerator, std::int64_t denominator) {
-    // Both are positive where this is used.
-    return (numerator + denominator - 1) / denominator;
-}
-
-// Steps one pixel along the major axis per step, from (a0, b0) towards
-// (a0 + sa × da, b0 + sb × db) with da ≥ db, leaving the end pixel out.
-// The minor offset of step i is i × db / da rounded to nearest, halves away
-// from the start. Only steps whose pixel lies within [0, aSize) ×
-// [0, bSize) are visited, the first one found directly, so a line that
-// reaches far outside the surface costs no more than its visible part.
-template <typename Plot>
-void Rasterise(std::int64_t a0, std::int64_t b0, std::int64_t sa, std::int64_t sb, std::int64_t da,
-               std::int64_t db, std::int64_t aSize, std::int64_t bSize, Plot plot) {
-    std::int64_t first = 0;
-    std::int64_t last = da - 1;
-    // The major coordinate a0 + sa × i within [0, aSize).
-    if (sa > 0) {
-        first = std::max(first, -a0);
-        last = std::min(last, aSize - 1 - a0);
-    } else {
-        first = std::max(first, a0 - (aSize - 1));
-        last = std::min(last, a0);
-    }
-    // The minor offset m(i) within [mLow, mHigh].
-    const std::int64_t mLow = sb > 0 ? -b0 : b0 - (bSize - 1);
-    const std::int64_t mHigh = sb > 0 ? bSize - 1 - b0 : b0;
-    if (mHigh < 0 || mLow > mHigh) {
-        return;
-    }
-    if (db == 0) {
-        if (mLow > 0) {
-            return;
-        }
-    } else {
-        // m(i) = floor((2 i db + da) / (2 da)) is at least mLow from this
-        // step on, and at most mHigh up to this step.
-        if (mLow > 0) {
-            first = std::max(first, CeilDiv(2 * da * mLow - da, 2 * db));
-        }
-        last = std::min(last, CeilDiv(2 * da * (mHigh + 1) - da, 2 * db) - 1);
-    }
-    if (first > last) {
-        return;
-    }
-    const std::int64_t twoDa = 2 * da;
-    const std::int64_t twoDb = 2 * db;
-    const std::int64_t start = 2 * first * db + da;
-    std::int64_t m = start / twoDa;
-    std::int64_t remainder = start % twoDa;
-    for (std::int64_t i = first; i <= last; ++i) {
-        plot(a0 + sa * i, b0 + sb * m);
-        remainder += twoDb;
-        if (remainder >= twoDa) {
-            remainder -= twoDa;
-            ++m;
-        }
-    }
-}
 
 QImage& EnsureThirtyTwoBits(QImage& image) {
     switch (image.format()) {
@@ -95,16 +32,30 @@ QColor ToQColor(ColorRef color) {
     return QColor(RedOf(color), GreenOf(color), BlueOf(color));
 }
 
+PixelSurface SurfaceOf(QImage& image) {
+    // bits() detaches a shared image first, so the lines land in this one.
+    return {reinterpret_cast<std::uint32_t*>(image.bits()), image.bytesPerLine() / 4, image.width(),
+            image.height()};
+}
+
 } // namespace
 
 CQtCanvas::CQtCanvas(QImage& image)
-    : m_image(EnsureThirtyTwoBits(image)), m_bits(m_image.bits()),
-      m_bytesPerLine(m_image.bytesPerLine()), m_painter(&m_image) {
-    m_painter.setRenderHint(QPainter::Antialiasing, false);
-    m_painter.setRenderHint(QPainter::TextAntialiasing, false);
+    : m_image(EnsureThirtyTwoBits(image)), m_lines(SurfaceOf(m_image)) {
+    m_lines.SetPixel(m_penRgb);
 }
 
 CQtCanvas::~CQtCanvas() = default;
+
+QPainter& CQtCanvas::Painter() {
+    // Begun only when needed: the graph's lines and labels do without.
+    if (!m_painter.isActive()) {
+        m_painter.begin(&m_image);
+        m_painter.setRenderHint(QPainter::Antialiasing, false);
+        m_painter.setRenderHint(QPainter::TextAntialiasing, false);
+    }
+    return m_painter;
+}
 
 void CQtCanvas::SetTransparentBackground() {
     m_transparent = true;
@@ -113,6 +64,7 @@ void CQtCanvas::SetTransparentBackground() {
 void CQtCanvas::SelectPen(const PenDescription& pen) {
     m_pen = pen;
     m_penRgb = qRgb(RedOf(pen.color), GreenOf(pen.color), BlueOf(pen.color));
+    m_lines.SetPixel(m_penRgb);
 }
 
 void CQtCanvas::MoveTo(int x, int y) {
@@ -122,46 +74,28 @@ void CQtCanvas::MoveTo(int x, int y) {
 
 void CQtCanvas::LineTo(int x, int y) {
     if (m_pen.width <= 1) {
-        PlotThinLine(m_x, m_y, x, y);
+        m_lines.Line(m_x, m_y, x, y);
     } else {
         // Wide lines are rare here and have no single-pixel rule to keep;
         // QPainter draws them with round ends as the classic geometric pen
         // does.
-        m_painter.setPen(QPen(ToQColor(m_pen.color), m_pen.width, Qt::SolidLine, Qt::RoundCap));
-        m_painter.drawLine(m_x, m_y, x, y);
+        QPainter& painter = Painter();
+        painter.setPen(QPen(ToQColor(m_pen.color), m_pen.width, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(m_x, m_y, x, y);
+        m_lines.Forget();
     }
     m_x = x;
     m_y = y;
 }
 
-void CQtCanvas::PlotThinLine(int x0, int y0, int x1, int y1) {
-    const auto far = [](int v) { return std::llabs(v) > kLargestCoordinate; };
-    if (far(x0) || far(y0) || far(x1) || far(y1)) {
+void CQtCanvas::DrawLines(std::span<const LineSegment> lines) {
+    if (m_pen.width > 1 || lines.empty()) {
+        Canvas::DrawLines(lines);
         return;
     }
-    const std::int64_t dx = std::int64_t{x1} - x0;
-    const std::int64_t dy = std::int64_t{y1} - y0;
-    const std::int64_t adx = std::llabs(dx);
-    const std::int64_t ady = std::llabs(dy);
-    if (adx == 0 && ady == 0) {
-        return;
-    }
-    const std::int64_t sx = dx < 0 ? -1 : 1;
-    const std::int64_t sy = dy < 0 ? -1 : 1;
-    const std::int64_t width = m_image.width();
-    const std::int64_t height = m_image.height();
-    uchar* const bits = m_bits;
-    const qsizetype stride = m_bytesPerLine;
-    const QRgb rgb = m_penRgb;
-    const auto put = [bits, stride, rgb](std::int64_t x, std::int64_t y) {
-        reinterpret_cast<QRgb*>(bits + y * stride)[x] = rgb;
-    };
-    if (adx >= ady) {
-        Rasterise(x0, y0, sx, sy, adx, ady, width, height, put);
-    } else {
-        Rasterise(y0, x0, sy, sx, ady, adx, height, width,
-                  [&put](std::int64_t y, std::int64_t x) { put(x, y); });
-    }
+    m_lines.Lines(lines);
+    m_x = lines.back().x1;
+    m_y = lines.back().y1;
 }
 
 void CQtCanvas::SetTextColor(ColorRef color) {
@@ -169,27 +103,43 @@ void CQtCanvas::SetTextColor(ColorRef color) {
 }
 
 void CQtCanvas::SelectFont(const FontDescription& font) {
-    if (m_hasFont && font == m_fontDescription) {
+    if (m_font && font == m_fontDescription) {
         return;
     }
     m_fontDescription = font;
-    m_font = ToQFont(font);
-    m_fontAscent = QFontMetrics(m_font).ascent();
-    m_hasFont = true;
+    m_font = CTextCache::FontFor(font);
 }
 
 void CQtCanvas::WriteText(int x, int y, std::string_view text) {
-    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    if (!m_hasFont) {
+    if (!m_font) {
         SelectFont(FontDescription{});
     }
-    m_painter.setFont(m_font);
-    if (!m_transparent) {
-        const QFontMetrics metrics(m_font);
-        m_painter.fillRect(x, y, metrics.horizontalAdvance(string), metrics.height(), Qt::white);
+    if (m_transparent) {
+        if (const auto stamp = CTextCache::StampOf(*m_font, text)) {
+            const QRgb rgb = qRgb(RedOf(m_textColor), GreenOf(m_textColor), BlueOf(m_textColor));
+            const std::int64_t width = m_image.width();
+            const std::int64_t height = m_image.height();
+            for (const QPoint& offset : stamp->pixels) {
+                const std::int64_t px = std::int64_t{x} + offset.x();
+                const std::int64_t py = std::int64_t{y} + offset.y();
+                if (px >= 0 && px < width && py >= 0 && py < height) {
+                    reinterpret_cast<QRgb*>(m_image.scanLine(static_cast<int>(py)))[px] = rgb;
+                }
+            }
+            m_lines.Forget();
+            return;
+        }
     }
-    m_painter.setPen(ToQColor(m_textColor));
-    m_painter.drawText(x, y + m_fontAscent, string);
+    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    QPainter& painter = Painter();
+    painter.setFont(m_font->font);
+    if (!m_transparent) {
+        const QFontMetrics metrics(m_font->font);
+        painter.fillRect(x, y, metrics.horizontalAdvance(string), metrics.height(), Qt::white);
+    }
+    painter.setPen(ToQColor(m_textColor));
+    painter.drawText(x, y + m_font->ascent, string);
+    m_lines.Forget();
 }
 
 QFont CQtCanvas::ToQFont(const FontDescription& font) {

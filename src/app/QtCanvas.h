@@ -2,19 +2,24 @@
 
 // A canvas that paints a QImage.
 //
-// Lines of one pixel are rasterised here rather than by QPainter: QPainter
-// paints both ends of a line, while the graph relies on the classic rule
-// that the end pixel is left out (a polyline paints each joint once, and
-// an axis drawn to x = right stops one pixel short of it). Text goes
+// Lines of one pixel are painted straight into the image rather than by
+// QPainter: QPainter paints both ends of a line, while the graph relies on
+// the classic rule that the end pixel is left out (a polyline paints each
+// joint once, and an axis drawn to x = right stops one pixel short of it).
+// They go through a column reducer, so a curve of many more points than
+// columns paints each pixel once, with the same pixels as line by line. Text goes
 // through QPainter with antialiasing off, so every pixel lands where the
 // coordinates say. The painting needs a QGuiApplication.
 
+#include "app/TextCache.h"
 #include "graph/Canvas.h"
+#include "graph/ColumnReducer.h"
 
 #include <QFont>
 #include <QImage>
 #include <QPainter>
 #include <QRgb>
+#include <memory>
 
 namespace zelmora {
 
@@ -32,6 +37,7 @@ public:
     void SelectPen(const PenDescription& pen) override;
     void MoveTo(int x, int y) override;
     void LineTo(int x, int y) override;
+    void DrawLines(std::span<const LineSegment> lines) override;
     void SetTextColor(ColorRef color) override;
     void SelectFont(const FontDescription& font) override;
     void WriteText(int x, int y, std::string_view text) override;
@@ -43,11 +49,10 @@ public:
     static QFont ToQFont(const FontDescription& font);
 
 private:
-    void PlotThinLine(int x0, int y0, int x1, int y1);
+    QPainter& Painter();
 
     QImage& m_image;
-    uchar* m_bits = nullptr;
-    qsizetype m_bytesPerLine = 0;
+    CColumnReducer m_lines;
     QPainter m_painter;
     // A fresh device context: at the origin, black pen and text, text on an
     // opaque white box, the system font.
@@ -58,9 +63,7 @@ private:
     bool m_transparent = false;
     ColorRef m_textColor = Rgb(0, 0, 0);
     FontDescription m_fontDescription;
-    bool m_hasFont = false;
-    QFont m_font;
-    int m_fontAscent = 0;
+    std::shared_ptr<CTextCache::Font> m_font; // none selected yet
 };
 
 } // namespace zelmora

@@ -8,6 +8,8 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace zelmora {
 
@@ -447,43 +449,69 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
     const double yMax = m_yMax;
     const double ySpan = yMax - yMin;
     const auto mapX = [&](double x) { return ToPixel(left + plotWidth * (x - xFrom) / xSpan); };
-    const auto mapY = [&](double y) { return ToPixel(bottom - plotHeight * (y - yMin) / ySpan); };
+    const auto positionY = [&](double y) { return bottom - plotHeight * (y - yMin) / ySpan; };
 
+    // Each point is mapped once, a block at a time, and joined to the next;
+    // a block's last point starts the following block.
+    struct Mapped {
+        int x = 0;
+        int y = 0;
+        bool valid = false; // both coordinates representable
+    };
+    constexpr std::int32_t kBlock = 256;
+    std::array<Mapped, kBlock + 1> mapped;
+    // The block's lines go to the canvas in one batch.
+    std::array<LineSegment, kBlock> lines;
     const double* xs = m_xValues.get();
     const double* ys = m_yValues.get();
-    for (std::int32_t i = m_first; i < m_last; ++i) {
-        const double x0 = xs[i];
-        const double y0 = ys[i];
-        const double x1 = xs[i + 1];
-        const double y1 = ys[i + 1];
-        const bool inside0 = y0 >= yMin && y0 <= yMax;
-        const bool inside1 = y1 >= yMin && y1 <= yMax;
-        std::optional<int> sx;
-        std::optional<int> sy;
-        std::optional<int> ex;
-        std::optional<int> ey;
-        if (inside0 && inside1) {
-            sx = mapX(x0);
-            sy = mapY(y0);
-            ex = mapX(x1);
-            ey = mapY(y1);
-        } else if ((y0 < yMin && y1 < yMin) || (y0 > yMax && y1 > yMax)) {
-            continue;
-        } else {
+    for (std::int32_t blockStart = m_first; blockStart < m_last; blockStart += kBlock) {
+        const std::int32_t count = std::min(kBlock, m_last - blockStart);
+        for (std::int32_t j = 0; j <= count; ++j) {
+            const auto px = mapX(xs[blockStart + j]);
+            const auto py = ToPixel(positionY(ys[blockStart + j]));
+            mapped[static_cast<std::size_t>(j)] = {px.value_or(0), py.value_or(0), px && py};
+        }
+        std::size_t lineCount = 0;
+        for (std::int32_t j = 0; j < count; ++j) {
+            const std::int32_t i = blockStart + j;
+            const double y0 = ys[i];
+            const double y1 = ys[i + 1];
+            const Mapped& p0 = mapped[static_cast<std::size_t>(j)];
+            const Mapped& p1 = mapped[static_cast<std::size_t>(j) + 1];
+            const bool inside0 = y0 >= yMin && y0 <= yMax;
+            const bool inside1 = y1 >= yMin && y1 <= yMax;
+            if (inside0 && inside1) {
+                if (p0.valid && p1.valid) {
+                    lines[lineCount++] = {p0.x, p0.y, p1.x, p1.y};
+                }
+                continue;
+            }
+            if ((y0 < yMin && y1 < yMin) || (y0 > yMax && y1 > yMax)) {
+                continue;
+            }
             // The segment leaves the band: cut it where its line meets the
             // band's edges. A NaN end falls through every test above and is
             // dropped here with the crossings it poisons.
+            const double x0 = xs[i];
+            const double x1 = xs[i + 1];
             const double k = (y1 - y0) / (x1 - x0);
             const double c0 = y1 - k * x1;
             const auto crossing = [&](double level) { return mapX((level - c0) / k); };
+            const auto point = [](const Mapped& p) {
+                return p.valid ? std::pair{std::optional{p.x}, std::optional{p.y}}
+                               : std::pair{std::optional<int>{}, std::optional<int>{}};
+            };
             const int top = m_plotTop;
             const int bottomEdge = m_plotBottom;
+            std::optional<int> sx;
+            std::optional<int> sy;
+            std::optional<int> ex;
+            std::optional<int> ey;
             if (y0 < yMin) {
                 sx = crossing(yMin);
                 sy = bottomEdge;
                 if (y1 <= yMax) {
-                    ex = mapX(x1);
-                    ey = mapY(y1);
+                    std::tie(ex, ey) = point(p1);
                 } else {
                     ex = crossing(yMax);
                     ey = top;
@@ -492,15 +520,13 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
                 sx = crossing(yMax);
                 sy = top;
                 if (y1 >= yMin) {
-                    ex = mapX(x1);
-                    ey = mapY(y1);
+                    std::tie(ex, ey) = point(p1);
                 } else {
                     ex = crossing(yMin);
                     ey = bottomEdge;
                 }
             } else if (inside0) {
-                sx = mapX(x0);
-                sy = mapY(y0);
+                std::tie(sx, sy) = point(p0);
                 if (y1 < yMin) {
                     ex = crossing(yMin);
                     ey = bottomEdge;
@@ -509,12 +535,12 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
                     ey = top;
                 }
             }
+            if (!sx || !sy || !ex || !ey) {
+                continue;
+            }
+            lines[lineCount++] = {*sx, *sy, *ex, *ey};
         }
-        if (!sx || !sy || !ex || !ey) {
-            continue;
-        }
-        canvas.MoveTo(*sx, *sy);
-        canvas.LineTo(*ex, *ey);
+        canvas.DrawLines({lines.data(), lineCount});
     }
 }
 

@@ -2,13 +2,16 @@
 
 #include "app/QtCanvas.h"
 
+#include "app/TextCache.h"
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
+#include "graph/ThinLine.h"
 
 #include <QGuiApplication>
 #include <QImage>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <set>
 #include <utility>
@@ -171,14 +174,143 @@ TEST(QtCanvas, DrawsTheGraphWhereTheRecordingSays) {
     EXPECT_EQ(shown.size(), labels.size());
 }
 
-TEST(QtCanvas, LabelFontFitsItsCell) {
+// A line drawn again after text covered it is painted again, whole.
+TEST(QtCanvas, LineOverTextIsPaintedAgain) {
+    QImage image = BlackImage(40, 30);
+    {
+        CQtCanvas canvas(image);
+        canvas.SetTransparentBackground();
+        canvas.SetTextColor(Rgb(255, 255, 255));
+        canvas.SelectPen({kGreen, 1});
+        canvas.MoveTo(6, 0);
+        canvas.LineTo(6, 29);
+        canvas.WriteText(0, 5, "WWWW");
+        canvas.MoveTo(6, 0);
+        canvas.LineTo(6, 29);
+    }
+    for (int y = 0; y < 29; ++y) {
+        EXPECT_TRUE(Is(image, 6, y, kGreen)) << y;
+    }
+}
+
+// Replays a recorded drawing with every line painted on its own by the rule
+// and the text through the Qt canvas, in the recorded order.
+QImage DrawnLineByLine(const CRecordingCanvas& recording, int width, int height) {
+    QImage image = BlackImage(width, height);
+    const PixelSurface surface{reinterpret_cast<std::uint32_t*>(image.bits()),
+                               image.bytesPerLine() / 4, width, height};
+    std::uint32_t pixel = 0;
+    ColorRef textColor = 0;
+    std::size_t font = 0;
+    int x = 0;
+    int y = 0;
+    for (const auto& call : recording.Calls()) {
+        switch (call.kind) {
+        case CRecordingCanvas::CallKind::SelectPen:
+            pixel = qRgb(RedOf(call.pen.color), GreenOf(call.pen.color), BlueOf(call.pen.color));
+            break;
+        case CRecordingCanvas::CallKind::MoveTo:
+            x = call.x;
+            y = call.y;
+            break;
+        case CRecordingCanvas::CallKind::LineTo:
+            PaintThinLine(surface, pixel, x, y, call.x, call.y);
+            x = call.x;
+            y = call.y;
+            break;
+        case CRecordingCanvas::CallKind::SetTextColor:
+            textColor = call.color;
+            break;
+        case CRecordingCanvas::CallKind::SelectFont:
+            font = call.font;
+            break;
+        case CRecordingCanvas::CallKind::WriteText: {
+            CQtCanvas text(image);
+            text.SetTransparentBackground();
+            text.SetTextColor(textColor);
+            text.SelectFont(recording.Fonts()[font]);
+            text.WriteText(call.x, call.y, call.text);
+            break;
+        }
+        case CRecordingCanvas::CallKind::TransparentBackground:
+            break;
+        }
+    }
+    return image;
+}
+
+// A dense curve, through the canvas's column reduction, has exactly the
+// pixels of every segment painted on its own, labels and axes included.
+TEST(QtCanvas, DenseCurveHasThePixelsOfEverySegment) {
+    CImageDisplay graph;
+    graph.SetDisplaySize(459, 189);
+    graph.SetSampleWindow(20000);
+    for (int i = 0; i < 20100; ++i) {
+        graph.AddSample(i % 331 == 0 ? 2.0 : 1.0 + 0.3 * std::sin(i * 0.7) * std::sin(i * 0.0013));
+    }
+    CRecordingCanvas recording;
+    graph.Draw(recording);
+    QImage image = BlackImage(459, 189);
+    {
+        CQtCanvas canvas(image);
+        graph.Draw(canvas);
+    }
+    EXPECT_GT(PixelsOf(image, kGreen).size(), 10000u);
+    EXPECT_EQ(image, DrawnLineByLine(recording, 459, 189));
+}
+
+FontDescription LabelFont() {
     FontDescription description;
     description.height = 10;
     description.width = 5;
     description.weight = 400;
     description.charSet = 134;
     description.faceName = "宋体";
-    const QFont font = CQtCanvas::ToQFont(description);
+    return description;
+}
+
+// Text stamped from the cache has exactly QPainter's pixels: in the label
+// font, near and across the image's edges, over what is already there; an
+// antialiased font is left to QPainter.
+TEST(QtCanvas, CachedTextHasQPaintersPixels) {
+    FontDescription smooth = LabelFont();
+    smooth.height = 24;
+    smooth.quality = 4;
+    const char* texts[] = {"0.0012", "20000", "-5", "宋体 Wg|", "", "0.000"};
+    const int places[][2] = {{3, 4}, {-7, 10}, {30, -6}, {50, 25}, {-20, -20}, {58, 31}};
+    for (const FontDescription& font : {LabelFont(), smooth}) {
+        const QFont qfont = CQtCanvas::ToQFont(font);
+        const int ascent = QFontMetrics(qfont).ascent();
+        for (const char* text : texts) {
+            for (const auto& place : places) {
+                QImage ours = BlackImage(64, 36);
+                QImage qt = BlackImage(64, 36);
+                ours.fill(qRgb(0, 0, 90));
+                qt.fill(qRgb(0, 0, 90));
+                {
+                    CQtCanvas canvas(ours);
+                    canvas.SetTransparentBackground();
+                    canvas.SetTextColor(Rgb(255, 200, 0));
+                    canvas.SelectFont(font);
+                    canvas.WriteText(place[0], place[1], text);
+                    QPainter painter(&qt);
+                    painter.setRenderHint(QPainter::TextAntialiasing, false);
+                    painter.setFont(qfont);
+                    painter.setPen(QColor(255, 200, 0));
+                    painter.drawText(place[0], place[1] + ascent, QString::fromUtf8(text));
+                }
+                EXPECT_EQ(ours, qt) << text << " at " << place[0] << "," << place[1]
+                                    << " in height " << font.height;
+            }
+        }
+    }
+    const auto labelFont = CTextCache::FontFor(LabelFont());
+    EXPECT_NE(CTextCache::StampOf(*labelFont, "0.0012"), nullptr);
+    EXPECT_EQ(CTextCache::StampOf(*CTextCache::FontFor(smooth), "0.0012"), nullptr);
+}
+
+TEST(QtCanvas, LabelFontFitsItsCell) {
+    const QFont font = CQtCanvas::ToQFont(LabelFont());
     const QFontMetrics metrics(font);
     EXPECT_LE(metrics.height(), 10);
     EXPECT_GE(metrics.height(), 8);

@@ -93,8 +93,11 @@ TEST(DeviceLinkConcurrencyTest, ReadersSeeWholeSamplesWhileTicksResetsAndSetting
     std::string firstProblem;
     {
         Hammer hammer(link);
+        // 1.5 s of racing, longer on a loaded machine until enough samples
+        // have come to say the race was run at all.
         const auto until = Clock::now() + milliseconds(1500);
-        for (int i = 0; Clock::now() < until; ++i) {
+        const auto latest = Clock::now() + milliseconds(20000);
+        for (int i = 0; Clock::now() < until || (samples <= 20 && Clock::now() < latest); ++i) {
             if (link.HasNewSample()) {
                 const MeterSample sample = link.TakeSample();
                 ++samples;
@@ -165,7 +168,9 @@ TEST(DeviceLinkConcurrencyTest, BatchesTakenWhileTicksRaceHoldEverySampleOnce) {
     {
         Hammer hammer(link);
         const auto until = Clock::now() + milliseconds(1500);
-        while (Clock::now() < until && firstProblem.empty()) {
+        const auto latest = Clock::now() + milliseconds(20000);
+        while ((Clock::now() < until || (samples <= 20 && Clock::now() < latest)) &&
+               firstProblem.empty()) {
             std::uint64_t lost = 0;
             const std::vector<MeterSample> batch = link.TakeSamples(&lost);
             nextCount += lost - lostBefore;
