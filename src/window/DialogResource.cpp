@@ -120,9 +120,9 @@ constexpr ControlResource kFindMeterControls[] = {
     {F::kIdDevices, K::ListBox, "", 7, 28, 306, 86},
     {F::kIdAdd, K::DefPushButton, "Add to my meters", 7, 118, 80, 14},
     {F::kIdRefresh, K::PushButton, "Look again", 92, 118, 60, 14},
-    {F::kIdOutcome, K::MultiLineEdit, "", 7, 138, 306, 66, kReadOnly},
-    {F::kIdCopy, K::PushButton, "Copy the commands", 7, 208, 80, 14, kStyleDisabled},
-    {F::kIdCancel, K::PushButton, "Close", 263, 208, 50, 14},
+    {F::kIdOutcome, K::MultiLineEdit, "", 7, 138, 306, 146, kReadOnly},
+    {F::kIdCopy, K::PushButton, "Copy the commands", 7, 288, 80, 14, kStyleDisabled},
+    {F::kIdCancel, K::PushButton, "Close", 263, 288, 50, 14},
 };
 
 constexpr DialogResource kZelmoraDialog{
@@ -157,7 +157,7 @@ constexpr DialogResource kFindMeterDialog{
     .caption = "Find my meter",
     .font = {"Microsoft Sans Serif", 10},
     .width = 320,
-    .height = 229,
+    .height = 309,
     .controls = kFindMeterControls,
 };
 

@@ -100,9 +100,9 @@ void PrintPermissionHintOnce(const std::string& path, UsbId id) {
     static std::once_flag printed;
     std::call_once(printed, [&] {
         const std::string hint = Format(
-            "zelmora: no permission to open the meter %s at %s; install the udev rules that "
-            "come with the program (see \"Connecting a real meter\" in the README) and plug the "
-            "meter in again.\n",
+            "zelmora: no permission to open the meter %s at %s; give it a udev rule in a file "
+            "of your own under /etc/udev/rules.d (the window's Help, \"Find my meter\" shows "
+            "it) and plug the meter in again.\n",
             MatchList::FormatId(id).c_str(), path.c_str());
         std::fputs(hint.c_str(), stderr);
     });
