@@ -115,9 +115,9 @@ public:
     // Opens a document with the desktop's viewer; a relative name is looked
     // for in the current folder. Failures are the desktop's to show.
     virtual void OpenDocument(const std::string& name) = 0;
-    // Where the manuals may be besides the current folder, in the order they
-    // are looked in: the program's own folder, the folder the documentation
-    // is installed to.
+    // Where the manuals are looked for before the current folder, in this
+    // order: the program's own folder, the folder the documentation is
+    // installed to.
     virtual std::vector<std::string> GetManualFolders() const = 0;
 
     // The folder the default log file goes to: the user's desktop folder

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 
 namespace zelmora {
@@ -298,23 +299,22 @@ void CZelmoraDlgLogic::OnAbout() {
 }
 
 void CZelmoraDlgLogic::OnManual(const std::string& name) {
-    // The current folder first, by the name alone, as ever; then where a
-    // program started from anywhere else (a terminal at home, the desktop's
-    // menu) still finds its manuals.
-    std::vector<std::string> folders;
+    // Beside the program first and then where the documentation is
+    // installed, so that a program started from anywhere (a terminal at
+    // home, the desktop's menu) opens its own manuals; the current folder
+    // comes last, for a copy kept nowhere else.
+    std::vector<std::string> folders = m_window.GetManualFolders();
     std::error_code error;
     const std::filesystem::path current = std::filesystem::current_path(error);
     folders.push_back(error ? std::string(".") : Utf8Of(current));
-    for (const std::string& folder : m_window.GetManualFolders()) {
-        if (!folder.empty() && std::find(folders.begin(), folders.end(), folder) == folders.end()) {
-            folders.push_back(folder);
-        }
+    folders.erase(std::remove(folders.begin(), folders.end(), std::string()), folders.end());
+    for (auto i = folders.begin(); i != folders.end(); ++i) {
+        folders.erase(std::remove(std::next(i), folders.end(), *i), folders.end());
     }
-    for (std::size_t i = 0; i < folders.size(); ++i) {
-        const std::filesystem::path path =
-            i == 0 ? PathOf(name) : PathOf(folders[i]) / PathOf(name);
+    for (const std::string& folder : folders) {
+        const std::filesystem::path path = PathOf(folder) / PathOf(name);
         if (std::filesystem::is_regular_file(path, error)) {
-            m_window.OpenDocument(i == 0 ? name : Utf8Of(path));
+            m_window.OpenDocument(Utf8Of(path));
             return;
         }
     }

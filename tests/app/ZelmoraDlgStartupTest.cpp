@@ -268,13 +268,15 @@ private slots:
         QVERIFY(window.isVisible());
     }
 
-    // The manuals open from the current folder, or beside the program; the
-    // operator is told where they were looked for when they are nowhere.
-    void manualsOpenFromTheCurrentFolderOrBesideTheProgram() {
+    // The manuals open from beside the program before the current folder,
+    // and from the current folder when they are nowhere else; the operator
+    // is told where they were looked for when they are nowhere.
+    void manualsOpenFromBesideTheProgramOrTheCurrentFolder() {
         QTemporaryDir current;
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(current.path()));
         QFile(current.filePath("Operation Manual_Eng.pdf")).open(QIODevice::WriteOnly);
+        QFile(current.filePath("Operation Manual_Chs.pdf")).open(QIODevice::WriteOnly);
         const QString beside = QDir(QCoreApplication::applicationDirPath())
                                    .absoluteFilePath("Operation Manual_Chs.pdf");
         QFile(beside).open(QIODevice::WriteOnly);
@@ -285,6 +287,7 @@ private slots:
             fixture.Window().GetCommand(CZelmoraDlg::kCmdManualEnglish)->trigger();
             fixture.Window().GetCommand(CZelmoraDlg::kCmdManualChinese)->trigger();
             QFile::remove(beside);
+            QFile::remove(current.filePath("Operation Manual_Chs.pdf"));
             QString message;
             const test::ModalAnswerer answerer([&message](QWidget& modal) {
                 message = static_cast<QMessageBox&>(modal).text();
@@ -295,13 +298,14 @@ private slots:
             QVERIFY(answerer.Answered());
             QCOMPARE(catcher.urls.size(), 2);
             QCOMPARE(catcher.urls[0].toLocalFile(),
-                     QDir(current.path()).absoluteFilePath("Operation Manual_Eng.pdf"));
+                     QDir(QDir::currentPath()).absoluteFilePath("Operation Manual_Eng.pdf"));
             QCOMPARE(catcher.urls[1].toLocalFile(), beside);
             QVERIFY2(message.startsWith("The manual \"Operation Manual_Chs.pdf\" was not found."),
                      qPrintable(message));
-            QVERIFY2(message.contains("\n" + QCoreApplication::applicationDirPath() + "\n"),
+            QVERIFY2(message.contains("\n" + QCoreApplication::applicationDirPath() +
+                                      "\n" ZELMORA_DOC_DIR "\n"),
                      qPrintable(message));
-            QVERIFY2(message.endsWith("\n" ZELMORA_DOC_DIR), qPrintable(message));
+            QVERIFY2(message.endsWith("\n" + QDir::currentPath()), qPrintable(message));
         }
         QDir::setCurrent(previous);
     }

@@ -406,10 +406,9 @@ TEST(ZelmoraDlgLogic, AMeterLostWhileRunningShowsDisconnected) {
     EXPECT_FALSE(host.GetText(1005).empty());
 }
 
-// The current folder first, by the bare name as ever; then beside the
-// program and in the installed documentation folder, so that a program
-// started from anywhere finds its manuals; missing everywhere, a message
-// names every place looked in.
+// Beside the program first, then in the installed documentation folder, so
+// that a program started from anywhere finds its own manuals; the current
+// folder last; missing everywhere, a message names every place looked in.
 TEST(ZelmoraDlgLogic, FindsTheManualsFromAnyFolder) {
     const TempFolder current;
     const TempFolder program;
@@ -428,12 +427,12 @@ TEST(ZelmoraDlgLogic, FindsTheManualsFromAnyFolder) {
         window.logic->OnCommand(Ids::kCmdManualEnglish);
         return host.documents.empty() ? std::string() : host.documents.back();
     };
+    std::ofstream(current.Path(english)).flush();
+    EXPECT_EQ(openEnglish(), (std::filesystem::current_path() / english).string());
     std::ofstream(docs.Path(english)).flush();
     EXPECT_EQ(openEnglish(), docs.Path(english));
     std::ofstream(program.Path(english)).flush();
     EXPECT_EQ(openEnglish(), program.Path(english));
-    std::ofstream(current.Path(english)).flush();
-    EXPECT_EQ(openEnglish(), english);
 
     const std::string current_ = std::filesystem::current_path().string();
     window.logic->OnCommand(Ids::kCmdManualChinese);
@@ -441,7 +440,7 @@ TEST(ZelmoraDlgLogic, FindsTheManualsFromAnyFolder) {
     ASSERT_EQ(host.messageBoxes.size(), 1u);
     EXPECT_EQ(host.messageBoxes[0], "The manual \"Operation Manual_Chs.pdf\" was not found. It "
                                     "was looked for in:\n" +
-                                        current_ + "\n" + program.Path() + "\n" + docs.Path());
+                                        program.Path() + "\n" + docs.Path() + "\n" + current_);
 }
 
 TEST(ZelmoraDlgLogic, AboutAndFindMyMeterWithoutAFinder) {
