@@ -6,6 +6,7 @@
 #include "FakeHost.h"
 #include "UsbFsEmulation.h"
 #include "sim/SimulatedMeter.h"
+#include "support/TempFolder.h"
 #include "usb/driver/LibusbDriver.h"
 #include "usb/driver/LibusbMeterFinder.h"
 #include "window/FindMeterDlgLogic.h"
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <random>
 #include <thread>
 
 namespace zelmora {
@@ -24,29 +24,12 @@ namespace {
 
 using test::FakeDialogHost;
 using test::FakeWindowHost;
+using test::TempFolder;
 using Ids = ZelmoraDlgIds;
 
 constexpr UsbId kMeterId{SimulatedMeter::kUsbIds.vendorId, SimulatedMeter::kUsbIds.productId};
 constexpr UsbId kRefusedId{0x1234, 0x5679};
 const std::string kNext = " Next: Help > Find my meter…";
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() /
-                 ("zelmora-first-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string Path(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // Plugged in: the meter (port 1, not listed out of the box), a keyboard
 // (port 2) and a second meter the user may not open (port 3).

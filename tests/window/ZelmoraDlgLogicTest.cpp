@@ -9,6 +9,7 @@
 #include "FakeHost.h"
 #include "log/LogPath.h"
 #include "sim/SimulatedMeter.h"
+#include "support/TempFolder.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "window/SetPowerRegionDlgLogic.h"
 
@@ -18,7 +19,6 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <thread>
 
 namespace zelmora {
@@ -26,6 +26,7 @@ namespace {
 
 using test::FakeDialogHost;
 using test::FakeWindowHost;
+using test::TempFolder;
 using Ids = ZelmoraDlgIds;
 
 std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal) {
@@ -41,28 +42,6 @@ std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal) {
 std::shared_ptr<SimulatedMeter> CountingMeter() {
     return Meter("100000001", SignalModel::Ramped(1.0, 4.0, 3000));
 }
-
-// A folder of its own under the system's temporary folder.
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() /
-                 ("zelmora-window-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string Path(const std::string& name = {}) const {
-        std::string folder = m_path.string();
-        return name.empty() ? folder : folder + kLogPathSeparator + name;
-    }
-
-private:
-    std::filesystem::path m_path;
-};
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

@@ -8,39 +8,23 @@
 #include "UsbFsEmulation.h"
 #include "meter/DeviceLink.h"
 #include "sim/SimulatedMeter.h"
+#include "support/TempFolder.h"
 #include "usb/driver/LibusbDriver.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <random>
 #include <sys/stat.h>
 
 namespace zelmora {
 namespace {
 
+using test::TempFolder;
+
 constexpr UsbId kMeterId{SimulatedMeter::kUsbIds.vendorId, SimulatedMeter::kUsbIds.productId};
 constexpr UsbId kKeyboardId{0x046d, 0xc31c};
 constexpr UsbId kRefusedId{0x1234, 0x5679};
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() /
-                 ("zelmora-finder-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string Path(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
