@@ -53,8 +53,13 @@ struct UsbFsEmulation::Node {
     std::size_t discards = 0;
 
     ~Node() {
-        for (Urb& urb : urbs) {
-            Release(urb);
+        {
+            // umockdev's thread last touched the queue under the lock; the
+            // lock is what orders its writes before these reads.
+            std::lock_guard lock(mutex);
+            for (Urb& urb : urbs) {
+                Release(urb);
+            }
         }
         if (handler) {
             g_object_unref(handler);
