@@ -46,8 +46,8 @@ TEST(FindMeterDlg, TakesTheUserFromNoMeterToAListedOne) {
     App();
     UsbFsEmulation emulation;
     emulation.Add(SimulatedMeter::MakeDemo("RM", "210400102", 2), 1, 2);
-    emulation.Add(std::make_shared<NamedDevice>(0x046d, 0xc31c, u"Logitech", u"USB Keyboard"), 2,
-                  3);
+    emulation.Add(
+        std::make_shared<NamedDevice>(0x046d, 0xc31c, u"Example Devices", u"USB Keyboard"), 2, 3);
     emulation.Add(std::make_shared<NamedDevice>(0x1234, 0x5679, u"Acme Optics", u"Power meter 2"),
                   3, 4, false, false);
     QTemporaryDir home;

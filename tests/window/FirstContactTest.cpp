@@ -58,7 +58,7 @@ protected:
     UsbFsEmulation emulation;
     std::shared_ptr<SimulatedMeter> meter = SimulatedMeter::MakeDemo("KV", "210400101", 1);
     std::shared_ptr<NamedDevice> keyboard =
-        std::make_shared<NamedDevice>(0x046d, 0xc31c, u"Logitech", u"USB Keyboard");
+        std::make_shared<NamedDevice>(0x046d, 0xc31c, u"Example Devices", u"USB Keyboard");
     std::shared_ptr<NamedDevice> refused = std::make_shared<NamedDevice>(
         kRefusedId.vendorId, kRefusedId.productId, u"Acme Optics", u"Power meter 2");
     TempFolder folder;
@@ -130,7 +130,7 @@ TEST_F(FirstContactTest, FindMyMeterTakesANewUserToAMeasuringMeter) {
 
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_TRUE(entries[0].starts_with(MatchList::FormatId(kMeterId) + "  1-1  "));
-    EXPECT_EQ(entries[1], "046d:c31c  1-2  Logitech USB Keyboard");
+    EXPECT_EQ(entries[1], "046d:c31c  1-2  Example Devices USB Keyboard");
     EXPECT_EQ(entries[2], "1234:5679  1-3  Acme Optics Power meter 2  [no permission]");
     EXPECT_EQ(keyboard->otherRequests, 0);
 
