@@ -37,6 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!options.realMeters && options.simulatedMeters == 0) {
             std::abort(); // a run with no meters at all
         }
+        [[fallthrough]];
+    case AppOptions::Action::ListUsb:
+        // The listing marks the ids given as listed, as a run matches them.
         for (const std::string& id : options.usbIds) {
             if (!MatchList::ParseId(id)) {
                 std::abort();

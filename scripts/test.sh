@@ -7,7 +7,8 @@
 # Stages: lint (formatting), normal (warnings as errors), asan (address and
 # undefined-behaviour sanitizers), tsan (thread sanitizer), windows (the
 # Windows program and its packages cross-built, checked under Wine), fuzz
-# (libFuzzer, bounded time).
+# (libFuzzer, bounded time), package (the Debian package, built and checked
+# with lintian and the desktop's validators).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -16,7 +17,7 @@ cd "$top"
 
 jobs=$(nproc)
 fuzz_seconds=${ZELMORA_FUZZ_SECONDS:-60}
-all_stages=(lint normal asan tsan windows fuzz)
+all_stages=(lint normal asan tsan windows fuzz package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 
@@ -115,9 +116,15 @@ stage_fuzz() {
     done
 }
 
+# The Debian package, built as Debian builds it (a Release tree of its own,
+# without tests) and checked: lintian without errors, the desktop entry and
+# the AppStream metadata valid, the contents stripped, hardened and
+# documented.
+stage_package() { "$top/scripts/package.sh"; }
+
 for stage in "${stages[@]}"; do
     case "$stage" in
-        lint | normal | asan | tsan | windows | fuzz) "stage_$stage" ;;
+        lint | normal | asan | tsan | windows | fuzz | package) "stage_$stage" ;;
         *)
             echo "test.sh: unknown stage '$stage' (known: ${all_stages[*]})" >&2
             exit 2

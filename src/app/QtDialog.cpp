@@ -8,12 +8,14 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -100,10 +102,20 @@ void CQtDialog::BuildFromResource(const DialogResource& resource, QPoint origin)
             widget = list;
             break;
         }
+        case ControlKind::ListBox: {
+            auto* list = Add(id, new QListWidget(this));
+            list->setSelectionMode(QAbstractItemView::SingleSelection);
+            connect(list, &QListWidget::currentRowChanged, this,
+                    [this, id] { OnControlListChanged(id); });
+            widget = list;
+            break;
+        }
         case ControlKind::Label: {
             auto* label = Add(id, new QLabel(text, this));
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             label->setTextFormat(Qt::PlainText);
+            // A label higher than a line wraps its text, as a static does.
+            label->setWordWrap(control.height > 12);
             widget = label;
             break;
         }
@@ -236,6 +248,10 @@ std::string CQtDialog::GetText(int id) const {
         text = button->text().remove(QLatin1Char('&'));
     } else if (const auto* list = qobject_cast<const QComboBox*>(widget)) {
         text = list->currentText();
+    } else if (const auto* listBox = qobject_cast<const QListWidget*>(widget)) {
+        if (const QListWidgetItem* item = listBox->currentItem()) {
+            text = item->text();
+        }
     }
     return text.toStdString();
 }
@@ -282,23 +298,36 @@ void CQtDialog::SetVisible(int id, bool visible) {
 void CQtDialog::ClearList(int id) {
     if (auto* list = qobject_cast<QComboBox*>(GetControl(id))) {
         list->clear();
+    } else if (auto* listBox = qobject_cast<QListWidget*>(GetControl(id))) {
+        listBox->clear();
     }
 }
 
 void CQtDialog::AddListEntry(int id, std::string_view text) {
     if (auto* list = qobject_cast<QComboBox*>(GetControl(id))) {
         list->addItem(ToQString(text));
+    } else if (auto* listBox = qobject_cast<QListWidget*>(GetControl(id))) {
+        listBox->addItem(ToQString(text));
     }
 }
 
 int CQtDialog::GetListSelection(int id) const {
-    const auto* list = qobject_cast<const QComboBox*>(GetControl(id));
-    return list != nullptr ? list->currentIndex() : -1;
+    if (const auto* list = qobject_cast<const QComboBox*>(GetControl(id))) {
+        return list->currentIndex();
+    }
+    if (const auto* listBox = qobject_cast<const QListWidget*>(GetControl(id))) {
+        return listBox->currentItem() != nullptr && listBox->currentItem()->isSelected()
+                   ? listBox->currentRow()
+                   : -1;
+    }
+    return -1;
 }
 
 void CQtDialog::SetListSelection(int id, int index) {
     if (auto* list = qobject_cast<QComboBox*>(GetControl(id))) {
         list->setCurrentIndex(index);
+    } else if (auto* listBox = qobject_cast<QListWidget*>(GetControl(id))) {
+        listBox->setCurrentRow(index);
     }
 }
 
@@ -325,6 +354,10 @@ void CQtDialog::ShowMessageBox(std::string_view text) {
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), ToQString(text),
                     QMessageBox::Ok, this);
     box.exec();
+}
+
+void CQtDialog::CopyToClipboard(std::string_view text) {
+    QGuiApplication::clipboard()->setText(ToQString(text));
 }
 
 void CQtDialog::EndDialog(int result) {
@@ -354,6 +387,8 @@ void CQtDialog::OnControlClicked(int id) {
         accept();
     } else if (id == DialogIds::kIdCancel) {
         reject();
+    } else if (m_logic != nullptr) {
+        m_logic->OnCommand(*this, id);
     }
 }
 

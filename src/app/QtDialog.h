@@ -51,6 +51,7 @@ public:
     int GetFocus() const override;
     void SetFocus(int id) override;
     void ShowMessageBox(std::string_view text) override;
+    void CopyToClipboard(std::string_view text) override;
     void EndDialog(int result) override;
 
 public slots:

@@ -15,13 +15,13 @@ CZelmoraApp::CZelmoraApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
 CZelmoraApp::~CZelmoraApp() = default;
 
-std::unique_ptr<UsbDriver> CZelmoraApp::CreateDriver(const AppOptions& options) {
+MeterSetup CZelmoraApp::CreateDriver(const AppOptions& options) {
     std::vector<std::string> problems;
-    std::unique_ptr<UsbDriver> driver = CreateMeterDriver(options, problems);
+    MeterSetup setup = CreateMeterSetup(options, problems);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
     }
-    return driver;
+    return setup;
 }
 
 void CZelmoraApp::CloseAllWindows() {
@@ -33,6 +33,20 @@ bool CZelmoraApp::AnswerWithoutWindow(const std::string& program, const AppOptio
     switch (options.action) {
     case AppOptions::Action::Run:
         return true;
+    case AppOptions::Action::ListUsb: {
+        std::vector<std::string> problems;
+        const auto devices = ListAllUsbDevices(options, problems);
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
+        }
+        if (!devices) {
+            std::fprintf(stderr, "zelmora: %s\n", kNoUsbListing);
+            m_exitCode = 1;
+        } else {
+            std::fputs(FormatUsbListing(*devices).c_str(), stdout);
+        }
+        return false;
+    }
     case AppOptions::Action::Help:
         std::fputs(AppOptions::HelpText(program).c_str(), stdout);
         return false;
@@ -73,9 +87,9 @@ bool CZelmoraApp::InitInstance() {
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
 
-    const std::unique_ptr<UsbDriver> driver = CreateDriver(options);
+    const MeterSetup setup = CreateDriver(options);
     {
-        CZelmoraDlg window(*driver);
+        CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get());
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.
         const CTerminationSignals termination(CloseAllWindows);

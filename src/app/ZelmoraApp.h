@@ -4,6 +4,7 @@
 // main window modally and ends when it closes. main() only creates it.
 
 #include "frontend/AppOptions.h"
+#include "frontend/MeterDriver.h"
 
 #include <memory>
 #include <string>
@@ -31,8 +32,9 @@ public:
     // The backends the options ask for, behind one driver: real meters
     // through libusb (where the build has it) by the match list of the
     // configuration files and --usb-id, then simulated meters on the
-    // virtual backend. Problems with the configuration go to standard error.
-    static std::unique_ptr<UsbDriver> CreateDriver(const AppOptions& options);
+    // virtual backend; with the finder of the real ones where there is one.
+    // Problems with the configuration go to standard error.
+    static MeterSetup CreateDriver(const AppOptions& options);
     // What SIGINT and SIGTERM do: close every window as its close box does.
     static void CloseAllWindows();
 

@@ -37,7 +37,8 @@ QString ToQString(std::string_view text) {
 
 } // namespace
 
-CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTuning tuning)
+CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTuning tuning,
+                         MeterFinder* finder)
     : CQtDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                             Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
@@ -51,6 +52,7 @@ CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTu
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { m_logic.OnTimer(kRefreshTimer); });
     connect(&m_graphTimer, &QTimer::timeout, this, [this] { m_logic.OnTimer(kGraphTimer); });
     setWindowIcon(QIcon(QStringLiteral(":/zelmora/zelmora.xpm")));
+    m_logic.SetMeterFinder(finder);
     m_logic.OnInitDialog();
 }
 
@@ -351,6 +353,12 @@ void CZelmoraDlg::RunDialog(CDialogLogic& dialog) {
 void CZelmoraDlg::OpenDocument(const std::string& name) {
     QDesktopServices::openUrl(
         QUrl::fromLocalFile(QDir::current().absoluteFilePath(QString::fromStdString(name))));
+}
+
+std::vector<std::string> CZelmoraDlg::GetManualFolders() const {
+    // Beside the program (a build tree's bin/), then where the package puts
+    // the documentation.
+    return {QDir::cleanPath(QCoreApplication::applicationDirPath()).toStdString(), ZELMORA_DOC_DIR};
 }
 
 std::string CZelmoraDlg::GetDesktopFolder() const {

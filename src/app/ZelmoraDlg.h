@@ -28,6 +28,7 @@ namespace zelmora {
 
 class CGraphView;
 struct MenuResource;
+class MeterFinder;
 class UsbDriver;
 
 class CZelmoraDlg : public CQtDialog, public WindowHost, public ZelmoraDlgIds {
@@ -39,9 +40,11 @@ public:
     using Prompts = CZelmoraDlgLogic::Prompts;
 
     // The meter link talks to meters through `driver`, which must outlive
-    // the window. `tuning` is for tests (see CDeviceLink::TestTuning).
+    // the window, as must `finder` (see CZelmoraDlgLogic::SetMeterFinder;
+    // none: the window cannot tell why no meter is found). `tuning` is for
+    // tests (see CDeviceLink::TestTuning).
     explicit CZelmoraDlg(UsbDriver& driver, QWidget* parent = nullptr,
-                         CDeviceLink::TestTuning tuning = {});
+                         CDeviceLink::TestTuning tuning = {}, MeterFinder* finder = nullptr);
     ~CZelmoraDlg() override;
 
     // Replaces the prompts that are set in `prompts`; the others stay.
@@ -70,6 +73,7 @@ public:
     std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) override;
     void RunDialog(CDialogLogic& dialog) override;
     void OpenDocument(const std::string& name) override;
+    std::vector<std::string> GetManualFolders() const override;
     std::string GetDesktopFolder() const override;
 
 protected:

@@ -39,7 +39,8 @@ constexpr milliseconds kReadLimit(15000);
 constexpr std::string_view kNoMeterHint =
     "no meter found; check that its vendor:product id is in the match list "
     "(/etc/zelmora/meters.conf, ~/.config/zelmora/meters.conf or --usb-id), that the "
-    "udev rule lets you open it, or try --simulate";
+    "udev rule lets you open it (list --all-usb shows every USB device with its id), or try "
+    "--simulate";
 
 class Command {
 public:
@@ -55,6 +56,7 @@ private:
     // The meters present, listed by a link of their own.
     std::vector<CDeviceLink::MeterListing> Scan();
     int List();
+    int ListUsb();
     int Read();
     int Log();
     // The host's name as one topic level.
@@ -92,7 +94,51 @@ std::vector<CDeviceLink::MeterListing> Command::Scan() {
     return scanner.GetMeterListing();
 }
 
+int Command::ListUsb() {
+    std::vector<std::string> problems;
+    const auto devices = ListAllUsbDevices(m_options.meters, problems);
+    for (const std::string& problem : problems) {
+        Say(problem);
+    }
+    if (!devices) {
+        Say(kNoUsbListing);
+        return kExitFailure;
+    }
+    if (!m_options.json) {
+        Print(FormatUsbListing(*devices));
+        return kExitOk;
+    }
+    std::string text = "[";
+    for (const UsbDeviceInfo& device : *devices) {
+        text += text.size() > 1 ? ",\n {" : "{";
+        const std::string id = MatchList::FormatId(device.id);
+        const std::string place = PlaceOf(device);
+        const std::string access = device.access == DeviceAccess::Opened         ? "yes"
+                                   : device.access == DeviceAccess::NoPermission ? "no_permission"
+                                                                                 : "no";
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"id", &id},
+            {"place", &place},
+            {"may_open", &access},
+            {"manufacturer", &device.manufacturer},
+            {"product", &device.product}};
+        for (const auto& [key, value] : fields) {
+            AppendJsonString(text, key);
+            text += ":";
+            AppendJsonString(text, *value);
+            text += ",";
+        }
+        text += device.listed ? "\"listed\":true}" : "\"listed\":false}";
+    }
+    text += "]\n";
+    Print(text);
+    return kExitOk;
+}
+
 int Command::List() {
+    if (m_options.allUsb) {
+        return ListUsb();
+    }
     const auto meters = Scan();
     if (meters.empty()) {
         Say(std::string(kNoMeterHint));

@@ -48,8 +48,9 @@ std::string StoreName(std::string& field, const std::string& value, const char* 
     return value.empty() ? Format("takes %s, not ''", what) : std::string();
 }
 
-const std::array<Option, 13> kOptions{{
+const std::array<Option, 14> kOptions{{
     {"json", kList | kRead, &CliOptions::json},
+    {"all-usb", kList, &CliOptions::allUsb},
     {"all", kLog, &CliOptions::all},
     {"append", kLog, &CliOptions::append},
     {"reconnect", kLog, &CliOptions::reconnect},
@@ -305,7 +306,7 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
 
 std::string CliOptions::UsageText(const std::string& program) {
     const std::string indent(program.size() + 5, ' ');
-    return "Usage: " + program + " list [--json] [METER OPTIONS]\n" +                    //
+    return "Usage: " + program + " list [--all-usb] [--json] [METER OPTIONS]\n" +        //
            "       " + program + " read [ID] [--json] [--unit UNIT] [METER OPTIONS]\n" + //
            "       " + program +
            " log [ID ...|--all] [--interval TIME] [--count N] [--duration TIME]\n" + //
@@ -321,6 +322,9 @@ std::string CliOptions::HelpText(const std::string& program) {
                        "\n"
                        "Commands:\n"
                        "  list                every meter present: id, probe, backend, port\n"
+                       "  list --all-usb      every USB device plugged in: id, place, whether\n"
+                       "                      it is on the match list and may be opened, maker\n"
+                       "                      and product (to find a meter to add to the list)\n"
                        "  read [ID]           one sample of a meter, with its unit (the only\n"
                        "                      meter present when no id is given)\n"
                        "  log [ID ...|--all]  log the samples of the meters named (all of them\n"

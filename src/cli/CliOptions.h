@@ -2,7 +2,7 @@
 
 // The command line of zelmora-cli:
 //
-//   zelmora-cli list [--json]
+//   zelmora-cli list [--all-usb] [--json]
 //   zelmora-cli read [ID] [--json] [--unit UNIT]
 //   zelmora-cli log [ID ...|--all] [--interval TIME] [--count N]
 //                   [--duration TIME] [--averaging N] [--output FILE|-]
@@ -37,6 +37,8 @@ struct CliOptions {
     RunSettings run;
     bool unitGiven = false;
     bool json = false;
+    // list: every USB device, not only the meters.
+    bool allUsb = false;
     bool all = false;
     // "-" is standard output.
     std::string output = "-";

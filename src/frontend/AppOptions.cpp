@@ -26,6 +26,10 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
             options.action = Action::Version;
             return options;
         }
+        if (argument == "--list-usb") {
+            options.action = Action::ListUsb;
+            continue;
+        }
         if (options.ParseMeterOption(arguments, i, SimulateCount::JoinedOrNext)) {
             if (options.action == Action::Error) {
                 return options;
@@ -149,10 +153,12 @@ std::string AppOptions::MeterOptionsHelp() {
 
 std::string AppOptions::HelpText(const std::string& program) {
     return "Usage: " + program +
-           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]...\n"
+           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n"
            "Read-out program of a USB laser power meter.\n"
            "\n" +
            MeterOptionsHelp() +
+           "  --list-usb          list every USB device plugged in (ids, makers, products,\n"
+           "                      places; those on the match list marked) and exit\n"
            "  --help              show this text and exit\n"
            "  --version           show the version and exit\n";
 }

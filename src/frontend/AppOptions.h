@@ -9,6 +9,8 @@
 //   --real                  real meters as well as simulated ones
 //   --usb-id vvvv:pppp      also take USB devices of this vendor:product id
 //                           for meters (repeatable; implies real meters)
+//   zelmora --list-usb      every USB device plugged in, with the ones on
+//                           the match list marked, then exit
 //   zelmora --help | --version
 
 #include <cstddef>
@@ -18,7 +20,7 @@
 namespace zelmora {
 
 struct AppOptions {
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, ListUsb, Help, Version, Error };
 
     Action action = Action::Run;
     // Simulated meters to plug in.

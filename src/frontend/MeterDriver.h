@@ -7,8 +7,10 @@
 // window, the headless front ends and the tools all come through here.
 
 #include "frontend/AppOptions.h"
+#include "usb/driver/MeterFinder.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,28 @@ struct MeterPlace {
     std::string port;
 };
 MeterPlace PlaceOfMeter(const std::string& devicePath);
+
+// The driver for `options` and, where real meters are found by a match
+// list (libusb), the finder that lists every USB device, tells why no
+// meter was listed and adds an id to the user's list; it works on the
+// driver, so it goes first.
+struct MeterSetup {
+    std::unique_ptr<UsbDriver> driver;
+    std::unique_ptr<MeterFinder> finder;
+};
+MeterSetup CreateMeterSetup(const AppOptions& options, std::vector<std::string>& problems);
+
+// Every USB device plugged in, for the command lines' listing (the match
+// list of `options` marks the meters); nothing where this build has no
+// finder, as on Windows.
+std::optional<std::vector<UsbDeviceInfo>> ListAllUsbDevices(const AppOptions& options,
+                                                            std::vector<std::string>& problems);
+
+// What --list-usb and the headless program's list --all-usb say where
+// there is no listing.
+inline constexpr const char* kNoUsbListing =
+    "this build cannot list USB devices: the meter's own driver lists the meters (on Windows, "
+    "install it from the meter's maker)";
 
 // Plugs `count` lively simulated meters into `driver`, with the probe
 // families KV, RM and ZN in turn and the ids 210400101, 210400102 ...

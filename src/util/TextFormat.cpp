@@ -218,6 +218,115 @@ std::string PrintableExcerpt(std::string_view text, std::size_t maxChars) {
     return printable;
 }
 
+namespace {
+
+void AppendUtf8(std::string& text, char32_t c) {
+    if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xC0 | (c >> 6));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xE0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (c >> 18));
+        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The character at text[i], moving i past it; nothing for a malformed
+// sequence (i then moves by one byte).
+std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t& i) {
+    const auto lead = static_cast<unsigned char>(text[i++]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    int length = 0;
+    char32_t c = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 1;
+        c = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 2;
+        c = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 3;
+        c = lead & 0x07;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - i < static_cast<std::size_t>(length)) {
+        return std::nullopt;
+    }
+    for (int k = 0; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+        if ((next & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and what lies beyond Unicode are malformed.
+    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+        return std::nullopt;
+    }
+    i += static_cast<std::size_t>(length);
+    return c;
+}
+
+bool IsShown(char32_t c) {
+    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    // Line and paragraph separators, and the marks and overrides that turn
+    // the text around it.
+    const bool layout = c == 0x2028 || c == 0x2029 || (c >= 0x200E && c <= 0x200F) ||
+                        (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    return !control && !layout && c != 0xFEFF;
+}
+
+} // namespace
+
+std::string PrintableLine(std::string_view utf8, std::size_t maxChars) {
+    std::string line;
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        if (chars == maxChars) {
+            line += "...";
+            break;
+        }
+        const std::optional<char32_t> c = DecodeUtf8(utf8, i);
+        if (c && IsShown(*c)) {
+            AppendUtf8(line, *c);
+        } else {
+            line += '?';
+        }
+        ++chars;
+    }
+    return line;
+}
+
+std::string Utf8FromUtf16Le(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        char32_t c = static_cast<char32_t>(bytes[i] | bytes[i + 1] << 8);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
+            const auto low = static_cast<char32_t>(bytes[i + 2] | bytes[i + 3] << 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(text, c);
+    }
+    return text;
+}
+
 std::string FormatClock(int hour, int minute, int second, int millisecond) {
     return Format("%02d:%02d:%02d(%03d)", hour, minute, second, millisecond);
 }

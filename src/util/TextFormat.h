@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,18 @@ std::string FormatElapsed(std::uint64_t totalMs);
 // terminal), and a text longer than `maxChars` is cut there with "..."
 // after it.
 std::string PrintableExcerpt(std::string_view text, std::size_t maxChars);
+
+// UTF-8 text from an untrusted source (a device's name) made safe to show
+// and to keep on one line: well-formed printable characters stay as they
+// are; control characters (line breaks too), bidirectional overrides and
+// malformed bytes each become '?'; a text of more than `maxChars`
+// characters is cut there with "..." after it.
+std::string PrintableLine(std::string_view utf8, std::size_t maxChars);
+
+// UTF-16LE bytes (a USB string descriptor's text) as UTF-8; an odd last
+// byte is dropped and an unpaired surrogate becomes U+FFFD. Not made
+// printable: see PrintableLine.
+std::string Utf8FromUtf16Le(std::span<const std::uint8_t> bytes);
 
 // "%02d:%02d:%02d(%03d)" of a time of day.
 std::string FormatClock(int hour, int minute, int second, int millisecond);

@@ -11,6 +11,7 @@ namespace {
 constexpr WORD kButtonClass = 0x0080;
 constexpr WORD kEditClass = 0x0081;
 constexpr WORD kStaticClass = 0x0082;
+constexpr WORD kListBoxClass = 0x0083;
 constexpr WORD kComboBoxClass = 0x0085;
 
 WORD ClassOf(ControlKind kind) {
@@ -26,6 +27,8 @@ WORD ClassOf(ControlKind kind) {
         return kEditClass;
     case ControlKind::DropDownList:
         return kComboBoxClass;
+    case ControlKind::ListBox:
+        return kListBoxClass;
     case ControlKind::Label:
     case ControlKind::Icon:
         break;
@@ -53,6 +56,8 @@ DWORD CWin32DialogTemplate::ControlStyle(const ControlResource& control) {
         return style | BS_DEFPUSHBUTTON | WS_TABSTOP;
     case ControlKind::DropDownList:
         return style | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
+    case ControlKind::ListBox:
+        return style | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP;
     case ControlKind::Label:
         return style | SS_LEFT | SS_NOPREFIX;
     case ControlKind::Icon:

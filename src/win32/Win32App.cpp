@@ -47,6 +47,12 @@ bool CWin32App::InitInstance() {
     switch (options.action) {
     case AppOptions::Action::Run:
         break;
+    case AppOptions::Action::ListUsb:
+        // The meter's kernel driver publishes the meters; there is no other
+        // device to choose from.
+        Tell(program + ": " + kNoUsbListing + "\n", true);
+        m_exitCode = 1;
+        return false;
     case AppOptions::Action::Help:
         Tell(AppOptions::HelpText(program), false);
         return false;

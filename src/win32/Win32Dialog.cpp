@@ -5,6 +5,7 @@
 #include "win32/Win32Text.h"
 
 #include <commctrl.h>
+#include <cstring>
 
 namespace zelmora {
 
@@ -152,7 +153,11 @@ INT_PTR CWin32Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     }
 }
 
-void CWin32Dialog::OnControlCommand(int /*id*/, int /*code*/) {}
+void CWin32Dialog::OnControlCommand(int id, int code) {
+    if (m_logic != nullptr && code == BN_CLICKED) {
+        m_logic->OnCommand(*this, id);
+    }
+}
 
 HWND CWin32Dialog::Control(int id) const {
     return id != 0 && m_hWnd != nullptr ? GetDlgItem(m_hWnd, id) : nullptr;
@@ -177,17 +182,21 @@ std::string CWin32Dialog::GetText(int id) const {
         return {};
     }
     const ControlResource* control = m_resource.Find(id);
-    if (control != nullptr && control->kind == ControlKind::DropDownList) {
-        const auto selected = SendMessageW(window, CB_GETCURSEL, 0, 0);
+    if (control != nullptr &&
+        (control->kind == ControlKind::DropDownList || control->kind == ControlKind::ListBox)) {
+        const bool combo = control->kind == ControlKind::DropDownList;
+        const auto selected = SendMessageW(window, combo ? CB_GETCURSEL : LB_GETCURSEL, 0, 0);
         if (selected < 0) {
             return {};
         }
-        const auto length = SendMessageW(window, CB_GETLBTEXTLEN, selected, 0);
+        const auto length =
+            SendMessageW(window, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, selected, 0);
         if (length < 0) {
             return {};
         }
         std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-        SendMessageW(window, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(text.data()));
+        SendMessageW(window, combo ? CB_GETLBTEXT : LB_GETTEXT, selected,
+                     reinterpret_cast<LPARAM>(text.data()));
         text.resize(static_cast<std::size_t>(length));
         return Narrow(text);
     }
@@ -230,16 +239,22 @@ void CWin32Dialog::SetVisible(int id, bool visible) {
     }
 }
 
+bool CWin32Dialog::IsListBox(int id) const {
+    const ControlResource* control = m_resource.Find(id);
+    return control != nullptr && control->kind == ControlKind::ListBox;
+}
+
 void CWin32Dialog::ClearList(int id) {
     if (HWND window = Control(id)) {
-        SendMessageW(window, CB_RESETCONTENT, 0, 0);
+        SendMessageW(window, IsListBox(id) ? LB_RESETCONTENT : CB_RESETCONTENT, 0, 0);
     }
 }
 
 void CWin32Dialog::AddListEntry(int id, std::string_view text) {
     if (HWND window = Control(id)) {
         const std::wstring wide = Widen(text);
-        SendMessageW(window, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+        SendMessageW(window, IsListBox(id) ? LB_ADDSTRING : CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(wide.c_str()));
         if (!IsAscii(text)) {
             EnsureFontShows(window, wide);
         }
@@ -248,12 +263,15 @@ void CWin32Dialog::AddListEntry(int id, std::string_view text) {
 
 int CWin32Dialog::GetListSelection(int id) const {
     HWND window = Control(id);
-    return window != nullptr ? static_cast<int>(SendMessageW(window, CB_GETCURSEL, 0, 0)) : -1;
+    return window != nullptr ? static_cast<int>(SendMessageW(
+                                   window, IsListBox(id) ? LB_GETCURSEL : CB_GETCURSEL, 0, 0))
+                             : -1;
 }
 
 void CWin32Dialog::SetListSelection(int id, int index) {
     if (HWND window = Control(id)) {
-        SendMessageW(window, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        SendMessageW(window, IsListBox(id) ? LB_SETCURSEL : CB_SETCURSEL,
+                     static_cast<WPARAM>(index), 0);
     }
 }
 
@@ -284,6 +302,28 @@ void CWin32Dialog::SetFocus(int id) {
 
 void CWin32Dialog::ShowMessageBox(std::string_view text) {
     MessageBoxW(m_hWnd, Widen(text).c_str(), AppTitle(), MB_OK);
+}
+
+void CWin32Dialog::CopyToClipboard(std::string_view text) {
+    const std::wstring wide = Widen(text);
+    if (!OpenClipboard(m_hWnd)) {
+        return;
+    }
+    EmptyClipboard();
+    const std::size_t bytes = (wide.size() + 1) * sizeof(wchar_t);
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+        if (void* target = GlobalLock(memory)) {
+            std::memcpy(target, wide.c_str(), bytes);
+            GlobalUnlock(memory);
+            // The clipboard owns the memory once it has taken it.
+            if (SetClipboardData(CF_UNICODETEXT, memory) == nullptr) {
+                GlobalFree(memory);
+            }
+        } else {
+            GlobalFree(memory);
+        }
+    }
+    CloseClipboard();
 }
 
 void CWin32Dialog::EndDialog(int result) {

@@ -52,6 +52,7 @@ public:
     int GetFocus() const override;
     void SetFocus(int id) override;
     void ShowMessageBox(std::string_view text) override;
+    void CopyToClipboard(std::string_view text) override;
     void EndDialog(int result) override;
 
     // The title of the program's message boxes.
@@ -74,6 +75,7 @@ protected:
     // True while the program itself writes a control's text.
     bool IsSettingText() const { return m_bSettingText; }
     HWND Control(int id) const;
+    bool IsListBox(int id) const;
     // Gives the control a font that shows `text`, where its own does not.
     void EnsureFontShows(HWND control, std::wstring_view text);
 

@@ -447,6 +447,25 @@ void CWin32ZelmoraDlg::OpenDocument(const std::string& name) {
     ShellExecuteW(nullptr, L"open", Widen(name).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+std::vector<std::string> CWin32ZelmoraDlg::GetManualFolders() const {
+    // The installer and the ZIP put the manuals beside the program.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return {slash == std::wstring::npos ? std::string() : Narrow(path.substr(0, slash))};
+}
+
 std::string CWin32ZelmoraDlg::GetDesktopFolder() const {
     PWSTR path = nullptr;
     std::string folder;

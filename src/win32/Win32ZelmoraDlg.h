@@ -52,6 +52,7 @@ public:
     std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) override;
     void RunDialog(CDialogLogic& dialog) override;
     void OpenDocument(const std::string& name) override;
+    std::vector<std::string> GetManualFolders() const override;
     std::string GetDesktopFolder() const override;
 
 protected:

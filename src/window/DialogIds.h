@@ -56,6 +56,9 @@ struct ZelmoraDlgIds : DialogIds {
         // Under the graph: how many samples were lost (not in the original
         // template).
         kIdLostSamples = 1060,
+        // In the same place: why no meter was found, and what to do next
+        // (not in the original template either).
+        kIdNoMeter = 1061,
         kIdToolBar = 0xE800,
     };
     // Commands.
@@ -64,6 +67,7 @@ struct ZelmoraDlgIds : DialogIds {
         kCmdSetPowerRegion = 32771,
         kCmdManualChinese = 32776,
         kCmdManualEnglish = 32777,
+        kCmdFindMeter = 32780,
     };
     // Window timers.
     static constexpr int kRefreshTimer = 0;
@@ -77,6 +81,17 @@ struct SetPowerRegionIds : DialogIds {
         kIdMaxPower = 1055,
         kIdMinX = 1056,
         kIdMaxX = 1057,
+    };
+};
+
+// The Find my meter dialog (dialog 140).
+struct FindMeterIds : DialogIds {
+    enum : int {
+        kIdDevices = 1101,
+        kIdAdd = 1102,
+        kIdRefresh = 1103,
+        kIdOutcome = 1104,
+        kIdCopy = 1105,
     };
 };
 

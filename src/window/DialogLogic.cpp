@@ -15,6 +15,8 @@ void CDialogLogic::OnCancel(DialogHost& host) {
     host.EndDialog(kIdCancel);
 }
 
+void CDialogLogic::OnCommand(DialogHost& /*host*/, int /*id*/) {}
+
 const DialogResource& CAboutDlgLogic::GetResource() const {
     return AboutDialogResource();
 }

@@ -24,6 +24,8 @@ public:
     virtual void OnOK(DialogHost& host);
     // Esc, "Cancel" or the close box: ends the dialog with kIdCancel.
     virtual void OnCancel(DialogHost& host);
+    // Another button clicked: nothing by default.
+    virtual void OnCommand(DialogHost& host, int id);
 };
 
 // A dialog that decides nothing: the About box.

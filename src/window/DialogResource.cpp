@@ -85,6 +85,9 @@ constexpr ControlResource kZelmoraControls[] = {
      kGroup | kHidden | kStyleAlert,
      {},
      "lostSamples"},
+    // Shown when a scan found no meter, with the reason and the next step;
+    // it takes the lost samples' place while it is shown.
+    {Z::kIdNoMeter, K::Label, "", 135, 135, 306, 9, kGroup | kHidden | kStyleAlert, {}, "noMeter"},
 };
 
 constexpr ControlResource kSetPowerRegionControls[] = {
@@ -105,6 +108,21 @@ constexpr ControlResource kAboutControls[] = {
     {0, K::Label, "Zelmora，1.0 版", 42, 14, 114, 8, kGroup},
     {0, K::Label, "USB 激光功率计读数程序", 42, 26, 114, 8, kGroup},
     {DialogIds::kIdOk, K::DefPushButton, "确定", 113, 41, 50, 14, kGroup},
+};
+
+using F = FindMeterIds;
+
+constexpr ControlResource kFindMeterControls[] = {
+    {0, K::Label,
+     "Every USB device plugged in. Choose your meter and press \"Add to my meters\": its id "
+     "goes into your own meter list, and the window looks for meters again.",
+     7, 7, 306, 18, kGroup},
+    {F::kIdDevices, K::ListBox, "", 7, 28, 306, 86},
+    {F::kIdAdd, K::DefPushButton, "Add to my meters", 7, 118, 80, 14},
+    {F::kIdRefresh, K::PushButton, "Look again", 92, 118, 60, 14},
+    {F::kIdOutcome, K::MultiLineEdit, "", 7, 138, 306, 146, kReadOnly},
+    {F::kIdCopy, K::PushButton, "Copy the commands", 7, 288, 80, 14, kStyleDisabled},
+    {F::kIdCancel, K::PushButton, "Close", 263, 288, 50, 14},
 };
 
 constexpr DialogResource kZelmoraDialog{
@@ -134,11 +152,21 @@ constexpr DialogResource kAboutDialog{
     .controls = kAboutControls,
 };
 
+constexpr DialogResource kFindMeterDialog{
+    .id = 140,
+    .caption = "Find my meter",
+    .font = {"Microsoft Sans Serif", 10},
+    .width = 320,
+    .height = 309,
+    .controls = kFindMeterControls,
+};
+
 constexpr MenuResource kManualEntries[] = {
     {"简体中文", ZelmoraDlgIds::kCmdManualChinese},
     {"English", ZelmoraDlgIds::kCmdManualEnglish},
 };
 constexpr MenuResource kHelpEntries[] = {
+    {"Find my meter…", ZelmoraDlgIds::kCmdFindMeter},
     {"Operation Manunal", 0, kManualEntries},
 };
 constexpr MenuResource kMenuBar[] = {
@@ -169,6 +197,10 @@ const DialogResource& SetPowerRegionDialogResource() {
 
 const DialogResource& AboutDialogResource() {
     return kAboutDialog;
+}
+
+const DialogResource& FindMeterDialogResource() {
+    return kFindMeterDialog;
 }
 
 std::span<const MenuResource> ZelmoraMenuResource() {

@@ -18,6 +18,7 @@ enum class ControlKind {
     PushButton,
     DefPushButton, // the dialog's default button (Enter)
     DropDownList,  // a drop-down list; its height includes the list
+    ListBox,       // a list of entries shown at once, one of them selected
     Label,
     Icon, // the application icon
     Edit,
@@ -109,10 +110,11 @@ struct MenuResource {
 inline constexpr unsigned kAlertRed = 0xC0;
 
 // Dialog 102, the main window; dialog 131, Set Power Region; dialog 100,
-// the About box.
+// the About box; dialog 140, Find my meter.
 const DialogResource& ZelmoraDialogResource();
 const DialogResource& SetPowerRegionDialogResource();
 const DialogResource& AboutDialogResource();
+const DialogResource& FindMeterDialogResource();
 
 // Menu 135: the main window's menu bar (the Help menu).
 std::span<const MenuResource> ZelmoraMenuResource();

@@ -39,7 +39,8 @@ public:
     virtual void SetEnabled(int id, bool enabled) = 0;
     virtual void SetVisible(int id, bool visible) = 0;
 
-    // Drop-down lists: entries and the selected one (-1: none).
+    // Drop-down lists and list boxes: entries and the selected one (-1:
+    // none).
     virtual void ClearList(int id) = 0;
     virtual void AddListEntry(int id, std::string_view text) = 0;
     virtual int GetListSelection(int id) const = 0;
@@ -53,6 +54,9 @@ public:
 
     // A modal message box with an OK button and the application's title.
     virtual void ShowMessageBox(std::string_view text) = 0;
+
+    // Puts a text on the desktop's clipboard.
+    virtual void CopyToClipboard(std::string_view text) = 0;
 
     // Ends the dialog with this result (DialogIds::kIdOk or kIdCancel).
     virtual void EndDialog(int result) = 0;
@@ -111,6 +115,10 @@ public:
     // Opens a document with the desktop's viewer; a relative name is looked
     // for in the current folder. Failures are the desktop's to show.
     virtual void OpenDocument(const std::string& name) = 0;
+    // Where the manuals are looked for before the current folder, in this
+    // order: the program's own folder, the folder the documentation is
+    // installed to.
+    virtual std::vector<std::string> GetManualFolders() const = 0;
 
     // The folder the default log file goes to: the user's desktop folder
     // (or another the platform offers where there is none), with no

@@ -1,13 +1,17 @@
 #include "window/ZelmoraDlgLogic.h"
 
 #include "log/LogPath.h"
+#include "usb/driver/MeterFinder.h"
 #include "util/NumberEntry.h"
 #include "util/TextFormat.h"
 #include "window/DialogResource.h"
+#include "window/FindMeterDlgLogic.h"
 #include "window/SetPowerRegionDlgLogic.h"
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <iterator>
 #include <limits>
 
 namespace zelmora {
@@ -33,6 +37,16 @@ const char* const kDisconnected = "Disconnected";
 const char* const kLogOn = "On";
 const char* const kLogOff = "Off";
 const char* const kLogTitle = "Log Data To File";
+
+// The texts of this program are UTF-8, and so are the paths it is given.
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
 
 // The eight controls shown only in Time Interval mode.
 constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050, 1043, 1048, 1049};
@@ -183,10 +197,13 @@ void CZelmoraDlgLogic::OnCommand(int id) {
         OnSetPowerRegion();
         break;
     case kCmdManualChinese:
-        OnManualChinese();
+        OnManual("Operation Manual_Chs.pdf");
         break;
     case kCmdManualEnglish:
-        OnManualEnglish();
+        OnManual("Operation Manual_Eng.pdf");
+        break;
+    case kCmdFindMeter:
+        OnFindMeter();
         break;
     case kCmdAbout:
         OnAbout();
@@ -281,12 +298,64 @@ void CZelmoraDlgLogic::OnAbout() {
     m_window.RunDialog(about);
 }
 
-void CZelmoraDlgLogic::OnManualChinese() {
-    m_window.OpenDocument("Operation Manual_Chs.pdf");
+void CZelmoraDlgLogic::OnManual(const std::string& name) {
+    // Beside the program first and then where the documentation is
+    // installed, so that a program started from anywhere (a terminal at
+    // home, the desktop's menu) opens its own manuals; the current folder
+    // comes last, for a copy kept nowhere else.
+    std::vector<std::string> folders = m_window.GetManualFolders();
+    std::error_code error;
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    folders.push_back(error ? std::string(".") : Utf8Of(current));
+    folders.erase(std::remove(folders.begin(), folders.end(), std::string()), folders.end());
+    for (auto i = folders.begin(); i != folders.end(); ++i) {
+        folders.erase(std::remove(std::next(i), folders.end(), *i), folders.end());
+    }
+    for (const std::string& folder : folders) {
+        const std::filesystem::path path = PathOf(folder) / PathOf(name);
+        if (std::filesystem::is_regular_file(path, error)) {
+            m_window.OpenDocument(Utf8Of(path));
+            return;
+        }
+    }
+    std::string places;
+    for (const std::string& folder : folders) {
+        places += "\n" + folder;
+    }
+    m_controls.ShowMessageBox(Format("The manual \"%s\" was not found. It was looked for in:%s",
+                                     name.c_str(), places.c_str()));
 }
 
-void CZelmoraDlgLogic::OnManualEnglish() {
-    m_window.OpenDocument("Operation Manual_Eng.pdf");
+void CZelmoraDlgLogic::OnFindMeter() {
+    if (m_finder == nullptr) {
+        m_controls.ShowMessageBox(
+            "Here the meter's own USB driver tells the program which meters are plugged in: "
+            "install the driver from the meter's maker, plug the meter in and press Rescan.");
+        return;
+    }
+    CFindMeterDlgLogic dialog(*m_finder, [this] { return RescanForFinder(); });
+    m_window.RunDialog(dialog);
+}
+
+std::string CZelmoraDlgLogic::RescanForFinder() {
+    if (m_link.IsRunning()) {
+        // A rescan would stop the measurement.
+        return "A meter is measuring: press Rescan in the window when you are done with it.";
+    }
+    OnRescan();
+    const int count = std::clamp(m_link.GetMeterCount(), 0, CDeviceLink::kMaxMeters);
+    if (count == 0) {
+        return "The window looked again: " + m_controls.GetText(kIdNoMeter);
+    }
+    std::array<std::string, CDeviceLink::kMaxMeters> ids;
+    m_link.GetMeterList(ids.data());
+    std::string list;
+    for (int i = 0; i < count; ++i) {
+        list += (i == 0 ? "" : ", ") + ids[static_cast<std::size_t>(i)];
+    }
+    return Format("The window looked again and lists the meter%s %s: choose it and press "
+                  "Start.",
+                  count == 1 ? "" : "s", list.c_str());
 }
 
 // --- Timers -----------------------------------------------------------------
@@ -405,6 +474,50 @@ void CZelmoraDlgLogic::OnRescan() {
         m_controls.AddListEntry(kIdMeterList, ids[static_cast<std::size_t>(i)]);
     }
     m_controls.SetListSelection(kIdMeterList, count > 0 ? 0 : -1);
+    ShowNoMeter(count == 0);
+}
+
+std::string CZelmoraDlgLogic::NoMeterText(const MeterAbsence& absence) {
+    std::string first;
+    if (!absence.devices.empty()) {
+        first = MatchList::FormatId(absence.devices.front());
+        if (absence.devices.size() > 1) {
+            first += Format(" and %u more", static_cast<unsigned>(absence.devices.size() - 1));
+        }
+    }
+    std::string reason;
+    switch (absence.reason) {
+    case MeterAbsence::Reason::Unknown:
+        break;
+    case MeterAbsence::Reason::ListEmpty:
+        reason = "no USB id is on the meter list yet";
+        break;
+    case MeterAbsence::Reason::NoneMatched:
+        reason = "no device plugged in is on the meter list";
+        break;
+    case MeterAbsence::Reason::NoPermission:
+        reason = "no permission to open " + first;
+        break;
+    case MeterAbsence::Reason::NotAMeter:
+        reason = first + " did not answer as a meter";
+        break;
+    case MeterAbsence::Reason::ListingFailed:
+        reason = "the USB devices could not be listed";
+        break;
+    }
+    return (reason.empty() ? std::string("No meter found.") : "No meter found: " + reason + ".") +
+           " Next: Help > Find my meter…";
+}
+
+void CZelmoraDlgLogic::ShowNoMeter(bool none) {
+    // Both lines share the place under the graph; the lost samples come
+    // back when a meter is found again.
+    if (none) {
+        const MeterAbsence absence = m_finder ? m_finder->ExplainNoMeter() : MeterAbsence{};
+        m_controls.SetText(kIdNoMeter, NoMeterText(absence));
+    }
+    m_controls.SetVisible(kIdNoMeter, none);
+    m_controls.SetVisible(kIdLostSamples, !none && m_nLostSamples > 0);
 }
 
 void CZelmoraDlgLogic::OnStartStop() {

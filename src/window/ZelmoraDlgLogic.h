@@ -41,6 +41,8 @@
 namespace zelmora {
 
 struct DialogResource;
+class MeterFinder;
+struct MeterAbsence;
 class UsbDriver;
 
 class CZelmoraDlgLogic : public ZelmoraDlgIds {
@@ -72,6 +74,14 @@ public:
 
     // Replaces the prompts that are set in `prompts`; the others stay.
     void SetPrompts(Prompts prompts);
+
+    // What tells why no meter was found and finds the USB devices present
+    // (the libusb backend's; none where a kernel driver publishes the
+    // meters). Set it before OnInitDialog; it must outlive the logic.
+    void SetMeterFinder(MeterFinder* finder) { m_finder = finder; }
+
+    // The line under the graph when no meter is found.
+    static std::string NoMeterText(const MeterAbsence& absence);
 
     // The area the graph is shown in, in client pixels (set at start-up).
     const HostRect& GetGraphArea() const { return m_rcGraph; }
@@ -123,11 +133,15 @@ private:
 
     // Window commands.
     void OnAbout();
-    void OnManualChinese();
-    void OnManualEnglish();
+    void OnManual(const std::string& name);
+    void OnFindMeter();
+    // Looks for meters again for the Find my meter dialog, unless one is
+    // running, and says what the window shows.
+    std::string RescanForFinder();
 
     // Collection settings.
     void OnRescan();
+    void ShowNoMeter(bool none);
     void OnStartStop();
     void OnFixed();
     void OnContinuous();
@@ -155,6 +169,7 @@ private:
 
     DialogHost& m_controls;
     WindowHost& m_window;
+    MeterFinder* m_finder = nullptr;
 
     // Window state.
     bool m_bGraphRedraw = false;

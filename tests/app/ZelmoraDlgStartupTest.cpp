@@ -9,10 +9,13 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QToolBar>
 
 namespace zelmora {
@@ -234,8 +237,10 @@ private slots:
         QCOMPARE(menuBar->actions().size(), 1);
         QMenu* help = menuBar->actions()[0]->menu();
         QCOMPARE(help->title(), QString("Help"));
-        QCOMPARE(help->actions()[0]->text(), QString("Operation Manunal"));
-        QMenu* manual = help->actions()[0]->menu();
+        QCOMPARE(help->actions()[0], window.GetCommand(CZelmoraDlg::kCmdFindMeter));
+        QCOMPARE(help->actions()[0]->text(), QString("Find my meter…"));
+        QCOMPARE(help->actions()[1]->text(), QString("Operation Manunal"));
+        QMenu* manual = help->actions()[1]->menu();
         QCOMPARE(manual->actions()[0], window.GetCommand(CZelmoraDlg::kCmdManualChinese));
         QCOMPARE(manual->actions()[0]->text(), QString("简体中文"));
         QCOMPARE(manual->actions()[1], window.GetCommand(CZelmoraDlg::kCmdManualEnglish));
@@ -263,18 +268,46 @@ private slots:
         QVERIFY(window.isVisible());
     }
 
-    void manualsOpenFromTheCurrentFolder() {
-        WindowFixture fixture;
-        UrlCatcher catcher;
-        QDesktopServices::setUrlHandler("file", &catcher, "Open");
-        fixture.Window().GetCommand(CZelmoraDlg::kCmdManualEnglish)->trigger();
-        fixture.Window().GetCommand(CZelmoraDlg::kCmdManualChinese)->trigger();
-        QDesktopServices::unsetUrlHandler("file");
-        QCOMPARE(catcher.urls.size(), 2);
-        QCOMPARE(catcher.urls[0].toLocalFile(),
-                 QDir::current().absoluteFilePath("Operation Manual_Eng.pdf"));
-        QCOMPARE(catcher.urls[1].toLocalFile(),
-                 QDir::current().absoluteFilePath("Operation Manual_Chs.pdf"));
+    // The manuals open from beside the program before the current folder,
+    // and from the current folder when they are nowhere else; the operator
+    // is told where they were looked for when they are nowhere.
+    void manualsOpenFromBesideTheProgramOrTheCurrentFolder() {
+        QTemporaryDir current;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(current.path()));
+        QFile(current.filePath("Operation Manual_Eng.pdf")).open(QIODevice::WriteOnly);
+        QFile(current.filePath("Operation Manual_Chs.pdf")).open(QIODevice::WriteOnly);
+        const QString beside = QDir(QCoreApplication::applicationDirPath())
+                                   .absoluteFilePath("Operation Manual_Chs.pdf");
+        QFile(beside).open(QIODevice::WriteOnly);
+        {
+            WindowFixture fixture;
+            UrlCatcher catcher;
+            QDesktopServices::setUrlHandler("file", &catcher, "Open");
+            fixture.Window().GetCommand(CZelmoraDlg::kCmdManualEnglish)->trigger();
+            fixture.Window().GetCommand(CZelmoraDlg::kCmdManualChinese)->trigger();
+            QFile::remove(beside);
+            QFile::remove(current.filePath("Operation Manual_Chs.pdf"));
+            QString message;
+            const test::ModalAnswerer answerer([&message](QWidget& modal) {
+                message = static_cast<QMessageBox&>(modal).text();
+                static_cast<QDialog&>(modal).accept();
+            });
+            fixture.Window().GetCommand(CZelmoraDlg::kCmdManualChinese)->trigger();
+            QDesktopServices::unsetUrlHandler("file");
+            QVERIFY(answerer.Answered());
+            QCOMPARE(catcher.urls.size(), 2);
+            QCOMPARE(catcher.urls[0].toLocalFile(),
+                     QDir(QDir::currentPath()).absoluteFilePath("Operation Manual_Eng.pdf"));
+            QCOMPARE(catcher.urls[1].toLocalFile(), beside);
+            QVERIFY2(message.startsWith("The manual \"Operation Manual_Chs.pdf\" was not found."),
+                     qPrintable(message));
+            QVERIFY2(message.contains("\n" + QCoreApplication::applicationDirPath() +
+                                      "\n" ZELMORA_DOC_DIR "\n"),
+                     qPrintable(message));
+            QVERIFY2(message.endsWith("\n" + QDir::currentPath()), qPrintable(message));
+        }
+        QDir::setCurrent(previous);
     }
 };
 

@@ -39,6 +39,14 @@ TEST(CliLibusbTest, ListsAndLogsARealBackendsMeter) {
     };
     EXPECT_EQ(run({"list", usbId}), "ID         FAMILY  MODEL  BACKEND    PORT\n"
                                     "210400107  ZN      ZN21   libusb     1-2\n");
+    // Every device, for an id not listed yet; the meter's marked here.
+    const std::string all = run({"list", "--all-usb", usbId});
+    EXPECT_TRUE(all.starts_with("ID         PLACE             METER LIST  MAY OPEN"));
+    EXPECT_NE(all.find("\n" + usbId.substr(9) + "  1-2               listed      yes  "),
+              std::string::npos)
+        << all;
+    EXPECT_NE(run({"list", "--all-usb", "--json"}).find("\"place\":\"1-2\",\"may_open\":\"yes\""),
+              std::string::npos);
     const std::string path = folder / "real.jsonl";
     run({"log", usbId, "--count", "12", "--format", "jsonl", "--unit", "uW", "-o", path});
     EXPECT_TRUE(CheckedByPython("jsonl", path, 1, 12, "uW")) << ReadFile(path);

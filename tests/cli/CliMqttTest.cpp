@@ -237,9 +237,9 @@ TEST_F(CliMqttTest, AHungBrokerDoesNotHoldUpTheRunAndItsLossesAreTold) {
 // to the authority given is refused before any meter starts.
 TEST_F(CliMqttTest, TlsWithTheBrokersAuthorityAndWithoutIt) {
     ASSERT_TRUE(MakeTestCertificates(m_folder.Path()));
-    ASSERT_TRUE(MakeTestCertificates(m_folder.Path() / "other", "other") ||
-                (std::filesystem::create_directories(m_folder.Path() / "other") &&
-                 MakeTestCertificates(m_folder.Path() / "other", "other")));
+    ASSERT_TRUE(MakeTestCertificates(std::filesystem::path(m_folder / "other"), "other") ||
+                (std::filesystem::create_directories(std::filesystem::path(m_folder / "other")) &&
+                 MakeTestCertificates(std::filesystem::path(m_folder / "other"), "other")));
     CTestBroker broker(m_folder / "broker",
                        {.certFile = m_folder / "server.crt", .keyFile = m_folder / "server.key"});
     ASSERT_TRUE(broker.Start());

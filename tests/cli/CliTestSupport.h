@@ -3,36 +3,21 @@
 // What the tests of zelmora-cli share: a temporary folder, files read back,
 // and Python's csv and json modules checking a record file.
 
-#include <filesystem>
+#include "support/TempFolder.h"
+
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace zelmora {
 
-class TempFolder {
+// The CLI's tests name the files in it as `folder / "name"`.
+class TempFolder : public test::TempFolder {
 public:
-    TempFolder() {
-        std::random_device random;
-        m_path =
-            std::filesystem::temp_directory_path() / ("zelmora-cli-" + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
-    const std::filesystem::path& Path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
+    TempFolder() : test::TempFolder("zelmora-cli-") {}
+    std::string operator/(const std::string& name) const { return Path(name); }
 };
 
 inline std::string ReadFile(const std::string& path) {

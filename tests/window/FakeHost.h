@@ -67,7 +67,7 @@ public:
 
     std::string GetText(int id) const override {
         const FakeControl& control = At(id);
-        if (control.kind == ControlKind::DropDownList) {
+        if (control.kind == ControlKind::DropDownList || control.kind == ControlKind::ListBox) {
             return control.selection >= 0 ? control.entries[control.selection] : std::string();
         }
         return control.text;
@@ -97,9 +97,11 @@ public:
         }
     }
     void ShowMessageBox(std::string_view text) override { messageBoxes.emplace_back(text); }
+    void CopyToClipboard(std::string_view text) override { clipboard = std::string(text); }
     void EndDialog(int result) override { endResult = result; }
 
     int focus = 0;
+    std::string clipboard;
     std::function<void(int)> onLostFocus;
     std::vector<std::string> messageBoxes;
     int endResult = 0;
@@ -147,6 +149,7 @@ public:
         }
     }
     void OpenDocument(const std::string& name) override { documents.push_back(name); }
+    std::vector<std::string> GetManualFolders() const override { return manualFolders; }
     std::string GetDesktopFolder() const override { return desktop; }
 
     std::map<int, int> timers;
@@ -163,6 +166,7 @@ public:
     // Works the small dialog as the operator does; without it, Cancel.
     std::function<void(CDialogLogic&, FakeDialogHost&)> answerDialog;
     std::vector<std::string> documents;
+    std::vector<std::string> manualFolders;
     std::string desktop = "desktop";
 };
 

@@ -9,6 +9,7 @@
 #include "FakeHost.h"
 #include "log/LogPath.h"
 #include "sim/SimulatedMeter.h"
+#include "support/TempFolder.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "window/SetPowerRegionDlgLogic.h"
 
@@ -18,7 +19,6 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <thread>
 
 namespace zelmora {
@@ -26,6 +26,7 @@ namespace {
 
 using test::FakeDialogHost;
 using test::FakeWindowHost;
+using test::TempFolder;
 using Ids = ZelmoraDlgIds;
 
 std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal) {
@@ -41,28 +42,6 @@ std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal) {
 std::shared_ptr<SimulatedMeter> CountingMeter() {
     return Meter("100000001", SignalModel::Ramped(1.0, 4.0, 3000));
 }
-
-// A folder of its own under the system's temporary folder.
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() /
-                 ("zelmora-window-" + std::to_string(random()) + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string Path(const std::string& name = {}) const {
-        std::string folder = m_path.string();
-        return name.empty() ? folder : folder + kLogPathSeparator + name;
-    }
-
-private:
-    std::filesystem::path m_path;
-};
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -144,6 +123,9 @@ TEST(ZelmoraDlgLogic, StartsAsTheTemplateSays) {
     for (const int id : {1045, 1046, 1015, 1044, 1050, 1043, 1048, 1049, 1030, 1056, 1060}) {
         EXPECT_FALSE(host.At(id).visible) << id;
     }
+    // No meter, and no finder to say why: the next step all the same.
+    EXPECT_TRUE(host.At(1061).visible);
+    EXPECT_EQ(host.GetText(1061), "No meter found. Next: Help > Find my meter…");
     EXPECT_EQ(host.timers, (std::map<int, int>{{0, 10}, {1, 40}}));
     EXPECT_EQ(host.commands, (std::map<int, bool>{{Ids::kCmdSetPowerRegion, false}}));
     EXPECT_EQ(host.focus, 1028);
@@ -403,13 +385,46 @@ TEST(ZelmoraDlgLogic, AMeterLostWhileRunningShowsDisconnected) {
     EXPECT_FALSE(host.GetText(1005).empty());
 }
 
-TEST(ZelmoraDlgLogic, HelpAndAbout) {
+// Beside the program first, then in the installed documentation folder, so
+// that a program started from anywhere finds its own manuals; the current
+// folder last; missing everywhere, a message names every place looked in.
+TEST(ZelmoraDlgLogic, FindsTheManualsFromAnyFolder) {
+    const TempFolder current;
+    const TempFolder program;
+    const TempFolder docs;
+    // Back to where it was before the folders go.
+    struct InFolder {
+        explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+        ~InFolder() { std::filesystem::current_path(previous); }
+        const std::filesystem::path previous = std::filesystem::current_path();
+    } in(current.Path());
     Window window;
     FakeWindowHost& host = window.host;
+    host.manualFolders = {program.Path(), docs.Path()};
+    const std::string english = "Operation Manual_Eng.pdf";
+    auto openEnglish = [&] {
+        window.logic->OnCommand(Ids::kCmdManualEnglish);
+        return host.documents.empty() ? std::string() : host.documents.back();
+    };
+    std::ofstream(current.Path(english)).flush();
+    EXPECT_EQ(openEnglish(), (std::filesystem::current_path() / english).string());
+    std::ofstream(docs.Path(english)).flush();
+    EXPECT_EQ(openEnglish(), docs.Path(english));
+    std::ofstream(program.Path(english)).flush();
+    EXPECT_EQ(openEnglish(), program.Path(english));
+
+    const std::string current_ = std::filesystem::current_path().string();
     window.logic->OnCommand(Ids::kCmdManualChinese);
-    window.logic->OnCommand(Ids::kCmdManualEnglish);
-    EXPECT_EQ(host.documents,
-              (std::vector<std::string>{"Operation Manual_Chs.pdf", "Operation Manual_Eng.pdf"}));
+    EXPECT_EQ(host.documents.size(), 3u);
+    ASSERT_EQ(host.messageBoxes.size(), 1u);
+    EXPECT_EQ(host.messageBoxes[0], "The manual \"Operation Manual_Chs.pdf\" was not found. It "
+                                    "was looked for in:\n" +
+                                        program.Path() + "\n" + docs.Path() + "\n" + current_);
+}
+
+TEST(ZelmoraDlgLogic, AboutAndFindMyMeterWithoutAFinder) {
+    Window window;
+    FakeWindowHost& host = window.host;
     std::string caption;
     host.answerDialog = [&caption](CDialogLogic& dialog, FakeDialogHost& controls) {
         caption = dialog.GetResource().caption;
@@ -418,6 +433,13 @@ TEST(ZelmoraDlgLogic, HelpAndAbout) {
     };
     window.logic->OnCommand(Ids::kCmdAbout);
     EXPECT_EQ(caption, "关于 Zelmora");
+
+    // Where a kernel driver publishes the meters there is nothing to find.
+    window.logic->OnCommand(Ids::kCmdFindMeter);
+    EXPECT_EQ(host.dialogsRun, 1);
+    ASSERT_EQ(host.messageBoxes.size(), 1u);
+    EXPECT_NE(host.messageBoxes[0].find("install the driver from the meter's maker"),
+              std::string::npos);
 }
 
 TEST(CNumberEditLogic, TakesOnlyWhatANumberIsTypedWith) {

@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
 
     zelmora::AppOptions options;
     options.simulatedMeters = 3;
-    const auto driver = zelmora::CZelmoraApp::CreateDriver(options);
-    zelmora::CZelmoraDlg window(*driver);
+    const auto setup = zelmora::CZelmoraApp::CreateDriver(options);
+    zelmora::CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get());
     window.show();
 
     int status = 1;

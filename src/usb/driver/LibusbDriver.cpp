@@ -100,12 +100,61 @@ void PrintPermissionHintOnce(const std::string& path, UsbId id) {
     static std::once_flag printed;
     std::call_once(printed, [&] {
         const std::string hint = Format(
-            "zelmora: no permission to open the meter %s at %s; install the udev rules that "
-            "come with the program (see \"Connecting a real meter\" in the README) and plug the "
-            "meter in again.\n",
+            "zelmora: no permission to open the meter %s at %s; give it a udev rule in a file "
+            "of your own under /etc/udev/rules.d (the window's Help, \"Find my meter\" shows "
+            "it) and plug the meter in again.\n",
             MatchList::FormatId(id).c_str(), path.c_str());
         std::fputs(hint.c_str(), stderr);
     });
+}
+
+// A device's name as it is shown: one line, printable, not too long.
+constexpr std::size_t kNameLimit = 64;
+
+// A string of the device, read with the standard GET_DESCRIPTOR request in
+// the first language its table names; empty where it has none or does not
+// answer. Everything the device sends is bounded by what it says it sent.
+std::string ReadStringDescriptor(libusb_device_handle* handle, std::uint8_t index) {
+    if (index == 0) {
+        return {};
+    }
+    std::uint8_t buffer[255] = {};
+    const int languages = libusb_get_string_descriptor(handle, 0, 0, buffer, sizeof buffer);
+    if (languages < 4 || buffer[1] != LIBUSB_DT_STRING || buffer[0] < 4) {
+        return {};
+    }
+    const auto language = static_cast<std::uint16_t>(buffer[2] | buffer[3] << 8);
+    const int length = libusb_get_string_descriptor(handle, index, language, buffer, sizeof buffer);
+    if (length < 2 || buffer[1] != LIBUSB_DT_STRING) {
+        return {};
+    }
+    const std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(length), buffer[0]);
+    if (size <= 2) {
+        return {};
+    }
+    return PrintableLine(Utf8FromUtf16Le({buffer + 2, size - 2}), kNameLimit);
+}
+
+// The kernel's copy of a device's string in sysfs ("manufacturer",
+// "product"), which it read when the device arrived; readable by every
+// user, also where the device itself may not be opened.
+std::string ReadKernelString(const UsbDeviceInfo& device, const char* attribute) {
+    const std::string folder =
+        device.ports.empty()
+            ? Format("/sys/bus/usb/devices/usb%u", device.bus)
+            : Format("/sys/bus/usb/devices/%u-%s", device.bus, device.ports.c_str());
+    std::FILE* file = std::fopen((folder + "/" + attribute).c_str(), "rbe");
+    if (file == nullptr) {
+        return {};
+    }
+    char buffer[256] = {};
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer - 1, file);
+    std::fclose(file);
+    std::string_view text(buffer, got);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return PrintableLine(text, kNameLimit);
 }
 
 } // namespace
@@ -210,17 +259,47 @@ void LibusbDriver::SetNotificationCallback(DeviceNotificationCallback callback) 
     m_notify = std::move(callback);
 }
 
-std::optional<std::vector<LibusbDriver::Listed>> LibusbDriver::ListMeters() {
+bool LibusbDriver::Matches(UsbId id) const {
+    std::lock_guard lock(m_mutex);
+    return std::find(m_matchList.begin(), m_matchList.end(), id) != m_matchList.end();
+}
+
+std::vector<UsbId> LibusbDriver::GetMatchList() const {
+    std::lock_guard lock(m_mutex);
+    return m_matchList;
+}
+
+void LibusbDriver::AddToMatchList(UsbId id) {
+    std::lock_guard lock(m_mutex);
+    if (std::find(m_matchList.begin(), m_matchList.end(), id) == m_matchList.end()) {
+        m_matchList.push_back(id);
+    }
+}
+
+LibusbDriver::ListingState LibusbDriver::GetListingState() const {
+    std::lock_guard lock(m_mutex);
+    ListingState state;
+    state.failed = m_listingFailed;
+    for (const auto& [path, id] : m_listed) {
+        state.matched.push_back(id);
+        if (m_refused.count(path) > 0) {
+            state.refused.push_back(id);
+        }
+    }
+    return state;
+}
+
+std::optional<std::vector<LibusbDriver::Listed>> LibusbDriver::ListDevices(bool matchingOnly) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(m_context, &list);
     if (count < 0) {
         return std::nullopt;
     }
-    std::vector<Listed> meters;
+    std::vector<Listed> devices;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device* device = list[i];
         const std::optional<UsbId> id = IdOf(device);
-        if (!id || std::find(m_matchList.begin(), m_matchList.end(), *id) == m_matchList.end()) {
+        if (!id || (matchingOnly && !Matches(*id))) {
             continue;
         }
         Listed listed;
@@ -235,32 +314,43 @@ std::optional<std::vector<LibusbDriver::Listed>> LibusbDriver::ListMeters() {
         listed.address = libusb_get_device_address(device);
         listed.id = *id;
         listed.path = PathOf(device);
-        meters.push_back(std::move(listed));
+        devices.push_back(std::move(listed));
     }
     libusb_free_device_list(list, 1);
-    std::sort(meters.begin(), meters.end(), [](const Listed& a, const Listed& b) {
+    std::sort(devices.begin(), devices.end(), [](const Listed& a, const Listed& b) {
         return std::tie(a.bus, a.ports, a.address) < std::tie(b.bus, b.ports, b.address);
     });
-    return meters;
+    return devices;
 }
 
 std::optional<std::vector<std::string>> LibusbDriver::ListDevicePaths(const Guid& interfaceClass) {
     if (interfaceClass != kMeterInterfaceGuid) {
         return std::vector<std::string>{};
     }
-    const auto meters = ListMeters();
+    const auto meters = ListDevices(true);
+    std::lock_guard lock(m_mutex);
+    m_listingFailed = !meters;
+    m_listed.clear();
     if (!meters) {
+        m_refused.clear();
         return std::nullopt;
     }
     std::vector<std::string> paths;
+    std::map<std::string, UsbId> stillRefused;
     for (const Listed& meter : *meters) {
         paths.push_back(meter.path);
+        m_listed.emplace_back(meter.path, meter.id);
+        if (m_refused.count(meter.path) > 0) {
+            stillRefused.emplace(meter.path, meter.id);
+        }
     }
+    // A device that left (or moved) is no longer refused.
+    m_refused = std::move(stillRefused);
     return paths;
 }
 
 DriverHandle LibusbDriver::OpenDevice(const std::string& path) {
-    const auto meters = ListMeters();
+    const auto meters = ListDevices(true);
     if (!meters) {
         return kInvalidDriverHandle;
     }
@@ -273,6 +363,14 @@ DriverHandle LibusbDriver::OpenDevice(const std::string& path) {
     const int result = libusb_open(found->device.get(), &handle);
     if (result == LIBUSB_ERROR_ACCESS) {
         PrintPermissionHintOnce(path, found->id);
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (result == LIBUSB_ERROR_ACCESS) {
+            m_refused[path] = found->id;
+        } else {
+            m_refused.erase(path);
+        }
     }
     if (result != 0) {
         return kInvalidDriverHandle;
@@ -290,6 +388,70 @@ DriverHandle LibusbDriver::OpenDevice(const std::string& path) {
     const std::uintptr_t value = m_nextHandle++;
     m_handles.emplace(value, std::move(opened));
     return DriverHandle{value};
+}
+
+std::vector<UsbDeviceInfo> LibusbDriver::ListAllDevices() {
+    const auto devices = ListDevices(false);
+    std::vector<UsbDeviceInfo> infos;
+    if (!devices) {
+        return infos;
+    }
+    for (const Listed& listed : *devices) {
+        UsbDeviceInfo info;
+        info.id = listed.id;
+        info.bus = listed.bus;
+        for (std::size_t i = 0; i < listed.ports.size(); ++i) {
+            info.ports += Format(i == 0 ? "%u" : ".%u", static_cast<unsigned>(listed.ports[i]));
+        }
+        info.address = listed.address;
+        info.listed = Matches(listed.id);
+        libusb_device_handle* handle = nullptr;
+        const int result = libusb_open(listed.device.get(), &handle);
+        if (result == 0) {
+            info.access = DeviceAccess::Opened;
+            libusb_device_descriptor descriptor{};
+            if (libusb_get_device_descriptor(listed.device.get(), &descriptor) == 0) {
+                info.manufacturer = ReadStringDescriptor(handle, descriptor.iManufacturer);
+                info.product = ReadStringDescriptor(handle, descriptor.iProduct);
+            }
+            libusb_close(handle);
+        } else {
+            info.access =
+                result == LIBUSB_ERROR_ACCESS ? DeviceAccess::NoPermission : DeviceAccess::Failed;
+        }
+        if (info.manufacturer.empty() && info.product.empty()) {
+            info.manufacturer = ReadKernelString(info, "manufacturer");
+            info.product = ReadKernelString(info, "product");
+        }
+        infos.push_back(std::move(info));
+    }
+    return infos;
+}
+
+DeviceAccess LibusbDriver::ProbeAccess(const UsbDeviceInfo& device) {
+    const auto devices = ListDevices(false);
+    if (!devices) {
+        return DeviceAccess::Failed;
+    }
+    for (const Listed& listed : *devices) {
+        std::string ports;
+        for (std::size_t i = 0; i < listed.ports.size(); ++i) {
+            ports += Format(i == 0 ? "%u" : ".%u", static_cast<unsigned>(listed.ports[i]));
+        }
+        const bool samePlace = listed.bus == device.bus && ports == device.ports &&
+                               (!ports.empty() || listed.address == device.address);
+        if (!samePlace || listed.id != device.id) {
+            continue;
+        }
+        libusb_device_handle* handle = nullptr;
+        const int result = libusb_open(listed.device.get(), &handle);
+        if (result == 0) {
+            libusb_close(handle);
+            return DeviceAccess::Opened;
+        }
+        return result == LIBUSB_ERROR_ACCESS ? DeviceAccess::NoPermission : DeviceAccess::Failed;
+    }
+    return DeviceAccess::Failed;
 }
 
 bool LibusbDriver::CloseDevice(DriverHandle handle) {
@@ -736,7 +898,7 @@ int LibusbDriver::HotplugEvent(libusb_context*, libusb_device* device, int event
 
 void LibusbDriver::OnHotplug(libusb_device* device, bool arrived) {
     const std::optional<UsbId> id = IdOf(device);
-    if (!id || std::find(m_matchList.begin(), m_matchList.end(), *id) == m_matchList.end()) {
+    if (!id || !Matches(*id)) {
         return;
     }
     const std::string path = PathOf(device);

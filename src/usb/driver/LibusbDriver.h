@@ -28,6 +28,7 @@
 
 #include "usb/driver/DeviceNotification.h"
 #include "usb/driver/MatchList.h"
+#include "usb/driver/MeterFinder.h"
 #include "usb/driver/OperationBackend.h"
 
 #include <atomic>
@@ -74,6 +75,30 @@ public:
     // Receives device notifications; set it before registering.
     void SetNotificationCallback(DeviceNotificationCallback callback);
 
+    // The match list in use, and an id added to it: the next listing finds
+    // devices of that id too.
+    std::vector<UsbId> GetMatchList() const;
+    void AddToMatchList(UsbId id);
+
+    // What the last listing of the meter class found, and which of the
+    // devices it listed could not be opened for lack of permission (as far
+    // as opens were tried since).
+    struct ListingState {
+        bool failed = false; // the devices could not be listed
+        std::vector<UsbId> matched;
+        std::vector<UsbId> refused;
+    };
+    ListingState GetListingState() const;
+
+    // Every USB device present, whether on the match list or not, ordered
+    // by bus and port. Each is opened only to read its maker and product
+    // strings with standard descriptor requests; where it may not be
+    // opened, the copies the kernel keeps in sysfs are shown instead.
+    std::vector<UsbDeviceInfo> ListAllDevices();
+    // Opens the device at that bus and port path (or address, without
+    // one) and closes it again.
+    DeviceAccess ProbeAccess(const UsbDeviceInfo& device);
+
     std::optional<std::vector<std::string>> ListDevicePaths(const Guid& interfaceClass) override;
     // Opening a listed meter that the user may not access fails like any
     // other failed open; the first such failure of the process also prints
@@ -102,7 +127,10 @@ private:
 
     LibusbDriver(libusb_context* context, std::vector<UsbId> matchList);
 
-    std::optional<std::vector<Listed>> ListMeters();
+    bool Matches(UsbId id) const;
+    // The present devices, ordered by bus and port path; with `matchingOnly`
+    // only those whose id is on the match list.
+    std::optional<std::vector<Listed>> ListDevices(bool matchingOnly);
     std::shared_ptr<Operation> BeginTransfer(std::shared_ptr<Operation> op, std::uint32_t code);
     void AnswerInformation(Operation& op, const Opened& opened, std::uint32_t code,
                            std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
@@ -116,7 +144,12 @@ private:
     void EventLoop();
 
     libusb_context* const m_context;
-    const std::vector<UsbId> m_matchList;
+    std::vector<UsbId> m_matchList;
+    // The last listing of the meter class, and the devices of it whose open
+    // was refused for lack of permission, by path.
+    bool m_listingFailed = false;
+    std::vector<std::pair<std::string, UsbId>> m_listed;
+    std::map<std::string, UsbId> m_refused;
 
     std::map<std::uintptr_t, std::shared_ptr<Opened>> m_handles;
     std::vector<std::shared_ptr<Operation>> m_pending; // submitted, not yet done

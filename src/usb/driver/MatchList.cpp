@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -191,15 +192,25 @@ std::vector<UsbId> MatchList::Parse(std::string_view text, std::string_view sour
     return ids;
 }
 
+std::string MatchList::UserFile() {
+    // A relative XDG_CONFIG_HOME is invalid and ignored, as the base
+    // directory rules say: it would name a different file in every folder.
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (configHome && configHome[0] == '/') {
+        return std::string(configHome) + "/zelmora/meters.conf";
+    }
+    if (home && *home) {
+        return std::string(home) + "/.config/zelmora/meters.conf";
+    }
+    return {};
+}
+
 std::vector<std::string> MatchList::DefaultFiles(const std::string& systemConfigDir) {
     std::vector<std::string> files;
     files.push_back(systemConfigDir + "/zelmora/meters.conf");
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    if (configHome && *configHome) {
-        files.push_back(std::string(configHome) + "/zelmora/meters.conf");
-    } else if (home && *home) {
-        files.push_back(std::string(home) + "/.config/zelmora/meters.conf");
+    if (std::string user = UserFile(); !user.empty()) {
+        files.push_back(std::move(user));
     }
     return files;
 }
@@ -240,5 +251,138 @@ std::vector<UsbId> MatchList::Build(const std::vector<std::string>& files,
     }
     return ids;
 }
+
+#if defined(_WIN32)
+
+MatchList::AddOutcome MatchList::AddToFile(const std::string& /*path*/, UsbId /*id*/,
+                                           std::string_view /*note*/, std::string* error) {
+    if (error) {
+        *error = "Windows has no match list: the meter's driver publishes the meters";
+    }
+    return AddOutcome::Failed;
+}
+
+#else
+
+namespace {
+
+// Makes every missing folder above `path`, readable by the user only (as
+// the base directory rules ask of a configuration folder made for them).
+bool MakeParentFolders(const std::string& path, std::string& problem) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            problem =
+                Format("%s cannot be made: %s", Echo(folder).c_str(), ErrorText(errno).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+MatchList::AddOutcome MatchList::AddToFile(const std::string& path, UsbId id, std::string_view note,
+                                           std::string* error) {
+    auto fail = [&](const std::string& problem) {
+        if (error) {
+            *error = Format("%s %s", Echo(path).c_str(), problem.c_str());
+        }
+        return AddOutcome::Failed;
+    };
+    std::string problem;
+    if (path.empty() || path[0] != '/') {
+        return fail("is not an absolute path");
+    }
+    if (!MakeParentFolders(path, problem)) {
+        if (error) {
+            *error = problem;
+        }
+        return AddOutcome::Failed;
+    }
+    // O_NONBLOCK: a named pipe in the file's place must not hang the window.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        return fail(errno == EISDIR ? "is a folder, not a file"
+                                    : "cannot be opened: " + ErrorText(errno));
+    }
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return fail(S_ISDIR(status.st_mode) ? "is a folder, not a file" : "is not a regular file");
+    }
+    // Two programs adding at once write one after the other.
+    if (::flock(fd, LOCK_EX) != 0) {
+        return fail("cannot be locked: " + ErrorText(errno));
+    }
+    std::string text(kMaxFileBytes + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n =
+            ::pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return fail("cannot be read: " + ErrorText(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    if (text.size() > kMaxFileBytes) {
+        return fail(Format("is larger than %u KiB, which no match list is",
+                           static_cast<unsigned>(kMaxFileBytes / 1024)));
+    }
+    const std::vector<UsbId> ids = Parse(text, path, nullptr);
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+        return AddOutcome::AlreadyThere;
+    }
+
+    std::string addition;
+    if (text.empty()) {
+        addition = "# Zelmora: my own meters, one vendor:product id a line (see also\n"
+                   "# " ZELMORA_SYSCONFDIR "/zelmora/meters.conf).\n";
+    } else if (text.back() != '\n') {
+        addition = "\n";
+    }
+    // The note may come from a device: it must not add lines of its own.
+    if (const std::string comment = PrintableLine(note, 100); !comment.empty()) {
+        addition += "# " + comment + "\n";
+    }
+    addition += FormatId(id) + "\n";
+    if (!WriteAll(fd, addition) || ::fsync(fd) != 0) {
+        const int cause = errno;
+        // What the file held before stays whole, and nothing half-written.
+        if (::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+            return fail("was left with a part of a line: " + ErrorText(cause));
+        }
+        return fail("cannot be written: " + ErrorText(cause));
+    }
+    return AddOutcome::Added;
+}
+
+#endif
 
 } // namespace zelmora

@@ -35,10 +35,12 @@ public:
     static std::vector<UsbId> Parse(std::string_view text, std::string_view source,
                                     std::vector<std::string>* problems);
 
+    // The user's own file: $XDG_CONFIG_HOME/zelmora/meters.conf, or
+    // ~/.config/zelmora/meters.conf when XDG_CONFIG_HOME is unset, empty or
+    // not an absolute path; empty when there is no home folder either.
+    static std::string UserFile();
     // The files read by default, in order: the one installed with the
-    // program (below `systemConfigDir`), then the user's own
-    // ($XDG_CONFIG_HOME/zelmora/meters.conf, or ~/.config/zelmora/meters.conf
-    // when XDG_CONFIG_HOME is unset or empty).
+    // program (below `systemConfigDir`), then the user's own.
     static std::vector<std::string> DefaultFiles(const std::string& systemConfigDir);
     // The same with the configuration folder the program is installed for
     // (/etc for a system install).
@@ -54,6 +56,17 @@ public:
     static std::vector<UsbId> Build(const std::vector<std::string>& files,
                                     const std::vector<std::string>& options,
                                     std::vector<std::string>* problems);
+
+    enum class AddOutcome { Added, AlreadyThere, Failed };
+    // Adds `id` to the file at `path` as a line of its own, below `note` as
+    // a comment (made printable, one line), unless the file already lists
+    // it. Missing folders are made, for the user only; a new file starts
+    // with a line that says what it is. What the file held stays as it was,
+    // comments included, and a failed write leaves it so. Only a regular
+    // file of up to 1 MiB is written to; anything else is refused with the
+    // reason in `error`. (POSIX only: Windows has no match list.)
+    static AddOutcome AddToFile(const std::string& path, UsbId id, std::string_view note,
+                                std::string* error);
 };
 
 } // namespace zelmora

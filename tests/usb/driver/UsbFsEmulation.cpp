@@ -1,5 +1,6 @@
 #include "UsbFsEmulation.h"
 
+#include "usb/driver/UsbDescriptors.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
@@ -15,7 +16,9 @@
 #include <optional>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 namespace zelmora {
 
@@ -48,8 +51,13 @@ struct UsbFsEmulation::Node {
     std::size_t discards = 0;
 
     ~Node() {
-        for (Urb& urb : urbs) {
-            Release(urb);
+        {
+            // umockdev's thread last touched the queue under the lock; the
+            // lock is what orders its writes before these reads.
+            std::lock_guard lock(mutex);
+            for (Urb& urb : urbs) {
+                Release(urb);
+            }
         }
         if (handler) {
             g_object_unref(handler);
@@ -250,6 +258,22 @@ struct UsbFsEmulation::Node {
     }
 };
 
+NamedDevice::NamedDevice(std::uint16_t vendorId, std::uint16_t productId,
+                         std::u16string manufacturer, std::u16string product)
+    : VirtualDevice({UsbDescriptors::Device({.vendorId = vendorId,
+                                             .productId = productId,
+                                             .manufacturerIndex = 1,
+                                             .productIndex = 2}),
+                     {UsbDescriptors::Configuration({.interfaces = {{}}})},
+                     {{0, UsbDescriptors::LanguageTable({0x0409})},
+                      {1, UsbDescriptors::String(manufacturer)},
+                      {2, UsbDescriptors::String(product)}}}) {}
+
+std::optional<VirtualDevice::Reply> NamedDevice::HandleRequest(const Request&) {
+    ++otherRequests;
+    return Stall();
+}
+
 UsbFsEmulation::UsbFsEmulation() : m_testbed(umockdev_testbed_new()) {}
 
 UsbFsEmulation::~UsbFsEmulation() {
@@ -261,7 +285,7 @@ bool UsbFsEmulation::Active() {
 }
 
 std::string UsbFsEmulation::Add(std::shared_ptr<VirtualDevice> device, int port, int address,
-                                bool announce) {
+                                bool announce, bool mayOpen) {
     const std::string name = Format("1-%d", port);
     const std::string devNode = Format("/dev/bus/usb/001/%03d", address);
     const std::string devNum = Format("%d\n", address);
@@ -284,12 +308,27 @@ std::string UsbFsEmulation::Add(std::shared_ptr<VirtualDevice> device, int port,
     }
     umockdev_testbed_set_attribute_binary(m_testbed, path.c_str(), "descriptors", raw.data(),
                                           static_cast<gint>(raw.size()));
+    // The kernel's copies of the device's strings, UTF-8 with a newline.
+    const std::pair<const char*, std::size_t> strings[] = {{"manufacturer", 14}, {"product", 15}};
+    for (const auto& [attribute, offset] : strings) {
+        if (descriptors.device.size() <= offset) {
+            continue;
+        }
+        const auto found = descriptors.strings.find(descriptors.device[offset]);
+        if (found != descriptors.strings.end() && found->second.size() > 2) {
+            const std::string text = Utf8FromUtf16Le(std::span(found->second).subspan(2)) + "\n";
+            umockdev_testbed_set_attribute(m_testbed, path.c_str(), attribute, text.c_str());
+        }
+    }
 
     gchar* root = umockdev_testbed_get_root_dir(m_testbed);
     const std::filesystem::path node = std::filesystem::path(root) / devNode.substr(1);
     g_free(root);
     std::filesystem::create_directories(node.parent_path());
     std::ofstream(node).flush();
+    if (!mayOpen) {
+        std::filesystem::permissions(node, std::filesystem::perms::none);
+    }
 
     auto entry = std::make_unique<Node>();
     entry->device = std::move(device);
