@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QWidget>
+#include <utility>
 
 namespace zelmora {
 
@@ -18,6 +19,8 @@ public:
     // Shows `image` from the next paint on.
     void SetImage(QImage image);
     const QImage& GetImage() const { return m_image; }
+    // Hands the image over to be drawn anew, leaving none until SetImage.
+    QImage TakeImage() { return std::exchange(m_image, QImage()); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -260,6 +260,16 @@ void CQtDialog::SetText(int id, std::string_view text) {
     QWidget* widget = GetControl(id);
     const QString string = ToQString(text);
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        // The read-out boxes get their texts on every sample, several of
+        // them unchanged, and a line edit lays out a text set anew even when
+        // it is the same. Where setting it would leave every pixel as it is
+        // (no selection to clear, the cursor already at the end) it is left
+        // alone. Boxes the operator types into always take the text, with
+        // the cursor, selection and undo history it resets.
+        if (edit->isReadOnly() && !edit->hasSelectedText() && edit->text() == string &&
+            edit->cursorPosition() == string.size()) {
+            return;
+        }
         edit->setText(string);
     } else if (auto* multiLine = qobject_cast<QPlainTextEdit*>(widget)) {
         m_bSettingText = true;

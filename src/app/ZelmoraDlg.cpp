@@ -280,7 +280,12 @@ HostRect CZelmoraDlg::GetControlRect(int id) const {
 }
 
 void CZelmoraDlg::DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) {
-    QImage image(area.width, area.height, QImage::Format_RGB32);
+    // The frame on show is painted over: a new image for every drawing
+    // would cost an allocation and its page faults each time.
+    QImage image = m_graphView->TakeImage();
+    if (image.size() != QSize(area.width, area.height)) {
+        image = QImage(area.width, area.height, QImage::Format_RGB32);
+    }
     image.fill(Qt::black);
     {
         CQtCanvas canvas(image);

@@ -8,8 +8,9 @@
 // objectName is that id in decimal. The window's menu bar carries the Help
 // menu and, below a separator, the About entry (there is no system menu to
 // extend here); the one-button toolbar sits above the graph's top-right
-// corner. The graph is drawn with CQtCanvas into a fresh QImage on every
-// tick of timer 1 and shown whole by CGraphView over the hidden frame 1030.
+// corner. The graph is drawn with CQtCanvas into a QImage made black anew
+// on every tick of timer 1 that has something new to show, and shown whole
+// by CGraphView over the hidden frame 1030.
 
 #include "app/QtDialog.h"
 #include "meter/DeviceLink.h"

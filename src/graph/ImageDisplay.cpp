@@ -135,6 +135,7 @@ void CImageDisplay::AppendPoint(double value) {
     if (m_lastIndex >= std::numeric_limits<std::int32_t>::max() - m_capacity) {
         return;
     }
+    ++m_revision;
     m_lastIndex += 1;
     if (m_lastIndex < m_capacity) {
         m_xValues[static_cast<std::size_t>(m_lastIndex)] = static_cast<double>(m_lastIndex);
@@ -200,6 +201,7 @@ void CImageDisplay::AppendPoint(double value) {
 }
 
 void CImageDisplay::ClearData() {
+    ++m_revision;
     m_lastIndex = -1;
     m_xStart = 0;
     m_xEnd = m_window;
@@ -221,6 +223,7 @@ void CImageDisplay::SetSampleWindow(int points) {
     if (points <= 0 || points >= m_capacity) {
         return;
     }
+    ++m_revision;
     m_window = points;
     const bool stored = m_lastIndex != -1 && m_hasData;
     if (stored && m_lastIndex >= points) {
@@ -251,6 +254,7 @@ void CImageDisplay::SetSampleWindow(int points) {
 }
 
 void CImageDisplay::SetAutoscale(bool on) {
+    ++m_revision;
     m_autoscale = on;
     if (on) {
         m_xMin = m_xStart;
@@ -260,6 +264,7 @@ void CImageDisplay::SetAutoscale(bool on) {
 }
 
 void CImageDisplay::SetLimits(int xFrom, int xTo, double yFrom, double yTo) {
+    ++m_revision;
     m_xMin = std::min(xFrom, xTo);
     m_xMax = std::max(xFrom, xTo);
     m_yMin = std::min(yFrom, yTo);
@@ -278,6 +283,7 @@ void CImageDisplay::GetYLimits(double& from, double& to) const {
 }
 
 void CImageDisplay::UpdateScales() {
+    ++m_revision;
     if (m_autoscale) {
         m_xMin = m_xStart;
         m_xMax = m_xEnd;
@@ -306,6 +312,7 @@ void CImageDisplay::SetDisplaySize(int width, int height) {
     constexpr int kLargestSide = 1 << 20;
     width = std::clamp(width, 0, kLargestSide);
     height = std::clamp(height, 0, kLargestSide);
+    ++m_revision;
     m_plotTop = 10;
     m_plotLeft = 50;
     m_plotRight = width - 40;
@@ -317,10 +324,18 @@ void CImageDisplay::SetDisplaySize(int width, int height) {
 }
 
 void CImageDisplay::Draw(Canvas& canvas) {
+    // The labels are placed by the limits as they stand; the curve may then
+    // move them (autoscale takes the data's), and the next drawing places
+    // its labels differently. The slot range the curve rewrites is worked
+    // out afresh by every drawing before it is read.
+    const auto labelLimits = std::tuple{m_xMin, m_xMax, m_yMin, m_yMax};
     canvas.SetTransparentBackground();
     DrawAxes(canvas);
     DrawTickLabels(canvas);
     DrawCurve(canvas);
+    if (std::tuple{m_xMin, m_xMax, m_yMin, m_yMax} != labelLimits) {
+        ++m_revision;
+    }
 }
 
 void CImageDisplay::DrawAxes(Canvas& canvas) {

@@ -72,6 +72,14 @@ public:
     // Sample number of the newest point, -1 when empty.
     int GetLastIndex() const { return m_lastIndex; }
 
+    // Moves on with every change that can make the next drawing differ from
+    // the last one, in its pixels or in the state it leaves: data, limits,
+    // window, mode, autoscale, size, and a drawing that moved the limits its
+    // labels were placed by. While it stands still, drawing again repeats
+    // the last drawing exactly, so a caller that keeps that drawing may
+    // skip it.
+    std::uint64_t GetRevision() const { return m_revision; }
+
 private:
     void AppendPoint(double value);
     void DrawAxes(Canvas& canvas);
@@ -116,6 +124,7 @@ private:
     FontDescription m_yLabelFont;
     ColorRef m_textColor = Rgb(255, 255, 255);
     ColorRef m_curveColor = Rgb(0, 255, 0);
+    std::uint64_t m_revision = 0;
 };
 
 } // namespace zelmora

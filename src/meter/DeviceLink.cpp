@@ -833,17 +833,22 @@ bool CDeviceLink::HasNewSample() const {
 
 std::vector<MeterSample> CDeviceLink::TakeSamples(std::uint64_t* lostSamples) {
     // The queue is swapped out under the lock and copied after it, so that
-    // a long backlog does not hold up the tick.
-    std::deque<MeterSample> taken;
+    // a long backlog does not hold up the tick. The window asks every 10 ms
+    // and mostly finds nothing: then no queue is made (an empty deque
+    // allocates) and none is freed.
+    std::optional<std::deque<MeterSample>> taken;
     {
         std::lock_guard lock(m_mutex);
-        taken.swap(m_pending);
         m_bNewSample = false;
         if (lostSamples != nullptr) {
             *lostSamples = m_nLostSamples;
         }
+        if (m_pending.empty()) {
+            return {};
+        }
+        taken.emplace().swap(m_pending);
     }
-    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+    return {std::make_move_iterator(taken->begin()), std::make_move_iterator(taken->end())};
 }
 
 double CDeviceLink::TakePower() {

@@ -456,8 +456,18 @@ void CZelmoraDlgLogic::DrawGraph() {
     if (m_rcGraph.width <= 0 || m_rcGraph.height <= 0) {
         return;
     }
+    // The host keeps showing the last drawing, so one that would only paint
+    // the same pixels again is not made: before Start and between samples
+    // the tick costs next to nothing.
+    const std::uint64_t revision = m_graph.GetRevision();
+    if (m_drawnRevision == revision) {
+        return;
+    }
     // Drawn off-screen in full, then shown in one piece.
-    m_window.DrawGraph(m_rcGraph, [this](Canvas& canvas) { m_graph.Draw(canvas); });
+    m_window.DrawGraph(m_rcGraph, [this, revision](Canvas& canvas) {
+        m_graph.Draw(canvas);
+        m_drawnRevision = revision;
+    });
 }
 
 // --- Collection settings ---------------------------------------------------

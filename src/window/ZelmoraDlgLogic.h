@@ -15,7 +15,8 @@
 // Timer 0 takes every sample waiting in the meter link, in order, into the
 // graph and, while logging, into the log file, and shows the newest in the
 // read-out boxes (RefreshReadings); timer 1 redraws the graph off-screen
-// and shows it in one piece (DrawGraph).
+// and shows it in one piece (DrawGraph), unless nothing the graph shows
+// has changed since the drawing on show.
 //
 // A file that holds data is overwritten only after the operator agreed; a
 // file that cannot be opened or written, and samples lost because the
@@ -197,6 +198,9 @@ private:
     // gap.
     std::uint64_t m_nLostSamples = 0;
     bool m_bLossReported = false;
+    // The graph's revision at the drawing the host shows; nothing before
+    // the first drawing.
+    std::optional<std::uint64_t> m_drawnRevision;
     Prompts m_prompts;
 };
 

@@ -6,10 +6,37 @@
 #include "app/GraphView.h"
 
 #include <QRegularExpression>
+#include <map>
 
 namespace zelmora {
 
 using test::WindowFixture;
+
+// Counts the paint events of the widgets it watches.
+class PaintCounter : public QObject {
+public:
+    void Watch(QWidget* widget) {
+        widget->installEventFilter(this);
+        m_paints[widget] = 0;
+    }
+    int Paints(QWidget* widget) const { return m_paints.at(widget); }
+    void Reset() {
+        for (auto& [widget, paints] : m_paints) {
+            paints = 0;
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            m_paints[static_cast<QWidget*>(watched)] += 1;
+        }
+        return false;
+    }
+
+private:
+    std::map<QWidget*, int> m_paints;
+};
 
 class ZelmoraDlgMeterTest : public QObject {
     Q_OBJECT
@@ -73,6 +100,48 @@ private slots:
         const QString last = fixture.Text(1008);
         QTest::qWait(300);
         QCOMPARE(fixture.Text(1008), last);
+    }
+
+    // Each sample repaints the boxes whose text changed and the graph, and
+    // nothing else; once the meter stopped, the timers go on ticking and
+    // repaint nothing.
+    void repaintsOnlyWhatChanged() {
+        // A steady power: the count and the duration change, the power,
+        // the wavelength and the statistics do not.
+        WindowFixture fixture({WindowFixture::Meter("100000001", "KV50", 0.012, 1064)});
+        QWidget* power = fixture.Control(1000);
+        QWidget* wavelength = fixture.Control(1001);
+        QWidget* mean = fixture.Control(1005);
+        QWidget* count = fixture.Control(1008);
+        QWidget* graph = fixture.Window().findChild<CGraphView*>("graphView");
+        PaintCounter counter;
+        for (QWidget* widget : {power, wavelength, mean, count, graph}) {
+            counter.Watch(widget);
+        }
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 3, kWait);
+        const QString wavelengthText = fixture.Text(1001);
+        const QString meanText = fixture.Text(1005);
+        QTest::qWait(100);
+        counter.Reset();
+        const int before = Count(fixture);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= before + 3, kWait);
+        QTest::qWait(100);
+        QCOMPARE(fixture.Text(1001), wavelengthText);
+        QCOMPARE(fixture.Text(1005), meanText);
+        QVERIFY(counter.Paints(count) >= 3);
+        QVERIFY(counter.Paints(graph) >= 3);
+        QCOMPARE(counter.Paints(wavelength), 0);
+        QCOMPARE(counter.Paints(mean), 0);
+
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1020), QString("Start"));
+        QTest::qWait(200);
+        counter.Reset();
+        QTest::qWait(300);
+        for (QWidget* widget : {power, wavelength, mean, count, graph}) {
+            QCOMPARE(counter.Paints(widget), 0);
+        }
     }
 
     void graphTitleFollowsTheProbeFamily() {

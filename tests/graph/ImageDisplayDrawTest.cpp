@@ -1,4 +1,5 @@
-// The graph's drawing, checked to the pixel on the recording canvas.
+// The graph's drawing, checked to the pixel on the recording canvas, and
+// the revision that tells a caller when drawing again would repeat itself.
 
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
@@ -7,9 +8,11 @@
 #include <climits>
 #include <clocale>
 #include <cmath>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -275,6 +278,139 @@ TEST(ImageDisplayDraw, UnmappableRangesAndValuesAreSkipped) {
             EXPECT_TRUE(g.canvas.SegmentsOfColor(kGreen).empty());
         }
     }
+}
+
+// What a drawing put on the surface, in order, for comparing two drawings.
+std::vector<std::string> Picture(const CRecordingCanvas& canvas) {
+    std::vector<std::string> picture;
+    for (const Segment& s : canvas.Segments()) {
+        picture.push_back("line " + std::to_string(s.x0) + "," + std::to_string(s.y0) + " " +
+                          std::to_string(s.x1) + "," + std::to_string(s.y1) + " " +
+                          std::to_string(s.pen.color));
+    }
+    for (const CRecordingCanvas::Text& t : canvas.Texts()) {
+        picture.push_back("text " + std::to_string(t.x) + "," + std::to_string(t.y) + " " + t.text +
+                          " " + std::to_string(t.color) + " " + t.font.faceName);
+    }
+    return picture;
+}
+
+// A graph drawn only when its revision moved shows, after every tick, what
+// a graph drawn on every tick shows, and ends in the same state: whatever
+// the operator and the data did in between. Drawing is not read-only, so
+// this also checks that a skipped drawing changes nothing later on.
+TEST(ImageDisplayDraw, ADrawingSkippedWhileTheRevisionStandsWouldHaveRepeatedItself) {
+    CImageDisplay always;
+    CImageDisplay onChange;
+    for (CImageDisplay* graph : {&always, &onChange}) {
+        graph->SetDisplaySize(300, 200);
+    }
+    CRecordingCanvas alwaysCanvas;
+    CRecordingCanvas shown;
+    std::uint64_t drawnRevision = 0;
+    bool drawn = false;
+    int drawings = 0;
+    int idleTicks = 0;
+
+    std::mt19937 random(16);
+    const auto uniform = [&](int from, int to) {
+        return std::uniform_int_distribution<int>(from, to)(random);
+    };
+    double level = 1.0;
+    for (int step = 0; step < 4000; ++step) {
+        // What happens before the next tick, the same to both graphs.
+        std::function<void(CImageDisplay&)> change;
+        const int what = uniform(0, 99);
+        if (what < 35) {
+            idleTicks += 1;
+        } else if (what < 75) {
+            const int count = uniform(1, 30);
+            std::vector<double> values;
+            for (int i = 0; i < count; ++i) {
+                level = uniform(0, 40) == 0 ? uniform(-5, 5) * 1e-3
+                                            : level * (0.98 + 0.0005 * uniform(0, 80));
+                values.push_back(uniform(0, 60) == 0 ? level * 50 : level);
+            }
+            change = [values](CImageDisplay& g) {
+                for (const double v : values) {
+                    g.AddSample(v);
+                }
+            };
+        } else if (what < 80) {
+            change = [](CImageDisplay& g) { g.ClearData(); };
+        } else if (what < 85) {
+            const int points = uniform(0, 9) == 0 ? uniform(1000, 20000) : uniform(1, 300);
+            change = [points](CImageDisplay& g) { g.SetSampleWindow(points); };
+        } else if (what < 88) {
+            const int mode = uniform(0, 1);
+            change = [mode](CImageDisplay& g) { g.SetCollectionMode(mode); };
+        } else if (what < 94) {
+            const bool on = uniform(0, 1) == 1;
+            change = [on](CImageDisplay& g) { g.SetAutoscale(on); };
+        } else {
+            const int xFrom = uniform(-50, 400);
+            const int xTo = uniform(-50, 400);
+            const double yFrom = uniform(-10, 40) * 0.1;
+            const double yTo = uniform(-10, 40) * 0.1;
+            change = [=](CImageDisplay& g) { g.SetLimits(xFrom, xTo, yFrom, yTo); };
+        }
+        if (change) {
+            idleTicks = 0;
+            change(always);
+            change(onChange);
+        }
+
+        alwaysCanvas.Clear();
+        always.Draw(alwaysCanvas);
+        const std::uint64_t revision = onChange.GetRevision();
+        if (!drawn || revision != drawnRevision) {
+            // A drawing settles: at most one more follows one that moved
+            // the limits its labels stood by.
+            EXPECT_LE(idleTicks, 1) << "step " << step;
+            shown.Clear();
+            onChange.Draw(shown);
+            drawnRevision = revision;
+            drawn = true;
+            drawings += 1;
+        }
+        ASSERT_EQ(Picture(shown), Picture(alwaysCanvas)) << "step " << step;
+    }
+    EXPECT_LT(drawings, 3000);
+
+    double from = 0;
+    double to = 0;
+    double otherFrom = 0;
+    double otherTo = 0;
+    always.GetXLimits(from, to);
+    onChange.GetXLimits(otherFrom, otherTo);
+    EXPECT_EQ(std::pair(from, to), std::pair(otherFrom, otherTo));
+    always.GetYLimits(from, to);
+    onChange.GetYLimits(otherFrom, otherTo);
+    EXPECT_EQ(std::pair(from, to), std::pair(otherFrom, otherTo));
+}
+
+// A clear in autoscale leaves the labels of the old series for one drawing;
+// that drawing moves the limits, so the next one is made, and differs.
+TEST(ImageDisplayDraw, ADrawingThatMovesTheLabelLimitsMovesTheRevision) {
+    Graph300x200 g;
+    for (int i = 0; i < 500; ++i) {
+        g.graph.AddSample(1.0 + i * 0.01);
+    }
+    g.graph.Draw(g.canvas);
+    const std::uint64_t settled = g.graph.GetRevision();
+    g.canvas.Clear();
+    g.graph.Draw(g.canvas);
+    EXPECT_EQ(g.graph.GetRevision(), settled);
+
+    g.graph.ClearData();
+    const std::uint64_t cleared = g.graph.GetRevision();
+    EXPECT_NE(cleared, settled);
+    const std::vector<CRecordingCanvas::Text> first = g.Labels();
+    EXPECT_NE(g.graph.GetRevision(), cleared);
+    const std::uint64_t afterFirst = g.graph.GetRevision();
+    const std::vector<CRecordingCanvas::Text> second = g.Labels();
+    EXPECT_EQ(g.graph.GetRevision(), afterFirst);
+    EXPECT_NE(first.size(), second.size());
 }
 
 } // namespace

@@ -148,6 +148,43 @@ TEST(ZelmoraDlgLogic, StartsAsTheTemplateSays) {
     EXPECT_FALSE(host.lastFrame.SegmentsOfColor(Rgb(255, 0, 0)).empty());
 }
 
+// Timer 1 keeps its period, but a tick redraws the graph only when what it
+// shows changed: not before Start, not between samples, not once the meter
+// stopped; a new sample, a reset and new limits each redraw it.
+TEST(ZelmoraDlgLogic, RedrawsTheGraphOnlyWhenItChanged) {
+    Window window({CountingMeter()});
+    FakeWindowHost& host = window.host;
+    const auto graphTicks = [&](int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            window.logic->OnTimer(Ids::kGraphTimer);
+        }
+        return host.frames;
+    };
+    window.logic->OnPaint(false);
+    EXPECT_EQ(graphTicks(1), 1);
+    window.logic->OnTimer(Ids::kRefreshTimer);
+    EXPECT_EQ(graphTicks(5), 1);
+
+    window.logic->OnCommand(1020);
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() >= 3; }));
+    EXPECT_EQ(graphTicks(1), 2);
+    EXPECT_EQ(graphTicks(5), 2);
+    EXPECT_FALSE(host.lastFrame.SegmentsOfColor(Rgb(0, 255, 0)).empty());
+    const int count = window.Count();
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() > count; }));
+    EXPECT_EQ(graphTicks(5), 3);
+
+    window.logic->OnCommand(1020);
+    EXPECT_EQ(host.GetText(1020), "Start");
+    window.logic->OnTimer(Ids::kRefreshTimer);
+    const int stopped = graphTicks(1);
+    EXPECT_EQ(graphTicks(5), stopped);
+
+    window.logic->OnCommand(1012);
+    EXPECT_EQ(graphTicks(5), stopped + 1);
+    EXPECT_TRUE(host.lastFrame.SegmentsOfColor(Rgb(0, 255, 0)).empty());
+}
+
 TEST(ZelmoraDlgLogic, NumberBoxesShowTheValueInUse) {
     Window window;
     FakeWindowHost& host = window.host;
