@@ -805,14 +805,25 @@ void CDeviceLink::PublishLocked(bool announce) {
     // Last: the flag announces everything above.
     m_bNewSample = true;
     m_sampleOrClosure.notify_all();
+    if (m_sampleNotifier) {
+        m_sampleNotifier();
+    }
 }
 
 void CDeviceLink::SetMeterOpen(bool open) {
     {
         std::lock_guard lock(m_mutex);
         m_bMeterOpen = open;
+        if (!open && m_sampleNotifier) {
+            m_sampleNotifier();
+        }
     }
     m_sampleOrClosure.notify_all();
+}
+
+void CDeviceLink::SetSampleNotifier(std::function<void()> notify) {
+    std::lock_guard lock(m_mutex);
+    m_sampleNotifier = std::move(notify);
 }
 
 bool CDeviceLink::WaitForSample(std::chrono::milliseconds timeout) {

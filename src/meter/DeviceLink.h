@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -150,6 +151,13 @@ public:
     // meter runs (none was started, it was stopped, or a failed read closed
     // it), as no sample will come. True when a sample waits.
     bool WaitForSample(std::chrono::milliseconds timeout);
+    // Tells a reader that does not wait on a thread of its own (a window's
+    // event loop) that WaitForSample would now return: `notify` is called
+    // after a sample is queued and after the meter closed, on the thread
+    // that did it (mostly the poll's), with the link's lock held; it must
+    // return at once and must not call the link. Once this returns the old
+    // one is not called any more. None: no calls.
+    void SetSampleNotifier(std::function<void()> notify);
 
     int GetWavelength() const;
     std::string GetMinText() const;
@@ -303,6 +311,7 @@ private:
     // condition that a sample was queued or the meter closed.
     bool m_bMeterOpen = false; // guarded by m_mutex
     std::condition_variable m_sampleOrClosure;
+    std::function<void()> m_sampleNotifier; // guarded by m_mutex
 
     mutable std::mutex m_deviceMutex;
     std::condition_variable m_deviceChanged; // busy, tick or halt state changed

@@ -161,6 +161,30 @@ void CZelmoraDlgLogic::OnTimer(int timerId) {
     }
 }
 
+bool CZelmoraDlgLogic::IsTimerIdle(int timerId) const {
+    if (timerId == kRefreshTimer) {
+        // A running meter brings samples, and a failed read closes it, on
+        // the poll's thread: only a notifier tells of either. A started
+        // meter that closed is yet to be shown as lost. Once no meter is
+        // open no sample can come, so the queue is looked at only after
+        // that.
+        if (m_link.IsRunning() ? !m_bSampleNotifier : m_bMeterStarted) {
+            return false;
+        }
+        return !m_link.HasNewSample() && m_link.GetLostSampleCount() == m_nLostSamples;
+    }
+    if (timerId == kGraphTimer) {
+        return !m_bGraphRedraw || m_rcGraph.width <= 0 || m_rcGraph.height <= 0 ||
+               m_drawnRevision == m_graph.GetRevision();
+    }
+    return false;
+}
+
+void CZelmoraDlgLogic::SetSampleNotifier(std::function<void()> notify) {
+    m_bSampleNotifier = static_cast<bool>(notify);
+    m_link.SetSampleNotifier(std::move(notify));
+}
+
 void CZelmoraDlgLogic::OnCommand(int id) {
     switch (id) {
     case kIdReset:

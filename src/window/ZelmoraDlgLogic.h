@@ -94,6 +94,20 @@ public:
     // timers, put the focus on the meter list.
     void OnInitDialog();
     void OnTimer(int timerId);
+    // True while the timer's ticks can change nothing until something
+    // happens on the window's thread or `notify` (below) is called: the
+    // refresh while nothing waits to be taken and no meter is open (no
+    // other thread can bring a sample then) or, with a notifier, the meter
+    // runs; the graph while nothing it shows has changed since the drawing
+    // on show. A host may sleep through such ticks, as long as it asks
+    // again after every event it hands over and after every notification,
+    // and then ticks on in step with the period.
+    bool IsTimerIdle(int timerId) const;
+    // Called from any thread when a sample was queued or the meter closed;
+    // it must return at once and must not call the logic (see
+    // CDeviceLink::SetSampleNotifier). None: the refresh is idle only
+    // while no meter is open.
+    void SetSampleNotifier(std::function<void()> notify);
     // A button, radio button or check box clicked; a menu, system-menu or
     // toolbar command chosen.
     void OnCommand(int id);
@@ -201,6 +215,7 @@ private:
     // The graph's revision at the drawing the host shows; nothing before
     // the first drawing.
     std::optional<std::uint64_t> m_drawnRevision;
+    bool m_bSampleNotifier = false;
     Prompts m_prompts;
 };
 

@@ -5,6 +5,7 @@
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -652,6 +653,9 @@ TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
     meter->SetMeterFaults({.removeAfterSamples = 3});
     link->SetPollPeriod(100);
     link->Rescan();
+    // A notifier hears of the same: each sample, then the closure.
+    std::atomic<int> notes{0};
+    link->SetSampleNotifier([&notes] { ++notes; });
     link->Start("100000001");
     ASSERT_TRUE(link->IsRunning());
     // Each wait is woken by the tick's publication, then by the failed read
@@ -668,6 +672,8 @@ TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
     ASSERT_EQ(samples.size(), 3u);
     EXPECT_EQ(samples.back().count, 2);
     EXPECT_FALSE(link->WaitForSample(milliseconds(60000)));
+    EXPECT_EQ(notes.load(), 4);
+    link->SetSampleNotifier(nullptr);
 
     // A waiter on another thread is let go by Stop as well.
     auto second = Plug({.meterId = "100000002", .probeModel = "KV50"});
@@ -679,6 +685,7 @@ TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
     std::this_thread::sleep_for(milliseconds(20));
     link->Stop();
     waiter.join();
+    EXPECT_EQ(notes.load(), 4) << "no call once the notifier is taken away";
 }
 
 } // namespace

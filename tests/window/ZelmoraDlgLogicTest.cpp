@@ -13,6 +13,7 @@
 #include "usb/driver/VirtualUsbDriver.h"
 #include "window/SetPowerRegionDlgLogic.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -183,6 +184,102 @@ TEST(ZelmoraDlgLogic, RedrawsTheGraphOnlyWhenItChanged) {
     window.logic->OnCommand(1012);
     EXPECT_EQ(graphTicks(5), stopped + 1);
     EXPECT_TRUE(host.lastFrame.SegmentsOfColor(Rgb(0, 255, 0)).empty());
+}
+
+// A host sleeps through the ticks the logic calls idle, so a timer may be
+// called idle only while its next tick would change nothing: not while a
+// started meter may fail or a sample waits, not while the graph has
+// something new to show.
+TEST(ZelmoraDlgLogic, CallsATimerIdleOnlyWhileItsTicksChangeNothing) {
+    Window window({CountingMeter()});
+    FakeWindowHost& host = window.host;
+    CZelmoraDlgLogic& logic = *window.logic;
+    const auto idle = [&](int timer) { return logic.IsTimerIdle(timer); };
+    // Ticks the graph timer until it is idle; an idle tick draws nothing.
+    const auto drawUntilIdle = [&] {
+        for (int i = 0; i < 4 && !idle(Ids::kGraphTimer); ++i) {
+            logic.OnTimer(Ids::kGraphTimer);
+        }
+        const int frames = host.frames;
+        logic.OnTimer(Ids::kGraphTimer);
+        return idle(Ids::kGraphTimer) && host.frames == frames;
+    };
+
+    // Before the first paint nothing is drawn, and before Start nothing
+    // comes.
+    EXPECT_TRUE(idle(Ids::kRefreshTimer));
+    EXPECT_TRUE(idle(Ids::kGraphTimer));
+    logic.OnPaint(false);
+    EXPECT_FALSE(idle(Ids::kGraphTimer));
+    EXPECT_TRUE(drawUntilIdle());
+    EXPECT_EQ(host.frames, 1);
+
+    logic.OnCommand(1020);
+    EXPECT_FALSE(idle(Ids::kRefreshTimer));
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() >= 2; }));
+    EXPECT_FALSE(idle(Ids::kRefreshTimer));
+    EXPECT_FALSE(idle(Ids::kGraphTimer));
+    EXPECT_TRUE(drawUntilIdle());
+
+    // Samples the meter gave before Stop wait for the next tick.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    logic.OnCommand(1020);
+    EXPECT_EQ(host.GetText(1020), "Start");
+    EXPECT_FALSE(idle(Ids::kRefreshTimer));
+    const int stopped = window.Count();
+    logic.OnTimer(Ids::kRefreshTimer);
+    EXPECT_GT(window.Count(), stopped);
+    EXPECT_TRUE(idle(Ids::kRefreshTimer));
+    EXPECT_FALSE(idle(Ids::kGraphTimer));
+    EXPECT_TRUE(drawUntilIdle());
+
+    // A reset empties the graph: something new to show.
+    logic.OnCommand(1012);
+    EXPECT_FALSE(idle(Ids::kGraphTimer));
+    EXPECT_TRUE(drawUntilIdle());
+}
+
+// With a notifier the refresh may rest while the meter runs: whenever it
+// is not idle, the notifier has been called since the last look, so a host
+// that sleeps until notified misses no sample and no lost meter.
+TEST(ZelmoraDlgLogic, WithANotifierTheRefreshRestsBetweenSamples) {
+    Window window({CountingMeter()}, {.pollSpeedUp = 4});
+    CZelmoraDlgLogic& logic = *window.logic;
+    std::atomic<int> notes{0};
+    logic.SetSampleNotifier([&notes] { ++notes; });
+    logic.OnCommand(1020);
+    int rests = 0;
+    // The count before the last look: a sample that waits now came after
+    // that look, and so was told after it.
+    int seen = 0;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (window.Count() < 20 && std::chrono::steady_clock::now() < limit) {
+        const int beforeLook = notes.load();
+        if (logic.IsTimerIdle(Ids::kRefreshTimer)) {
+            ++rests;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            EXPECT_NE(notes.load(), seen);
+            logic.OnTimer(Ids::kRefreshTimer);
+        }
+        seen = beforeLook;
+    }
+    EXPECT_GE(window.Count(), 20);
+    EXPECT_GT(rests, 0);
+
+    const int beforeUnplug = notes.load();
+    window.driver.Unplug(1);
+    while (window.host.GetText(1000) != "Disconnected" &&
+           std::chrono::steady_clock::now() < limit) {
+        if (!logic.IsTimerIdle(Ids::kRefreshTimer)) {
+            logic.OnTimer(Ids::kRefreshTimer);
+        }
+    }
+    EXPECT_EQ(window.host.GetText(1000), "Disconnected");
+    EXPECT_GT(notes.load(), beforeUnplug);
+    logic.OnTimer(Ids::kRefreshTimer);
+    EXPECT_TRUE(logic.IsTimerIdle(Ids::kRefreshTimer));
+    logic.SetSampleNotifier(nullptr);
 }
 
 TEST(ZelmoraDlgLogic, NumberBoxesShowTheValueInUse) {
@@ -416,10 +513,15 @@ TEST(ZelmoraDlgLogic, AMeterLostWhileRunningShowsDisconnected) {
     EXPECT_EQ(host.GetText(1001), "1064");
     window.Select(1038, 1);
     ASSERT_TRUE(window.RefreshUntil([&] { return host.GetText(1001) == "1.064"; }));
+    // A failed read closes the meter on the poll's thread: the refresh must
+    // keep ticking until the window has shown it.
+    EXPECT_FALSE(window.logic->IsTimerIdle(Ids::kRefreshTimer));
     window.driver.Unplug(1);
     ASSERT_TRUE(window.RefreshUntil([&] { return host.GetText(1000) == "Disconnected"; }));
     EXPECT_EQ(host.GetText(1020), "Start");
     EXPECT_FALSE(host.GetText(1005).empty());
+    window.logic->OnTimer(Ids::kRefreshTimer);
+    EXPECT_TRUE(window.logic->IsTimerIdle(Ids::kRefreshTimer));
 }
 
 // Beside the program first, then in the installed documentation folder, so
