@@ -7,6 +7,7 @@
 #include "app/SetPowerRegionDlg.h"
 #include "window/DialogResource.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -42,23 +43,35 @@ CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTu
     : CQtDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                             Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_logic(driver, *this, *this, tuning) {
+      m_logic(driver, *this, *this, tuning),
+      m_refreshTimer([this] { m_logic.OnTimer(kRefreshTimer); }),
+      m_graphTimer([this] { m_logic.OnTimer(kGraphTimer); }) {
     const DialogResource& resource = CZelmoraDlgLogic::GetResource();
     setFont(CDialogTemplate(ToQString(resource.font.face), resource.font.points).GetFont());
     CreateMenu();
     BuildFromResource(resource, QPoint(0, m_menuBar->height()));
     CreateGraphView();
     CreateToolBar();
-    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { m_logic.OnTimer(kRefreshTimer); });
-    connect(&m_graphTimer, &QTimer::timeout, this, [this] { m_logic.OnTimer(kGraphTimer); });
+    // Whatever the event loop has just handed to the logic, it has done by
+    // the time the loop looks for more: that is when a timer may go to
+    // sleep or must wake. A loop that only polls (never blocks) announces
+    // each pass as awake. A sample or a lost meter, on the poll's thread,
+    // wakes the loop so that it looks again.
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { RestTimers(); });
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] { RestTimers(); });
+        m_logic.SetSampleNotifier([dispatcher] { dispatcher->wakeUp(); });
+    }
     setWindowIcon(QIcon(QStringLiteral(":/zelmora/zelmora.xpm")));
     m_logic.SetMeterFinder(finder);
     m_logic.OnInitDialog();
 }
 
 CZelmoraDlg::~CZelmoraDlg() {
-    m_refreshTimer.stop();
-    m_graphTimer.stop();
+    m_logic.SetSampleNotifier(nullptr);
+    m_refreshTimer.Stop();
+    m_graphTimer.Stop();
     // The controls go first, while the logic that their handlers reach
     // still exists.
     DeleteControls();
@@ -158,15 +171,38 @@ QAction* CZelmoraDlg::GetCommand(int id) const {
     return found == m_commands.end() ? nullptr : found->second;
 }
 
-QTimer* CZelmoraDlg::Timer(int timerId) {
+CWindowTimer* CZelmoraDlg::Timer(int timerId) {
     return timerId == kRefreshTimer ? &m_refreshTimer
            : timerId == kGraphTimer ? &m_graphTimer
                                     : nullptr;
 }
 
+const CWindowTimer* CZelmoraDlg::Timer(int timerId) const {
+    return const_cast<CZelmoraDlg*>(this)->Timer(timerId);
+}
+
 int CZelmoraDlg::GetTimerPeriod(int timerId) const {
-    const QTimer* timer = const_cast<CZelmoraDlg*>(this)->Timer(timerId);
-    return timer != nullptr && timer->isActive() ? timer->interval() : -1;
+    const CWindowTimer* timer = Timer(timerId);
+    return timer != nullptr ? timer->GetPeriod() : -1;
+}
+
+bool CZelmoraDlg::IsTimerAwake(int timerId) const {
+    const CWindowTimer* timer = Timer(timerId);
+    return timer != nullptr && timer->IsAwake();
+}
+
+void CZelmoraDlg::RestTimers() {
+    for (const int id : {kRefreshTimer, kGraphTimer}) {
+        CWindowTimer& timer = *Timer(id);
+        if (timer.GetPeriod() < 0) {
+            continue;
+        }
+        if (m_logic.IsTimerIdle(id)) {
+            timer.Sleep();
+        } else {
+            timer.Wake();
+        }
+    }
 }
 
 QRect CZelmoraDlg::GetGraphRect() const {
@@ -253,14 +289,14 @@ void CZelmoraDlg::OnControlLostFocus(int id) {
 // --- WindowHost ---------------------------------------------------------------
 
 void CZelmoraDlg::StartTimer(int timerId, int periodMs) {
-    if (QTimer* timer = Timer(timerId)) {
-        timer->start(periodMs);
+    if (CWindowTimer* timer = Timer(timerId)) {
+        timer->Start(periodMs);
     }
 }
 
 void CZelmoraDlg::KillTimer(int timerId) {
-    if (QTimer* timer = Timer(timerId)) {
-        timer->stop();
+    if (CWindowTimer* timer = Timer(timerId)) {
+        timer->Stop();
     }
 }
 

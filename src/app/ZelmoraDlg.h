@@ -13,11 +13,11 @@
 // by CGraphView over the hidden frame 1030.
 
 #include "app/QtDialog.h"
+#include "app/WindowTimer.h"
 #include "meter/DeviceLink.h"
 #include "window/DialogIds.h"
 #include "window/ZelmoraDlgLogic.h"
 
-#include <QTimer>
 #include <map>
 
 class QAction;
@@ -57,8 +57,12 @@ public:
     // The menu, system-menu or toolbar command with this id, or nullptr.
     QAction* GetCommand(int id) const;
     // The current period of a window timer in milliseconds; -1 when it is
-    // not running.
+    // not running. A timer sleeping through ticks that would do nothing
+    // keeps its period.
     int GetTimerPeriod(int timerId) const;
+    // Whether the timer's ticks are delivered now (it is running and not
+    // asleep).
+    bool IsTimerAwake(int timerId) const;
     // The area the graph is shown in, in window pixels.
     QRect GetGraphRect() const;
 
@@ -95,11 +99,15 @@ private:
     void AddMenuEntries(QMenu& menu, std::span<const MenuResource> entries);
     void CreateGraphView();
     void CreateToolBar();
-    QTimer* Timer(int timerId);
+    CWindowTimer* Timer(int timerId);
+    const CWindowTimer* Timer(int timerId) const;
+    // Puts each timer to sleep while the logic finds its ticks idle, and
+    // wakes it when they are not.
+    void RestTimers();
 
     CZelmoraDlgLogic m_logic;
-    QTimer m_refreshTimer;
-    QTimer m_graphTimer;
+    CWindowTimer m_refreshTimer;
+    CWindowTimer m_graphTimer;
     QMenuBar* m_menuBar = nullptr;
     QToolBar* m_toolBar = nullptr;
     int m_nToolButtons = 1;

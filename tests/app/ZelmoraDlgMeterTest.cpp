@@ -4,8 +4,10 @@
 
 #include "WindowFixture.h"
 #include "app/GraphView.h"
+#include "app/WindowTimer.h"
 
 #include <QRegularExpression>
+#include <chrono>
 #include <map>
 
 namespace zelmora {
@@ -100,6 +102,73 @@ private slots:
         const QString last = fixture.Text(1008);
         QTest::qWait(300);
         QCOMPARE(fixture.Text(1008), last);
+    }
+
+    // The timers sleep while their ticks could change nothing, and keep
+    // their periods: before Start, between samples, after Stop once the
+    // last samples are in. A sample wakes the refresh and then the graph;
+    // a reset wakes the graph.
+    void timersSleepWhileNothingCanChange() {
+        WindowFixture fixture(ThreeFamilies());
+        CZelmoraDlg& window = fixture.Window();
+        const int refresh = CZelmoraDlg::kRefreshTimer;
+        const int graph = CZelmoraDlg::kGraphTimer;
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(refresh), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(graph), kWait);
+        QCOMPARE(window.GetTimerPeriod(refresh), 10);
+        QCOMPARE(window.GetTimerPeriod(graph), 40);
+
+        auto* view = window.findChild<CGraphView*>("graphView");
+        const qint64 before = view->GetImage().cacheKey();
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(view->GetImage().cacheKey() != before, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(refresh), kWait);
+        const int running = Count(fixture);
+        QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) > running + 2, kWait);
+
+        fixture.Click(1020);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(refresh), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(graph), kWait);
+        const QString last = fixture.Text(1008);
+        const qint64 stopped = view->GetImage().cacheKey();
+        fixture.Click(1012);
+        QTRY_VERIFY_WITH_TIMEOUT(view->GetImage().cacheKey() != stopped, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.IsTimerAwake(graph), kWait);
+        QCOMPARE(window.GetTimerPeriod(refresh), 10);
+        QVERIFY(!last.isEmpty());
+    }
+
+    // A timer woken from sleep ticks again in step with its period: no
+    // sooner than a whole number of periods after its last tick.
+    void aWokenTimerTicksInStep() {
+        using Clock = std::chrono::steady_clock;
+        std::vector<Clock::time_point> ticks;
+        CWindowTimer timer([&ticks] { ticks.push_back(Clock::now()); });
+        timer.Start(50);
+        QTRY_VERIFY_WITH_TIMEOUT(!ticks.empty(), kWait);
+        timer.Sleep();
+        const Clock::time_point last = ticks.back();
+        QVERIFY(!timer.IsAwake());
+        QCOMPARE(timer.GetPeriod(), 50);
+        QTest::qWait(170);
+        QCOMPARE(ticks.back(), last);
+
+        const Clock::time_point woken = Clock::now();
+        timer.Wake();
+        QVERIFY(timer.IsAwake());
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.back() != last, kWait);
+        const auto period = std::chrono::milliseconds(50);
+        Clock::time_point inStep = last + period;
+        while (inStep <= woken) {
+            inStep += period;
+        }
+        // A timer may fire up to a millisecond early on its clock.
+        QVERIFY(ticks.back() >= inStep - std::chrono::milliseconds(1));
+        const std::size_t seen = ticks.size();
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.size() > seen, kWait);
+        timer.Stop();
+        QCOMPARE(timer.GetPeriod(), -1);
     }
 
     // Each sample repaints the boxes whose text changed and the graph, and
