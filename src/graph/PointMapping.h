@@ -5,7 +5,7 @@
 // bottom − height × (y − yMin) / ySpan, each truncated toward zero, with the
 // operations in exactly this order so that every pixel stays where it has
 // always been; vector instructions, where the processor has them, do the
-// same operations on two points at once and round alike.
+// same operations on several points at once and round alike.
 
 #include <cstdint>
 
