@@ -1,5 +1,9 @@
 #include "graph/PointMapping.h"
 
+#include <array>
+#include <cstddef>
+#include <cstring>
+
 // AVX is chosen at run time, where the compiler can build for it alone.
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define ZELMORA_MAP_WITH_AVX 1
@@ -45,6 +49,18 @@ namespace {
 
 using Lanes = __m256d;
 
+// A byte of 1 for each bit of a four-bit lane mask, lane 0 in the lowest
+// byte (the byte of the lowest address on these processors).
+constexpr std::array<std::uint32_t, 16> kLaneBytes = [] {
+    std::array<std::uint32_t, 16> bytes{};
+    for (std::uint32_t mask = 0; mask < 16; ++mask) {
+        for (std::uint32_t lane = 0; lane < 4; ++lane) {
+            bytes[mask] |= ((mask >> lane) & 1U) << (8 * lane);
+        }
+    }
+    return bytes;
+}();
+
 // Each lane's truncated value where `representable` holds, 0 elsewhere, as
 // four ints.
 __attribute__((target("avx"))) __m128i Truncate(Lanes position, Lanes representable) {
@@ -86,10 +102,9 @@ __attribute__((target("avx"))) void MapPointsAvx(const PlotMapping& mapping, con
         const int mapped = _mm256_movemask_pd(_mm256_and_pd(mappedX, mappedY));
         const int inside = _mm256_movemask_pd(
             _mm256_and_pd(_mm256_cmp_pd(y, yMin, _CMP_GE_OQ), _mm256_cmp_pd(y, yMax, _CMP_LE_OQ)));
-        for (int lane = 0; lane < 4; ++lane) {
-            flags[i + lane] = static_cast<std::uint8_t>(((mapped >> lane) & 1) * kPointMapped |
-                                                        ((inside >> lane) & 1) * kPointInside);
-        }
+        const std::uint32_t four = kLaneBytes[static_cast<std::size_t>(mapped)] * kPointMapped |
+                                   kLaneBytes[static_cast<std::size_t>(inside)] * kPointInside;
+        std::memcpy(flags + i, &four, sizeof four);
     }
     MapPointsOneByOne(mapping, xs + i, ys + i, count - i, px + i, py + i, flags + i);
 }
