@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstring>
 
-// AVX is chosen at run time, where the compiler can build for it alone.
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// AVX is chosen at run time, where the compiler can build for it alone. Only
+// on x86-64: a 32-bit build may do the one-by-one mapping in the x87 unit's
+// wider precision, and vector lanes would not round as it does.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define ZELMORA_MAP_WITH_AVX 1
 #include <immintrin.h>
 #endif
