@@ -11,9 +11,18 @@ namespace {
 // rule honours coordinates up to 27 bits, and the general way knows where.
 constexpr int kNear = 1 << 26;
 
+bool Near(int v) {
+    return v >= -kNear && v <= kNear;
+}
+
 bool InColumnNear(const LineSegment& line) {
-    return line.x0 == line.x1 && line.y0 >= -kNear && line.y0 <= kNear && line.y1 >= -kNear &&
-           line.y1 <= kNear;
+    return line.x0 == line.x1 && Near(line.y0) && Near(line.y1);
+}
+
+// A line over to the neighbouring column, the way a dense curve moves on.
+bool ToNextColumnNear(const LineSegment& line) {
+    return Near(line.x0) && Near(line.x1) && Near(line.y0) && Near(line.y1) &&
+           (line.x1 - line.x0 == 1 || line.x0 - line.x1 == 1);
 }
 
 } // namespace
@@ -36,6 +45,9 @@ void CColumnReducer::Lines(std::span<const LineSegment> lines) {
     while (i < lines.size()) {
         if (InColumnNear(lines[i])) {
             i = ColumnChain(lines, i);
+        } else if (ToNextColumnNear(lines[i])) {
+            NextColumnLine(lines[i]);
+            ++i;
         } else {
             AnyLine(lines[i]);
             ++i;
@@ -73,6 +85,35 @@ std::size_t CColumnReducer::ColumnChain(std::span<const LineSegment> lines, std:
         }
     }
     return i;
+}
+
+void CColumnReducer::NextColumnLine(const LineSegment& line) {
+    // One column over: a line no higher than wide has one step, its start.
+    // A steeper one steps row by row, and its minor offset, the rounded
+    // half of the way, turns to the next column at step ceil(height / 2);
+    // the rows before are the start's column's, the rest (the end row left
+    // out) the next one's.
+    const std::int64_t dy = std::int64_t{line.y1} - line.y0;
+    const std::int64_t height = dy < 0 ? -dy : dy;
+    if (height <= 1) {
+        ClippedRun(line.x0, line.y0, line.y0);
+        return;
+    }
+    const std::int64_t step = dy < 0 ? -1 : 1;
+    const std::int64_t turn = (height + 1) / 2;
+    ClippedRun(line.x0, line.y0, line.y0 + step * (turn - 1));
+    ClippedRun(line.x1, line.y0 + step * turn, std::int64_t{line.y1} - step);
+}
+
+void CColumnReducer::ClippedRun(std::int64_t x, std::int64_t from, std::int64_t to) {
+    if (x < 0 || x >= m_surface.width) {
+        return;
+    }
+    const std::int64_t top = std::max<std::int64_t>(std::min(from, to), 0);
+    const std::int64_t bottom = std::min<std::int64_t>(std::max(from, to), m_surface.height - 1);
+    if (top <= bottom) {
+        Run(x, top, bottom);
+    }
 }
 
 void CColumnReducer::AnyLine(const LineSegment& segment) {

@@ -1,5 +1,6 @@
 #include "graph/ImageDisplay.h"
 
+#include "graph/PointMapping.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
@@ -464,43 +465,38 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
     const double yMax = m_yMax;
     const double ySpan = yMax - yMin;
     const auto mapX = [&](double x) { return ToPixel(left + plotWidth * (x - xFrom) / xSpan); };
-    const auto positionY = [&](double y) { return bottom - plotHeight * (y - yMin) / ySpan; };
+    const PlotMapping mapping{left, plotWidth, xFrom, xSpan, bottom, plotHeight, yMin, yMax, ySpan};
 
     // Each point is mapped once, a block at a time, and joined to the next;
     // a block's last point starts the following block.
-    struct Mapped {
-        int x = 0;
-        int y = 0;
-        bool valid = false; // both coordinates representable
-    };
     constexpr std::int32_t kBlock = 256;
-    std::array<Mapped, kBlock + 1> mapped;
+    std::array<int, kBlock + 1> pxs;
+    std::array<int, kBlock + 1> pys;
+    std::array<std::uint8_t, kBlock + 1> flags;
     // The block's lines go to the canvas in one batch.
     std::array<LineSegment, kBlock> lines;
     const double* xs = m_xValues.get();
     const double* ys = m_yValues.get();
+    constexpr std::uint8_t kDrawable = kPointMapped | kPointInside;
     for (std::int32_t blockStart = m_first; blockStart < m_last; blockStart += kBlock) {
         const std::int32_t count = std::min(kBlock, m_last - blockStart);
-        for (std::int32_t j = 0; j <= count; ++j) {
-            const auto px = mapX(xs[blockStart + j]);
-            const auto py = ToPixel(positionY(ys[blockStart + j]));
-            mapped[static_cast<std::size_t>(j)] = {px.value_or(0), py.value_or(0), px && py};
-        }
+        MapPoints(mapping, xs + blockStart, ys + blockStart, count + 1, pxs.data(), pys.data(),
+                  flags.data());
         std::size_t lineCount = 0;
         for (std::int32_t j = 0; j < count; ++j) {
+            const auto at = static_cast<std::size_t>(j);
+            const std::uint8_t both = flags[at] & flags[at + 1];
+            if (both == kDrawable) {
+                lines[lineCount++] = {pxs[at], pys[at], pxs[at + 1], pys[at + 1]};
+                continue;
+            }
+            if ((both & kPointInside) != 0) {
+                continue; // inside the band, but not representable
+            }
             const std::int32_t i = blockStart + j;
             const double y0 = ys[i];
             const double y1 = ys[i + 1];
-            const Mapped& p0 = mapped[static_cast<std::size_t>(j)];
-            const Mapped& p1 = mapped[static_cast<std::size_t>(j) + 1];
-            const bool inside0 = y0 >= yMin && y0 <= yMax;
-            const bool inside1 = y1 >= yMin && y1 <= yMax;
-            if (inside0 && inside1) {
-                if (p0.valid && p1.valid) {
-                    lines[lineCount++] = {p0.x, p0.y, p1.x, p1.y};
-                }
-                continue;
-            }
+            const bool inside0 = (flags[at] & kPointInside) != 0;
             if ((y0 < yMin && y1 < yMin) || (y0 > yMax && y1 > yMax)) {
                 continue;
             }
@@ -512,9 +508,10 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
             const double k = (y1 - y0) / (x1 - x0);
             const double c0 = y1 - k * x1;
             const auto crossing = [&](double level) { return mapX((level - c0) / k); };
-            const auto point = [](const Mapped& p) {
-                return p.valid ? std::pair{std::optional{p.x}, std::optional{p.y}}
-                               : std::pair{std::optional<int>{}, std::optional<int>{}};
+            const auto point = [&](std::size_t slot) {
+                return (flags[slot] & kPointMapped) != 0
+                           ? std::pair{std::optional{pxs[slot]}, std::optional{pys[slot]}}
+                           : std::pair{std::optional<int>{}, std::optional<int>{}};
             };
             const int top = m_plotTop;
             const int bottomEdge = m_plotBottom;
@@ -526,7 +523,7 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
                 sx = crossing(yMin);
                 sy = bottomEdge;
                 if (y1 <= yMax) {
-                    std::tie(ex, ey) = point(p1);
+                    std::tie(ex, ey) = point(at + 1);
                 } else {
                     ex = crossing(yMax);
                     ey = top;
@@ -535,13 +532,13 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
                 sx = crossing(yMax);
                 sy = top;
                 if (y1 >= yMin) {
-                    std::tie(ex, ey) = point(p1);
+                    std::tie(ex, ey) = point(at + 1);
                 } else {
                     ex = crossing(yMin);
                     ey = bottomEdge;
                 }
             } else if (inside0) {
-                std::tie(sx, sy) = point(p0);
+                std::tie(sx, sy) = point(at);
                 if (y1 < yMin) {
                     ex = crossing(yMin);
                     ey = bottomEdge;

@@ -94,6 +94,38 @@ TEST(ColumnReducer, DrawsTheGraphsPixelsForEverySignal) {
     }
 }
 
+// Every line one column over, either way, from and to every row around a
+// small surface and at its edges, alone and right after a chain in the
+// start's column: the rows where such a line turns to the next column are
+// the rule's.
+TEST(ColumnReducer, PaintsTheRulesPixelsForLinesToTheNextColumn) {
+    constexpr int kWidth = 4;
+    constexpr int kHeight = 9;
+    for (int x0 = -1; x0 <= kWidth; ++x0) {
+        for (const int dx : {-1, 1}) {
+            for (int y0 = -3; y0 <= kHeight + 3; ++y0) {
+                for (int y1 = -3; y1 <= kHeight + 3; ++y1) {
+                    for (const bool chained : {false, true}) {
+                        TwoWayLines lines(kWidth, kHeight);
+                        lines.SetPixel(0xFF00FF00);
+                        std::vector<LineSegment> batch;
+                        if (chained) {
+                            batch.push_back({x0, kHeight / 2, x0, y0});
+                        }
+                        batch.push_back({x0, y0, x0 + dx, y1});
+                        lines.Lines(batch);
+                        const auto difference = lines.FirstDifference();
+                        ASSERT_FALSE(difference)
+                            << "(" << x0 << "," << y0 << ") to (" << x0 + dx << "," << y1
+                            << (chained ? ") after a chain" : ")") << ": first differs at "
+                            << difference->first << "," << difference->second;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Lines as any caller may draw them: around and far beyond the surface, near
 // the 27-bit limit, many in few columns, with pen changes and other paint in
 // between.
