@@ -77,13 +77,7 @@ std::size_t CColumnReducer::ColumnChain(std::span<const LineSegment> lines, std:
         ++i;
     } while (i < lines.size() && InColumnNear(lines[i]) && lines[i].x0 == x &&
              lines[i].y0 == lines[i - 1].y1);
-    if (x >= 0 && x < m_surface.width) {
-        top = std::max<std::int64_t>(top, 0);
-        bottom = std::min<std::int64_t>(bottom, m_surface.height - 1);
-        if (top <= bottom) {
-            Run(x, top, bottom);
-        }
-    }
+    ClippedRun(x, top, bottom);
     return i;
 }
 
@@ -101,16 +95,20 @@ void CColumnReducer::NextColumnLine(const LineSegment& line) {
     }
     const std::int64_t step = dy < 0 ? -1 : 1;
     const std::int64_t turn = (height + 1) / 2;
-    ClippedRun(line.x0, line.y0, line.y0 + step * (turn - 1));
-    ClippedRun(line.x1, line.y0 + step * turn, std::int64_t{line.y1} - step);
+    // Rows from..to, either way round.
+    const auto run = [this](std::int64_t x, std::int64_t from, std::int64_t to) {
+        ClippedRun(x, std::min(from, to), std::max(from, to));
+    };
+    run(line.x0, line.y0, line.y0 + step * (turn - 1));
+    run(line.x1, line.y0 + step * turn, line.y1 - step);
 }
 
-void CColumnReducer::ClippedRun(std::int64_t x, std::int64_t from, std::int64_t to) {
+void CColumnReducer::ClippedRun(std::int64_t x, std::int64_t top, std::int64_t bottom) {
     if (x < 0 || x >= m_surface.width) {
         return;
     }
-    const std::int64_t top = std::max<std::int64_t>(std::min(from, to), 0);
-    const std::int64_t bottom = std::min<std::int64_t>(std::max(from, to), m_surface.height - 1);
+    top = std::max<std::int64_t>(top, 0);
+    bottom = std::min<std::int64_t>(bottom, m_surface.height - 1);
     if (top <= bottom) {
         Run(x, top, bottom);
     }

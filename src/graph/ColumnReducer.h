@@ -54,9 +54,9 @@ private:
     // A line to the next column or the one before, in its two runs.
     void NextColumnLine(const LineSegment& line);
     void AnyLine(const LineSegment& line);
-    // Rows from..to (either way round) of column x, as far as they lie on
-    // the surface.
-    void ClippedRun(std::int64_t x, std::int64_t from, std::int64_t to);
+    // Rows top to bottom of column x, as far as they lie on the surface;
+    // none when bottom < top.
+    void ClippedRun(std::int64_t x, std::int64_t top, std::int64_t bottom);
     // Rows top to bottom (inclusive, on the surface) of column x.
     void Run(std::int64_t x, std::int64_t top, std::int64_t bottom);
     // Rows top to bottom of column x; none when bottom < top.

@@ -80,16 +80,6 @@ std::optional<TickSet> FindTicks(double lower, double upper, double span, double
     return ticks;
 }
 
-// A pixel coordinate from a computed position, truncated toward zero; empty
-// when the position is not a number or lies beyond what an int holds, where
-// converting it would be undefined.
-std::optional<int> ToPixel(double position) {
-    if (!(position > -2147483649.0 && position < 2147483648.0)) {
-        return std::nullopt;
-    }
-    return static_cast<int>(position);
-}
-
 FontDescription LabelFont() {
     FontDescription font;
     font.height = 10;
@@ -455,17 +445,17 @@ void CImageDisplay::DrawCurve(Canvas& canvas) {
     m_first = static_cast<std::int32_t>(std::clamp<std::int64_t>(first, 0, newest));
     m_last = static_cast<std::int32_t>(std::clamp<std::int64_t>(last, 0, newest));
 
-    const double left = m_plotLeft;
-    const double plotWidth = m_plotRight - m_plotLeft;
-    const double bottom = m_plotBottom;
-    const double plotHeight = m_plotBottom - m_plotTop;
-    const double xFrom = m_xMin;
-    const double xSpan = static_cast<double>(static_cast<std::int64_t>(m_xMax) - m_xMin);
     const double yMin = m_yMin;
     const double yMax = m_yMax;
-    const double ySpan = yMax - yMin;
-    const auto mapX = [&](double x) { return ToPixel(left + plotWidth * (x - xFrom) / xSpan); };
-    const PlotMapping mapping{left, plotWidth, xFrom, xSpan, bottom, plotHeight, yMin, yMax, ySpan};
+    const PlotMapping mapping{static_cast<double>(m_plotLeft),
+                              static_cast<double>(m_plotRight - m_plotLeft),
+                              static_cast<double>(m_xMin),
+                              static_cast<double>(static_cast<std::int64_t>(m_xMax) - m_xMin),
+                              static_cast<double>(m_plotBottom),
+                              static_cast<double>(m_plotBottom - m_plotTop),
+                              yMin,
+                              yMax};
+    const auto mapX = [&](double x) { return ToPixel(mapping.PositionX(x)); };
 
     // Each point is mapped once, a block at a time, and joined to the next;
     // a block's last point starts the following block.

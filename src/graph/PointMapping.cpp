@@ -16,21 +16,11 @@ namespace zelmora {
 
 namespace {
 
-// Beyond these bounds (or NaN) converting to an int would be undefined.
-constexpr double kBelowInt = -2147483649.0;
-constexpr double kAboveInt = 2147483648.0;
-
-bool Representable(double position) {
-    return position > kBelowInt && position < kAboveInt;
-}
-
 void MapOne(const PlotMapping& m, double x, double y, int& px, int& py, std::uint8_t& flags) {
-    const double positionX = m.left + m.width * (x - m.xFrom) / m.xSpan;
-    const double positionY = m.bottom - m.height * (y - m.yMin) / m.ySpan;
-    const bool mappedX = Representable(positionX);
-    const bool mappedY = Representable(positionY);
-    px = mappedX ? static_cast<int>(positionX) : 0;
-    py = mappedY ? static_cast<int>(positionY) : 0;
+    const std::optional<int> mappedX = ToPixel(m.PositionX(x));
+    const std::optional<int> mappedY = ToPixel(m.PositionY(y));
+    px = mappedX.value_or(0);
+    py = mappedY.value_or(0);
     const bool inside = y >= m.yMin && y <= m.yMax;
     flags = static_cast<std::uint8_t>((mappedX && mappedY ? kPointMapped : 0) |
                                       (inside ? kPointInside : 0));
@@ -66,13 +56,13 @@ constexpr std::array<std::uint32_t, 16> kLaneBytes = [] {
 // Each lane's truncated value where `representable` holds, 0 elsewhere, as
 // four ints.
 __attribute__((target("avx"))) __m128i Truncate(Lanes position, Lanes representable) {
-    const __m128i converted = _mm256_cvttpd_epi32(_mm256_and_pd(position, representable));
-    return converted;
+    return _mm256_cvttpd_epi32(_mm256_and_pd(position, representable));
 }
 
+// The lanes ToPixel takes: inside the int range, not NaN.
 __attribute__((target("avx"))) Lanes InIntRange(Lanes position) {
-    return _mm256_and_pd(_mm256_cmp_pd(position, _mm256_set1_pd(kBelowInt), _CMP_GT_OQ),
-                         _mm256_cmp_pd(position, _mm256_set1_pd(kAboveInt), _CMP_LT_OQ));
+    return _mm256_and_pd(_mm256_cmp_pd(position, _mm256_set1_pd(-2147483649.0), _CMP_GT_OQ),
+                         _mm256_cmp_pd(position, _mm256_set1_pd(2147483648.0), _CMP_LT_OQ));
 }
 
 // Four points at a time, with the 256-bit instructions of AVX (but not its
@@ -88,7 +78,7 @@ __attribute__((target("avx"))) void MapPointsAvx(const PlotMapping& mapping, con
     const Lanes height = _mm256_set1_pd(mapping.height);
     const Lanes yMin = _mm256_set1_pd(mapping.yMin);
     const Lanes yMax = _mm256_set1_pd(mapping.yMax);
-    const Lanes ySpan = _mm256_set1_pd(mapping.ySpan);
+    const Lanes ySpan = _mm256_set1_pd(mapping.yMax - mapping.yMin);
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         const Lanes x = _mm256_loadu_pd(xs + i);

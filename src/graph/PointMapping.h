@@ -8,8 +8,19 @@
 // same operations on several points at once and round alike.
 
 #include <cstdint>
+#include <optional>
 
 namespace zelmora {
+
+// A pixel coordinate from a computed position, truncated toward zero; empty
+// when the position is not a number or lies beyond what an int holds, where
+// converting it would be undefined.
+inline std::optional<int> ToPixel(double position) {
+    if (!(position > -2147483649.0 && position < 2147483648.0)) {
+        return std::nullopt;
+    }
+    return static_cast<int>(position);
+}
 
 struct PlotMapping {
     double left = 0.0;
@@ -20,7 +31,9 @@ struct PlotMapping {
     double height = 0.0;
     double yMin = 0.0;
     double yMax = 0.0;
-    double ySpan = 0.0;
+
+    double PositionX(double x) const { return left + width * (x - xFrom) / xSpan; }
+    double PositionY(double y) const { return bottom - height * (y - yMin) / (yMax - yMin); }
 };
 
 // What a mapped point is.

@@ -156,7 +156,7 @@ void CZelmoraDlgLogic::InitToolBar() {
 void CZelmoraDlgLogic::OnTimer(int timerId) {
     if (timerId == kRefreshTimer) {
         RefreshReadings();
-    } else if (timerId == kGraphTimer && m_bGraphRedraw) {
+    } else if (timerId == kGraphTimer) {
         DrawGraph();
     }
 }
@@ -174,10 +174,17 @@ bool CZelmoraDlgLogic::IsTimerIdle(int timerId) const {
         return !m_link.HasNewSample() && m_link.GetLostSampleCount() == m_nLostSamples;
     }
     if (timerId == kGraphTimer) {
-        return !m_bGraphRedraw || m_rcGraph.width <= 0 || m_rcGraph.height <= 0 ||
-               m_drawnRevision == m_graph.GetRevision();
+        return !GraphNeedsDrawing();
     }
     return false;
+}
+
+bool CZelmoraDlgLogic::GraphNeedsDrawing() const {
+    // The host keeps showing the last drawing, so one that would only paint
+    // the same pixels again is not made: before Start and between samples
+    // the tick costs next to nothing.
+    return m_bGraphRedraw && m_rcGraph.width > 0 && m_rcGraph.height > 0 &&
+           m_drawnRevision != m_graph.GetRevision();
 }
 
 void CZelmoraDlgLogic::SetSampleNotifier(std::function<void()> notify) {
@@ -477,16 +484,10 @@ void CZelmoraDlgLogic::AppendLogRecord(const MeterSample& sample) {
 }
 
 void CZelmoraDlgLogic::DrawGraph() {
-    if (m_rcGraph.width <= 0 || m_rcGraph.height <= 0) {
+    if (!GraphNeedsDrawing()) {
         return;
     }
-    // The host keeps showing the last drawing, so one that would only paint
-    // the same pixels again is not made: before Start and between samples
-    // the tick costs next to nothing.
     const std::uint64_t revision = m_graph.GetRevision();
-    if (m_drawnRevision == revision) {
-        return;
-    }
     // Drawn off-screen in full, then shown in one piece.
     m_window.DrawGraph(m_rcGraph, [this, revision](Canvas& canvas) {
         m_graph.Draw(canvas);

@@ -140,6 +140,9 @@ private:
 
     // Timers.
     void RefreshReadings();
+    // From the first paint on, the graph is drawn when what it shows has
+    // changed since the drawing on show.
+    bool GraphNeedsDrawing() const;
     void ShowSample(const MeterSample& sample);
     void ShowLostSamples(std::uint64_t lostSamples);
     void CheckMeterLost();
