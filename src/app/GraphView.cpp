@@ -2,6 +2,7 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 
 namespace zelmora {
 
@@ -21,7 +22,17 @@ void CGraphView::paintEvent(QPaintEvent* event) {
         painter.fillRect(event->rect(), Qt::black);
         return;
     }
-    painter.drawImage(event->rect().topLeft(), m_image, event->rect());
+    // Qt hands a copy of more than about 96 rows to its thread pool and
+    // waits for the threads; for a copy of a few hundred rows, waking them
+    // costs the window more than the copy itself. Bands it copies alone
+    // paint the same pixels.
+    constexpr int kBandRows = 64;
+    const QRect area = event->rect();
+    for (int top = area.top(); top <= area.bottom(); top += kBandRows) {
+        const QRect band(area.left(), top, area.width(),
+                         std::min(kBandRows, area.bottom() + 1 - top));
+        painter.drawImage(band.topLeft(), m_image, band);
+    }
 }
 
 } // namespace zelmora

@@ -213,6 +213,31 @@ private slots:
         }
     }
 
+    void graphViewShowsItsImageExactly() {
+        // Every pixel different, and a size and a partial area whose edges
+        // fall inside the bands the view copies in.
+        QImage image(333, 257, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                image.setPixel(x, y, qRgb(x & 255, y & 255, (x * 7 + y * 13) & 255));
+            }
+        }
+        CGraphView view;
+        view.resize(image.size());
+        view.SetImage(image);
+
+        QImage whole(image.size(), QImage::Format_RGB32);
+        whole.fill(Qt::white);
+        view.render(&whole);
+        QCOMPARE(whole, image);
+
+        const QRect area(5, 61, 300, 131);
+        QImage part(area.size(), QImage::Format_RGB32);
+        part.fill(Qt::white);
+        view.render(&part, QPoint(), QRegion(area));
+        QCOMPARE(part, image.copy(area));
+    }
+
     void graphTitleFollowsTheProbeFamily() {
         WindowFixture fixture(ThreeFamilies());
         fixture.Select(1028, 2); // ZN, milliwatts
