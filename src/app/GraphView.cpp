@@ -13,7 +13,9 @@ CGraphView::CGraphView(QWidget* parent) : QWidget(parent) {
 
 void CGraphView::SetImage(QImage image) {
     m_image = std::move(image);
-    update();
+    // Shown at once: a posted update would cost the event loop another turn
+    // for every drawing, to paint the same pixels a moment later.
+    repaint();
 }
 
 void CGraphView::paintEvent(QPaintEvent* event) {

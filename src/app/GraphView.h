@@ -16,7 +16,7 @@ class CGraphView : public QWidget {
 public:
     explicit CGraphView(QWidget* parent = nullptr);
 
-    // Shows `image` from the next paint on.
+    // Shows `image` at once, and from then on.
     void SetImage(QImage image);
     const QImage& GetImage() const { return m_image; }
     // Hands the image over to be drawn anew, leaving none until SetImage.
