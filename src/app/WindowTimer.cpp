@@ -9,55 +9,33 @@ CWindowTimer::CWindowTimer(std::function<void()> tick) : m_tick(std::move(tick))
 }
 
 void CWindowTimer::Start(int periodMs) {
-    m_period = periodMs < 0 ? 0 : periodMs;
-    m_asleep = false;
-    m_stepping = false;
-    m_lastTick = std::chrono::steady_clock::now();
+    m_schedule.Start(periodMs, CTimerSchedule::Clock::now());
     m_timer.setSingleShot(false);
-    m_timer.start(m_period);
+    m_timer.start(m_schedule.GetPeriod());
 }
 
 void CWindowTimer::Stop() {
     m_timer.stop();
-    m_period = -1;
-    m_asleep = false;
-    m_stepping = false;
+    m_schedule.Stop();
 }
 
 void CWindowTimer::Sleep() {
-    if (!IsAwake()) {
-        return;
+    if (m_schedule.Sleep()) {
+        m_timer.stop();
     }
-    m_timer.stop();
-    m_asleep = true;
-    m_stepping = false;
 }
 
 void CWindowTimer::Wake() {
-    if (m_period < 0 || !m_asleep) {
-        return;
+    if (const std::optional<int> wait = m_schedule.Wake(CTimerSchedule::Clock::now())) {
+        m_timer.setSingleShot(true);
+        m_timer.start(*wait);
     }
-    m_asleep = false;
-    using std::chrono::milliseconds;
-    const auto now = std::chrono::steady_clock::now();
-    const auto period = milliseconds(m_period);
-    auto next = m_lastTick + period;
-    if (m_period > 0 && next <= now) {
-        next += period * ((now - next) / period + 1);
-    }
-    const auto wait = std::chrono::ceil<milliseconds>(next - now);
-    m_stepping = true;
-    m_timer.setSingleShot(true);
-    m_timer.start(static_cast<int>(wait.count() < 0 ? 0 : wait.count()));
 }
 
 void CWindowTimer::OnTimeout() {
-    m_lastTick = std::chrono::steady_clock::now();
-    if (m_stepping) {
-        // In step again: periodic from here.
-        m_stepping = false;
+    if (m_schedule.OnTick(CTimerSchedule::Clock::now())) {
         m_timer.setSingleShot(false);
-        m_timer.start(m_period);
+        m_timer.start(m_schedule.GetPeriod());
     }
     m_tick();
 }
