@@ -20,6 +20,9 @@ namespace {
 constexpr UINT_PTR kTimerBase = 100;
 // A warning is waiting to be shown.
 constexpr UINT kShowWarnings = WM_APP + 1;
+// A sample came or the meter closed, on the poll's thread: the sleeping
+// refresh timer may have work again.
+constexpr UINT kSampleWake = WM_APP + 2;
 constexpr int kToolBitmapResource = 129;
 constexpr int kToolButtonSpan = 30;
 constexpr int kToolImageSize = 22;
@@ -87,6 +90,7 @@ CWin32ZelmoraDlg::CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tu
     : CWin32Dialog(CZelmoraDlgLogic::GetResource()), m_logic(driver, *this, *this, tuning) {}
 
 CWin32ZelmoraDlg::~CWin32ZelmoraDlg() {
+    m_logic.SetSampleNotifier(nullptr);
     if (m_toolImages != nullptr) {
         ImageList_Destroy(m_toolImages);
     }
@@ -120,6 +124,14 @@ BOOL CWin32ZelmoraDlg::OnInitDialog() {
     CreateGraphView();
     CreateToolBar();
     m_logic.OnInitDialog();
+    // At most one wake waits in the queue; a window that is held up gets
+    // one, not one per sample.
+    m_logic.SetSampleNotifier([this, window = GetHwnd()] {
+        if (!m_bWakePosted.exchange(true)) {
+            PostMessageW(window, kSampleWake, 0, 0);
+        }
+    });
+    RestTimers();
     return FALSE; // the logic has put the focus on the meter list
 }
 
@@ -211,11 +223,33 @@ void CWin32ZelmoraDlg::CreateToolBar() {
 // --- Messages -----------------------------------------------------------------
 
 INT_PTR CWin32ZelmoraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY) {
+        m_logic.SetSampleNotifier(nullptr);
+    }
+    const INT_PTR result = Dispatch(message, wParam, lParam);
+    // Whatever changes what the timers would do comes as a message to this
+    // window (the poll thread's as kSampleWake), so the timers are put to
+    // sleep or woken after each one.
+    if (message != WM_DESTROY && message != WM_NCDESTROY) {
+        RestTimers();
+    }
+    return result;
+}
+
+INT_PTR CWin32ZelmoraDlg::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_TIMER:
         if (wParam >= kTimerBase) {
-            m_logic.OnTimer(static_cast<int>(wParam - kTimerBase));
+            const int timerId = static_cast<int>(wParam - kTimerBase);
+            if (CTimerSchedule* schedule = Schedule(timerId);
+                schedule != nullptr && schedule->OnTick(CTimerSchedule::Clock::now())) {
+                ArmTimer(timerId, schedule->GetPeriod());
+            }
+            m_logic.OnTimer(timerId);
         }
+        return TRUE;
+    case kSampleWake:
+        m_bWakePosted = false;
         return TRUE;
     case WM_PAINT:
         m_logic.OnPaint(IsIconic(GetHwnd()) != FALSE);
@@ -318,12 +352,48 @@ LRESULT CALLBACK CWin32ZelmoraDlg::GraphViewProc(HWND view, UINT message, WPARAM
 // --- WindowHost ---------------------------------------------------------------
 
 void CWin32ZelmoraDlg::StartTimer(int timerId, int periodMs) {
-    SetTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(timerId), static_cast<UINT>(periodMs),
-             nullptr);
+    if (CTimerSchedule* schedule = Schedule(timerId)) {
+        schedule->Start(periodMs, CTimerSchedule::Clock::now());
+        periodMs = schedule->GetPeriod();
+    }
+    ArmTimer(timerId, periodMs);
 }
 
 void CWin32ZelmoraDlg::KillTimer(int timerId) {
+    if (CTimerSchedule* schedule = Schedule(timerId)) {
+        schedule->Stop();
+    }
     ::KillTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(timerId));
+}
+
+void CWin32ZelmoraDlg::ArmTimer(int timerId, int periodMs) {
+    // Setting a timer that is set replaces it, period and all. Windows
+    // raises a wait below 10 ms to 10 ms, within its timers' own
+    // granularity.
+    SetTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(timerId),
+             static_cast<UINT>(std::max(periodMs, 0)), nullptr);
+}
+
+CTimerSchedule* CWin32ZelmoraDlg::Schedule(int timerId) {
+    return timerId == kRefreshTimer ? &m_refreshSchedule
+           : timerId == kGraphTimer ? &m_graphSchedule
+                                    : nullptr;
+}
+
+void CWin32ZelmoraDlg::RestTimers() {
+    for (const int id : {kRefreshTimer, kGraphTimer}) {
+        CTimerSchedule& schedule = *Schedule(id);
+        if (schedule.GetPeriod() < 0) {
+            continue;
+        }
+        if (m_logic.IsTimerIdle(id)) {
+            if (schedule.Sleep()) {
+                ::KillTimer(GetHwnd(), kTimerBase + static_cast<UINT_PTR>(id));
+            }
+        } else if (const std::optional<int> wait = schedule.Wake(CTimerSchedule::Clock::now())) {
+            ArmTimer(id, *wait);
+        }
+    }
 }
 
 void CWin32ZelmoraDlg::EnableCommand(int commandId, bool enabled) {

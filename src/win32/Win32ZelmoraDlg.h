@@ -6,9 +6,11 @@
 // The dialog comes from the same template data as the Qt window, with the
 // Help menu of the menu resource, the About entry in the system menu and
 // the one-button toolbar above the graph's top-right corner. The window
-// timers are SetTimer timers. The graph is drawn with CGdiCanvas into a
-// fresh black bitmap on every tick of timer 1 and copied whole into a view
-// over the hidden frame 1030, which keeps the last drawing for repainting.
+// timers are SetTimer timers that sleep while the logic says their ticks
+// can change nothing (CTimerSchedule). The graph is drawn with CGdiCanvas
+// into a fresh black bitmap on every tick of timer 1 that has something
+// new to show and copied whole into a view over the hidden frame 1030,
+// which keeps the last drawing for repainting.
 //
 // Questions are message boxes whose buttons read as the logic says;
 // warnings are posted and shown from the message loop, so the timer that
@@ -18,10 +20,13 @@
 #include "meter/DeviceLink.h"
 #include "win32/Win32Dialog.h"
 #include "window/DialogIds.h"
+#include "window/TimerSchedule.h"
 #include "window/ZelmoraDlgLogic.h"
 
+#include <atomic>
 #include <commctrl.h>
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 #include <windows.h>
@@ -66,6 +71,14 @@ private:
     void CreateGraphView();
     void CreateToolBar();
     void ShowQueuedWarnings();
+    INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    // Sets the window timer to tick every `periodMs`, or once, replacing
+    // what it was.
+    void ArmTimer(int timerId, int periodMs);
+    CTimerSchedule* Schedule(int timerId);
+    // Puts each timer to sleep whose ticks can change nothing, and wakes
+    // each that may have work.
+    void RestTimers();
     static LRESULT CALLBACK GraphViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam);
 
     CZelmoraDlgLogic m_logic;
@@ -78,6 +91,10 @@ private:
     HWND m_graphView = nullptr;
     // The last drawing of the graph, shown whenever the view is painted.
     HBITMAP m_graphFrame = nullptr;
+    CTimerSchedule m_refreshSchedule;
+    CTimerSchedule m_graphSchedule;
+    // A kSampleWake is in the queue.
+    std::atomic<bool> m_bWakePosted{false};
     std::deque<std::pair<std::wstring, std::wstring>> m_warnings;
     bool m_bShowingWarning = false;
 };
