@@ -6,11 +6,14 @@
 # resident set size, from /proc/<pid>/status. Run it by hand on a quiet
 # machine; it is a measurement, not a test.
 #
-#   scripts/window-cost.sh [--runs N] [--seconds S] [--program PATH] [--shots DIR]
+#   scripts/window-cost.sh [--runs N] [--seconds S] [--program PATH] [--floor] [--shots DIR]
 #
 #   --runs N        runs, each a fresh program and X server (default 5)
 #   --seconds S     length of each phase (default 60)
 #   --program PATH  measure this zelmora binary instead of building one
+#   --floor         measure the yardstick instead (bench/WindowFloor.cpp):
+#                   a bare Qt window doing only what the program's window
+#                   must do per sample, three texts and a new graph image
 #   --shots DIR     keep a screenshot of each phase's end (needs ImageMagick)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,19 +21,27 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=5
 seconds=60
 program=
+floor=
 shots=
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs=$2; shift 2 ;;
         --seconds) seconds=$2; shift 2 ;;
         --program) program=$(realpath "$2"); shift 2 ;;
+        --floor) floor=1; shift ;;
         --shots) shots=$(realpath -m "$2"); shift 2 ;;
         *) echo "window-cost.sh: unknown option '$1'" >&2; exit 2 ;;
     esac
 done
 
 "$top/scripts/bootstrap.sh"
-if [ -z "$program" ]; then
+if [ -n "$floor" ]; then
+    build="$top/build/run"
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
+        -DZELMORA_BUILD_BENCH=ON >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target window_floor >/dev/null
+    program="$build/bench/window_floor"
+elif [ -z "$program" ]; then
     build="$top/build/run"
     cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
         -DZELMORA_BUILD_BENCH=OFF >/dev/null
