@@ -6,7 +6,8 @@
 # resident set size, from /proc/<pid>/status. Run it by hand on a quiet
 # machine; it is a measurement, not a test.
 #
-#   scripts/window-cost.sh [--runs N] [--seconds S] [--program PATH] [--floor] [--shots DIR]
+#   scripts/window-cost.sh [--runs N] [--seconds S] [--program PATH | --floor | --wine EXE]
+#                          [--shots DIR]
 #
 #   --runs N        runs, each a fresh program and X server (default 5)
 #   --seconds S     length of each phase (default 60)
@@ -14,6 +15,8 @@
 #   --floor         measure the yardstick instead (bench/WindowFloor.cpp):
 #                   a bare Qt window doing only what the program's window
 #                   must do per sample, three texts and a new graph image
+#   --wine EXE      measure this Windows zelmora.exe under Wine (64-bit):
+#                   the program's process, and Wine's server apart
 #   --shots DIR     keep a screenshot of each phase's end (needs ImageMagick)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,6 +25,7 @@ runs=5
 seconds=60
 program=
 floor=
+wine_exe=
 shots=
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -29,13 +33,21 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=$2; shift 2 ;;
         --program) program=$(realpath "$2"); shift 2 ;;
         --floor) floor=1; shift ;;
+        --wine) wine_exe=$(realpath "$2"); shift 2 ;;
         --shots) shots=$(realpath -m "$2"); shift 2 ;;
         *) echo "window-cost.sh: unknown option '$1'" >&2; exit 2 ;;
     esac
 done
 
 "$top/scripts/bootstrap.sh"
-if [ -n "$floor" ]; then
+if [ -n "$wine_exe" ]; then
+    program=$wine_exe
+    export WINEPREFIX="$top/build/wine-cost" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+    # The first start makes the prefix; not within a measured phase.
+    DISPLAY= /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    # A server started without a display would keep the windows off it.
+    /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+elif [ -n "$floor" ]; then
     build="$top/build/run"
     cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
         -DZELMORA_BUILD_BENCH=ON >/dev/null
@@ -55,6 +67,7 @@ xvfb_pid=
 program_pid=
 cleanup() {
     [ -z "$program_pid" ] || kill "$program_pid" 2>/dev/null || true
+    [ -z "$wine_exe" ] || /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
     [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
     program_pid=
     xvfb_pid=
@@ -78,16 +91,21 @@ rss_mb() {
 
 now() { date +%s.%N; }
 
-# The share of one core the program uses over one phase, in per cent.
+# The share of one core the program uses over one phase, in per cent; with
+# Wine, Wine's server's share after it.
 measure() {
-    local ticks0 ticks1 t0 t1
+    local ticks0 ticks1 server0=0 server1=0 t0 t1
     ticks0=$(cpu_ticks "$program_pid")
+    [ -z "$server_pid" ] || server0=$(cpu_ticks "$server_pid")
     t0=$(now)
     sleep "$seconds"
     ticks1=$(cpu_ticks "$program_pid")
+    [ -z "$server_pid" ] || server1=$(cpu_ticks "$server_pid")
     t1=$(now)
     awk -v d=$((ticks1 - ticks0)) -v hz="$ticks_per_second" -v t0="$t0" -v t1="$t1" \
         'BEGIN { printf "%.2f", 100 * d / hz / (t1 - t0) }'
+    [ -z "$server_pid" ] || awk -v d=$((server1 - server0)) -v hz="$ticks_per_second" \
+        -v t0="$t0" -v t1="$t1" 'BEGIN { printf " %.2f", 100 * d / hz / (t1 - t0) }'
 }
 
 # Presses Start. The dialog is laid out in dialog units: x scales by the
@@ -131,24 +149,37 @@ for run in $(seq 1 "$runs"); do
 
     # From its own folder, as the program is started (the Help menu opens
     # the manuals from there).
-    (cd "$(dirname "$program")" && DISPLAY=$display QT_QPA_PLATFORM=xcb exec "$program" \
-        --simulate >/dev/null 2>&1) &
+    if [ -n "$wine_exe" ]; then
+        (cd "$(dirname "$program")" && DISPLAY=$display exec /usr/lib/wine/wine64 "$program" \
+            --simulate >/dev/null 2>&1) &
+    else
+        (cd "$(dirname "$program")" && DISPLAY=$display QT_QPA_PLATFORM=xcb exec "$program" \
+            --simulate >/dev/null 2>&1) &
+    fi
     program_pid=$!
-    window=$(DISPLAY=$display timeout 30 xdotool search --sync --name "Meter" | head -1)
+    window=$(DISPLAY=$display timeout 60 xdotool search --sync --name "Meter" | head -1)
+    server_pid=
+    if [ -n "$wine_exe" ]; then
+        # The Windows process is a process of its own under Wine.
+        program_pid=$(pgrep -nx zelmora.exe)
+        server_pid=$(pgrep -nx 'wineserver(64)?')
+    fi
     sleep 3
 
-    idle=$(measure)
+    read -r idle idle_server <<<"$(measure)"
     idle_rss=$(rss_mb "$program_pid")
     shot "run$run-idle"
     DISPLAY=$display press_start "$window"
     sleep 3
-    streaming=$(measure)
+    read -r streaming streaming_server <<<"$(measure)"
     streaming_rss=$(rss_mb "$program_pid")
     shot "run$run-streaming"
     cleanup
 
     printf 'run %d: idle %5s %% of a core, RSS %s MB; streaming %5s %% of a core, RSS %s MB\n' \
         "$run" "$idle" "$idle_rss" "$streaming" "$streaming_rss"
+    [ -z "$server_pid" ] ||
+        printf "       Wine's server: idle %5s %%, streaming %5s %%\n" "$idle_server" "$streaming_server"
     idle_all+=("$idle")
     streaming_all+=("$streaming")
 done
