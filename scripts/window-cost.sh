@@ -47,18 +47,19 @@ if [ -n "$wine_exe" ]; then
     DISPLAY= /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
     # A server started without a display would keep the windows off it.
     /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-elif [ -n "$floor" ]; then
+elif [ -n "$floor" ] || [ -z "$program" ]; then
     build="$top/build/run"
-    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
-        -DZELMORA_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target window_floor >/dev/null
-    program="$build/bench/window_floor"
-elif [ -z "$program" ]; then
-    build="$top/build/run"
-    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
-        -DZELMORA_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target zelmora >/dev/null
+    target=zelmora
+    bench=OFF
     program="$build/bin/zelmora"
+    if [ -n "$floor" ]; then
+        target=window_floor
+        bench=ON
+        program="$build/bench/window_floor"
+    fi
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMORA_BUILD_TESTS=OFF \
+        "-DZELMORA_BUILD_BENCH=$bench" >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target "$target" >/dev/null
 fi
 [ -z "$shots" ] || mkdir -p "$shots"
 
