@@ -705,6 +705,15 @@ void CDeviceLink::EndTick() {
     }
 }
 
+std::optional<double> CDeviceLink::RangeLimit(const std::string& family, const std::string& model,
+                                              int range) {
+    if (range < 0) {
+        return std::nullopt;
+    }
+    const ConversionRow* row = ConversionFor(family, model, static_cast<unsigned>(range));
+    return row != nullptr ? std::optional<double>(row->limit) : std::nullopt;
+}
+
 SampleStatus CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range) {
     const ConversionRow* row = ConversionFor(m_strProbeFamily, m_strProbeModel, range);
     if (row == nullptr) {

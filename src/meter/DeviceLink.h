@@ -119,6 +119,10 @@ public:
     // "ZN" for the probes the conversion knows) and its model code.
     std::string GetProbeFamily() const;
     std::string GetProbeModel() const;
+    // The limit of a range of a probe, in the family's unit (MeterSample::
+    // unit); nothing for a range or a family the conversion does not know.
+    static std::optional<double> RangeLimit(const std::string& family, const std::string& model,
+                                            int range);
 
     // --- Acquisition -------------------------------------------------------
 
