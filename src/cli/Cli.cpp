@@ -10,6 +10,7 @@
 #include "publish/MqttSink.h"
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
+#include "scpi/ScpiServer.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #ifndef ZELMORA_VERSION
@@ -59,6 +61,7 @@ private:
     int ListUsb();
     int Read();
     int Log();
+    int Serve();
     // The host's name as one topic level.
     std::string Hostname() const;
 
@@ -83,6 +86,8 @@ int Command::Run() {
         return Read();
     case CliOptions::Command::Log:
         return Log();
+    case CliOptions::Command::Serve:
+        return Serve();
     default:
         return kExitUsage;
     }
@@ -356,6 +361,90 @@ int Command::Log() {
         Say(summary);
     }
     return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+}
+
+int Command::Serve() {
+    const RunSettings& run = m_options.run;
+    const auto present = Scan();
+    std::vector<std::string> ids = run.meters;
+    std::vector<int> ports = m_options.meterPorts;
+    if (ids.empty()) {
+        for (const auto& meter : present) {
+            ids.push_back(meter.id);
+            ports.push_back(0);
+        }
+        if (ids.empty()) {
+            Say(std::string(kNoMeterHint));
+            return kExitFailure;
+        }
+    }
+    std::vector<std::unique_ptr<CDeviceLink>> links;
+    std::vector<ScpiEndpoint> endpoints;
+    int next = m_options.scpiPort;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::string& id = ids[i];
+        if (std::none_of(present.begin(), present.end(),
+                         [&id](const auto& meter) { return meter.id == id; })) {
+            Say("no meter " + id + " is present ('list' shows the meters present)");
+            return kExitFailure;
+        }
+        auto link = std::make_unique<CDeviceLink>(
+            *m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
+        link->SetPollPeriod(run.intervalMs);
+        link->Start(id);
+        if (!link->IsRunning()) {
+            Say("meter " + id + " does not start");
+            return kExitFailure;
+        }
+        const int port = ports[i] != 0 ? ports[i] : next++;
+        if (port > 65535) {
+            Say("no port left for meter " + id);
+            return kExitUsage;
+        }
+        const std::string family = link->GetProbeFamily();
+        const std::string model = link->GetProbeModel();
+        endpoints.push_back(ScpiEndpoint{static_cast<std::uint16_t>(port), link.get(),
+                                         ScpiMeterInfo{id, family, model, m_context.program,
+                                                       ZELMORA_VERSION, [family, model](int range) {
+                                                           return CDeviceLink::RangeLimit(
+                                                               family, model, range);
+                                                       }}});
+        links.push_back(std::move(link));
+    }
+    CScpiServer server(
+        ScpiServerSettings{.address = m_options.scpiAddress, .allow = m_options.allow},
+        [this](const std::string& line) { Say(line); });
+    std::string error;
+    if (!server.Listen(std::move(endpoints), error)) {
+        Say(error);
+        return kExitFailure;
+    }
+    const std::vector<std::uint16_t> bound = server.Ports();
+    const bool v6 = m_options.scpiAddress.find(':') != std::string::npos;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        Say(Format("meter %s: TCPIP::%s%s%s::%u::SOCKET", ids[i].c_str(), v6 ? "[" : "",
+                   m_options.scpiAddress.c_str(), v6 ? "]" : "", bound[i]));
+    }
+    std::thread loop([&server] { server.Run(); });
+    CStopRequest never;
+    StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
+    const auto until = run.durationMs
+                           ? std::chrono::steady_clock::now() + milliseconds(*run.durationMs)
+                           : std::chrono::steady_clock::time_point::max();
+    while (std::chrono::steady_clock::now() < until) {
+        if (stop.WaitFor(milliseconds(100))) {
+            break;
+        }
+    }
+    server.Stop();
+    loop.join();
+    for (const auto& link : links) {
+        link->StopMeter();
+    }
+    if (!m_options.quiet) {
+        Say(Format("served %zu meter%s", ids.size(), ids.size() == 1 ? "" : "s"));
+    }
+    return kExitOk;
 }
 
 std::string Command::Hostname() const {

@@ -14,7 +14,7 @@ namespace {
 using Command = CliOptions::Command;
 
 // Which commands take an option.
-enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4 };
+enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4, kServe = 8 };
 
 unsigned MaskOf(Command command) {
     switch (command) {
@@ -24,6 +24,8 @@ unsigned MaskOf(Command command) {
         return kRead;
     case Command::Log:
         return kLog;
+    case Command::Serve:
+        return kServe;
     default:
         return 0;
     }
@@ -42,19 +44,69 @@ struct Option {
 // The largest queue of records for a broker that is away: some 3 GB.
 constexpr long long kMaxMqttQueue = 10'000'000;
 
+// A TCP port: 1 to 65535.
+std::optional<int> ParsePort(std::string_view text) {
+    std::size_t end = 0;
+    const auto port = ScanInt(text, &end);
+    if (!port || end != text.size() || text[0] < '0' || text[0] > '9' || *port < 1 ||
+        *port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
 // Stores a value that names something (a file, a user): any text but ''.
 std::string StoreName(std::string& field, const std::string& value, const char* what) {
     field = value;
     return value.empty() ? Format("takes %s, not ''", what) : std::string();
 }
 
-const std::array<Option, 14> kOptions{{
+const std::array<Option, 16> kOptions{{
     {"json", kList | kRead, &CliOptions::json},
     {"all-usb", kList, &CliOptions::allUsb},
-    {"all", kLog, &CliOptions::all},
+    {"all", kLog | kServe, &CliOptions::all},
+    {"scpi", kServe, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         // [ADDR:]PORT; an IPv6 address in brackets.
+         std::string address;
+         std::string port = value;
+         if (const std::size_t colon = value.rfind(':'); colon != std::string::npos) {
+             address = value.substr(0, colon);
+             port = value.substr(colon + 1);
+             if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+                 address = address.substr(1, address.size() - 2);
+             }
+         }
+         const auto number = ParsePort(port);
+         if (!number || (value.find(':') != std::string::npos && address.empty())) {
+             return "takes [ADDRESS:]PORT (PORT 1 to 65535), not '" + PrintableExcerpt(value, 60) +
+                    "'";
+         }
+         if (!address.empty()) {
+             o.scpiAddress = address;
+         }
+         o.scpiPort = *number;
+         return std::string();
+     }},
+    {"allow", kServe, nullptr,
+     [](CliOptions& o, const std::string& value) {
+         std::size_t start = 0;
+         while (start <= value.size()) {
+             const std::size_t comma = std::min(value.find(',', start), value.size());
+             const std::string prefix = value.substr(start, comma - start);
+             if (prefix.empty() ||
+                 prefix.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
+                 return "takes address prefixes such as 192.168.1. or 10.0.0.7, not '" +
+                        PrintableExcerpt(value, 60) + "'";
+             }
+             o.allow.push_back(prefix);
+             start = comma + 1;
+         }
+         return std::string();
+     }},
     {"append", kLog, &CliOptions::append},
     {"reconnect", kLog, &CliOptions::reconnect},
-    {"quiet", kLog, &CliOptions::quiet},
+    {"quiet", kLog | kServe, &CliOptions::quiet},
     {"output", kLog, nullptr,
      [](CliOptions& o, const std::string& value) {
          o.outputGiven = true;
@@ -113,6 +165,9 @@ const std::array<Option, 14> kOptions{{
 // The commands each run setting belongs to: the unit to read and log, the
 // rest to log.
 unsigned CommandsOf(const RunSetting& setting) {
+    if (setting.name == "interval" || setting.name == "duration") {
+        return kLog | kServe;
+    }
     return setting.name == "unit" ? (kRead | kLog) : kLog;
 }
 
@@ -124,6 +179,8 @@ std::string_view CommandName(Command command) {
         return "read";
     case Command::Log:
         return "log";
+    case Command::Serve:
+        return "serve";
     default:
         return "";
     }
@@ -139,6 +196,9 @@ std::optional<Command> ParseCommand(std::string_view word) {
     if (word == "log") {
         return Command::Log;
     }
+    if (word == "serve") {
+        return Command::Serve;
+    }
     if (word == "help") {
         return Command::Help;
     }
@@ -147,7 +207,7 @@ std::optional<Command> ParseCommand(std::string_view word) {
 
 std::string CommandsText(unsigned commands) {
     std::string text;
-    for (const Command command : {Command::List, Command::Read, Command::Log}) {
+    for (const Command command : {Command::List, Command::Read, Command::Log, Command::Serve}) {
         if ((commands & MaskOf(command)) != 0) {
             text += text.empty() ? "" : " and ";
             text += CommandName(command);
@@ -277,6 +337,24 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     }
     options.run.meters.assign(words.begin() + 1, words.end());
     const std::size_t ids = options.run.meters.size();
+    if (options.command == Command::Serve) {
+        if (options.scpiPort == 0) {
+            return fail("serve needs --scpi [ADDRESS:]PORT");
+        }
+        for (std::string& id : options.run.meters) {
+            int port = 0;
+            if (const std::size_t equals = id.find('='); equals != std::string::npos) {
+                const auto number = ParsePort(std::string_view(id).substr(equals + 1));
+                if (!number) {
+                    return fail("serve takes ID or ID=PORT (PORT 1 to 65535), not '" +
+                                PrintableExcerpt(id, 60) + "'");
+                }
+                port = *number;
+                id.resize(equals);
+            }
+            options.meterPorts.push_back(port);
+        }
+    }
     if (options.command == Command::List && ids > 0) {
         return fail("list takes no meter id");
     }
@@ -313,6 +391,9 @@ std::string CliOptions::UsageText(const std::string& program) {
            "       " + indent + "[--averaging N] [--output FILE|-] [--format csv|jsonl]\n" +
            "       " + indent + "[--unit UNIT] [--append] [--reconnect] [--quiet]\n" + //
            "       " + indent + "[--mqtt URL [MQTT OPTIONS]] [METER OPTIONS]\n" +      //
+           "       " + program +
+           " serve [ID ...|ID=PORT ...|--all] --scpi [ADDRESS:]PORT [--allow PREFIX,...]\n" +
+           "       " + indent + "[--interval TIME] [--duration TIME] [METER OPTIONS]\n" + //
            "       " + program + " --help | --version\n";
 }
 
@@ -331,6 +412,10 @@ std::string CliOptions::HelpText(const std::string& program) {
                        "                      by default), one record per sample, until the\n"
                        "                      count or the duration is reached or a signal\n"
                        "                      (Ctrl-C, SIGTERM) stops it\n"
+                       "  serve [ID ...|--all] each meter named (all by default) as a SCPI\n"
+                       "                      instrument on a raw TCP socket of its own\n"
+                       "                      (VISA TCPIP::HOST::PORT::SOCKET), until --duration\n"
+                       "                      is over or a signal stops it\n"
                        "\n"
                        "Options of log (and --unit of read):\n";
     for (const RunSetting& setting : RunSettingTable()) {
@@ -349,6 +434,13 @@ std::string CliOptions::HelpText(const std::string& program) {
             "  --reconnect         wait for a lost meter to come back and go on\n"
             "  --quiet             no progress line and no summary on standard error\n"
             "  --json              list and read: print JSON\n"
+            "\n"
+            "Serving meters as SCPI instruments (serve):\n"
+            "  --scpi [ADDR:]PORT  the first meter on PORT, the next on PORT+1 ... (ID=PORT\n"
+            "                      gives a meter its own); on 127.0.0.1 unless ADDR is given\n"
+            "  --allow PREFIX,...  only addresses starting with one of these may connect\n"
+            "                      (others are refused and logged); default: any\n"
+            "  --interval TIME     the meters' poll period; --duration TIME ends serving\n"
             "\n"
             "Publishing every record to an MQTT broker (log):\n"
             "  --mqtt URL          mqtt://HOST[:PORT] (port 1883) or mqtts://HOST[:PORT]\n"

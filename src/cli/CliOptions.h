@@ -10,6 +10,8 @@
 //                   [--reconnect] [--quiet] [--mqtt URL [--mqtt-topic TOPIC]
 //                   [--mqtt-cafile FILE] [--mqtt-user NAME]
 //                   [--mqtt-password-file FILE] [--mqtt-queue N]]
+//   zelmora-cli serve [ID ...|ID=PORT ...|--all] --scpi [ADDR:]PORT
+//                   [--allow PREFIX,...] [--interval TIME] [--duration TIME]
 //
 // each with the window's meter options (--simulate=N, --real, --usb-id).
 // Options take their value as the next argument or after '='. Everything
@@ -28,7 +30,7 @@
 namespace zelmora {
 
 struct CliOptions {
-    enum class Command { None, List, Read, Log, Help, Version };
+    enum class Command { None, List, Read, Log, Serve, Help, Version };
 
     Command command = Command::None;
     // --simulate, --real, --usb-id, as the window reads them.
@@ -54,6 +56,13 @@ struct CliOptions {
     std::string mqttUser;
     std::string mqttPasswordFile;
     std::size_t mqttQueue = kDefaultMqttQueue;
+    // serve: where the first meter listens (the next on the next port, or
+    // on the port its ID=PORT gives), and who may connect.
+    std::string scpiAddress = "127.0.0.1";
+    int scpiPort = 0;
+    std::vector<std::string> allow;
+    // serve: ID=PORT; 0 where the meter takes the next port.
+    std::vector<int> meterPorts;
     // Why the command line cannot be run; empty when it can.
     std::string error;
 
