@@ -87,7 +87,9 @@ struct CScpiServer::Impl {
         }
 
         void ReadMore() {
-            if (!open || reading || session.Waiting() || OutputFull() ||
+            // Read on while a query waits for its reading (within the line
+            // limit), so that a client gone away is noticed at once.
+            if (!open || reading || OutputFull() ||
                 input.size() - consumed > server.settings.maxLineBytes) {
                 return;
             }

@@ -5,6 +5,7 @@ import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
@@ -63,10 +64,18 @@ class Server:
                     lines.append(int(match.group(1)))
             if len(lines) == self.meters:
                 self.ports = lines
+                # Whatever it says later is kept, so that it never waits on
+                # a full pipe.
+                self.reader = threading.Thread(target=self._drain, daemon=True)
+                self.reader.start()
                 return self
             self.process.kill()
             self.process.wait()
         raise RuntimeError("serve did not start: " + self.errors.decode(errors="replace"))
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self.errors += line
 
     def resource(self, index=0, timeout_ms=10000):
         import pyvisa
@@ -85,12 +94,12 @@ class Server:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         try:
-            _, rest = self.process.communicate(timeout=30)
+            self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
             raise
-        self.errors += rest
+        self.reader.join(timeout=30)
         return self.process.returncode
 
 
