@@ -6,13 +6,16 @@
 #include "cli/ExitCode.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -94,6 +97,17 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
               "/nonexistent/password"},
              {"log", "--mqtt", "mqtt://broker", "--mqtt-queue", "0"},
              {"read", "--mqtt", "mqtt://broker"},
+             {"serve"},
+             {"serve", "--scpi", "0"},
+             {"serve", "--scpi", "65536"},
+             {"serve", "--scpi", ":5025"},
+             {"serve", "--scpi", "5025x"},
+             {"serve", "--scpi", "5025", "210400101=0"},
+             {"serve", "--scpi", "5025", "210400101=port"},
+             {"serve", "--scpi", "5025", "--allow", "lab.example"},
+             {"serve", "--scpi", "5025", "--allow", "10.,"},
+             {"serve", "--scpi", "5025", "--count", "3"},
+             {"log", "--scpi", "5025"},
          }) {
         const Outcome outcome = Run(bad);
         const std::string shown = bad.empty() ? "(nothing)" : bad.back();
@@ -286,6 +300,36 @@ TEST_F(CliTest, AFullDiskKeepsEveryWholeRecord) {
     for (const std::string& record : records) {
         EXPECT_EQ(std::count(record.begin(), record.end(), ','), 7) << record;
     }
+}
+
+TEST_F(CliTest, ServeFailsCleanlyOnAPortInUseAndServesForItsDuration) {
+    Plug(2);
+    // A port taken by someone else: said, and no meter left running.
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(taken, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    const Outcome busy = Run({"serve", "210400102", "--scpi", std::to_string(port)});
+    EXPECT_EQ(busy.exit, kExitFailure);
+    EXPECT_NE(busy.err.find("cannot listen on 127.0.0.1 port " + std::to_string(port)),
+              std::string::npos)
+        << busy.err;
+    ::close(taken);
+
+    const Outcome served =
+        Run({"serve", "210400101=" + std::to_string(port), "--scpi", "1", "--duration", "300ms"});
+    EXPECT_EQ(served.exit, kExitOk) << served.err;
+    EXPECT_NE(
+        served.err.find("meter 210400101: TCPIP::127.0.0.1::" + std::to_string(port) + "::SOCKET"),
+        std::string::npos)
+        << served.err;
+    EXPECT_NE(served.err.find("served 1 meter"), std::string::npos) << served.err;
 }
 
 } // namespace
