@@ -22,7 +22,12 @@
 #include <fstream>
 #include <system_error>
 #include <thread>
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #ifndef ZELMORA_VERSION
 #define ZELMORA_VERSION "0"
@@ -33,6 +38,14 @@ namespace zelmora {
 namespace {
 
 using std::chrono::milliseconds;
+
+long ProcessId() {
+#if defined(_WIN32)
+    return static_cast<long>(::_getpid());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
 
 // How long read waits for a sample: a meter that does not answer holds a
 // request for the transfer's time-out (10 s).
@@ -284,7 +297,7 @@ int Command::Log() {
             .user = m_options.mqttUser,
             .password = m_password,
             .clientId = Format("%s-%s-%ld", m_context.program.c_str(), Hostname().c_str(),
-                               static_cast<long>(::getpid())),
+                               static_cast<long>(ProcessId())),
             .queueCapacity = m_options.mqttQueue,
             .unit = run.unit});
         if (!mqtt->Connect()) {
@@ -347,9 +360,10 @@ int Command::Log() {
             }
             to += ")";
         }
-        std::string summary = Format("%s%llu records from %zu meter%s in %.1f s to %s",
+        std::string summary = Format("%s%llu records from %llu meter%s in %.1f s to %s",
                                      result.interrupted ? "stopped: " : "",
-                                     static_cast<unsigned long long>(result.records), ids.size(),
+                                     static_cast<unsigned long long>(result.records),
+                                     static_cast<unsigned long long>(ids.size()),
                                      ids.size() == 1 ? "" : "s", seconds, to.c_str());
         if (result.lostSamples > 0) {
             summary +=
@@ -442,7 +456,8 @@ int Command::Serve() {
         link->StopMeter();
     }
     if (!m_options.quiet) {
-        Say(Format("served %zu meter%s", ids.size(), ids.size() == 1 ? "" : "s"));
+        Say(Format("served %llu meter%s", static_cast<unsigned long long>(ids.size()),
+                   ids.size() == 1 ? "" : "s"));
     }
     return kExitOk;
 }
@@ -452,9 +467,16 @@ std::string Command::Hostname() const {
         return m_context.hostname;
     }
     char name[256] = {};
+#if defined(_WIN32)
+    DWORD size = sizeof name - 1;
+    if (!GetComputerNameA(name, &size) || name[0] == '\0') {
+        return "localhost";
+    }
+#else
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
         return "localhost";
     }
+#endif
     return CMqttSink::TopicLevel(name);
 }
 

@@ -442,7 +442,12 @@ std::string CliOptions::HelpText(const std::string& program) {
             "                      (others are refused and logged); default: any\n"
             "  --interval TIME     the meters' poll period; --duration TIME ends serving\n"
             "\n"
-            "Publishing every record to an MQTT broker (log):\n"
+            "Publishing every record to an MQTT broker (log"
+#if defined(_WIN32)
+            "; Linux only: this Windows build has no MQTT\n"
+            "client, its library has no Windows build here"
+#endif
+            "):\n"
             "  --mqtt URL          mqtt://HOST[:PORT] (port 1883) or mqtts://HOST[:PORT]\n"
             "                      (TLS, port 8883); beside --output FILE, or instead of\n"
             "                      standard output when no --output is given\n"

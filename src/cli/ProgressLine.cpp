@@ -1,8 +1,13 @@
 #include "cli/ProgressLine.h"
 
+#include <algorithm>
 #include <cerrno>
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 namespace zelmora {
 
@@ -15,7 +20,12 @@ constexpr std::string_view kClearLine = "\r\x1b[K";
 
 bool WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
+#if defined(_WIN32)
+        const int written = ::_write(
+            fd, text.data(), static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 20)));
+#else
         const ssize_t written = ::write(fd, text.data(), text.size());
+#endif
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -58,10 +68,12 @@ void CProgressLine::Clear() {
 }
 
 std::size_t CProgressLine::Width() const {
+#if !defined(_WIN32)
     winsize size{};
     if (::ioctl(m_nFd, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
         return size.ws_col;
     }
+#endif
     return 80;
 }
 

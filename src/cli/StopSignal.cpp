@@ -4,6 +4,10 @@
 #include <csignal>
 #include <ctime>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace zelmora {
 
 void CStopRequest::Request() {
@@ -52,6 +56,39 @@ bool CTerminationSignals::WaitFor(std::chrono::milliseconds timeout) {
     // waits again.
     m_bReceived = sigtimedwait(&set, nullptr, &wait) > 0;
     return m_bReceived;
+}
+
+#else
+
+namespace {
+
+CStopRequest& ConsoleStop() {
+    static CStopRequest stop;
+    return stop;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        ConsoleStop().Request();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+CTerminationSignals::CTerminationSignals() {
+    ConsoleStop();
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
+
+bool CTerminationSignals::WaitFor(std::chrono::milliseconds timeout) {
+    return ConsoleStop().WaitFor(timeout);
 }
 
 #endif

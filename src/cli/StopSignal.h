@@ -41,6 +41,14 @@ public:
 private:
     bool m_bReceived = false;
 };
+#else
+// Ctrl-C, Ctrl-Break and the console's closing, from the console's control
+// handler (which runs on a thread of its own). One per process.
+class CTerminationSignals final : public StopSignal {
+public:
+    CTerminationSignals();
+    bool WaitFor(std::chrono::milliseconds timeout) override;
+};
 #endif
 
 } // namespace zelmora

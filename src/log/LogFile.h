@@ -46,12 +46,10 @@ public:
     // reason in GetError, when it cannot be opened or another logger holds
     // it; such a file is left untouched. An open file is closed first.
     bool Open(const std::string& path, OpenFlags flags = {});
-#if !defined(_WIN32)
     // Writes to a descriptor the program was given (its standard output),
-    // without a lock; `name` stands for it in GetPath. The descriptor is
-    // duplicated, and Close closes only the copy.
+    // without a lock; `name` stands for it in GetPath. The descriptor (on
+    // Windows its handle) is duplicated, and Close closes only the copy.
     bool Attach(int fd, const std::string& name);
-#endif
     // Hands all of `bytes` to the system. False when it took only part of
     // them or none: the file is then cut back to its length before this
     // write where it can be, and the reason is in GetError. The file stays
@@ -72,18 +70,12 @@ public:
     void Close();
 
     bool IsOpen() const;
-    const std::string& GetPath() const {
-        return m_strPath;
-    }
+    const std::string& GetPath() const { return m_strPath; }
     // Why the last Open or Write failed.
-    const std::string& GetError() const {
-        return m_strError;
-    }
+    const std::string& GetError() const { return m_strError; }
     // The last write failed because the reading end of a pipe was closed:
     // the reader has all it wanted.
-    bool ReaderGone() const {
-        return m_bReaderGone;
-    }
+    bool ReaderGone() const { return m_bReaderGone; }
 
     // True when `path` names an existing regular file that holds at least
     // one byte: opening it would destroy data.

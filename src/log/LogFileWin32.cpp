@@ -1,5 +1,6 @@
 #include "log/LogFile.h"
 
+#include <io.h>
 #include <string>
 #include <windows.h>
 
@@ -83,6 +84,33 @@ bool CLogFile::Open(const std::string& path, OpenFlags flags) {
     m_bRegular = regular;
     m_nEnd = end;
     m_strPath = path;
+    return true;
+}
+
+bool CLogFile::Attach(int fd, const std::string& name) {
+    Close();
+    m_strError.clear();
+    m_bReaderGone = false;
+    const auto given = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    HANDLE copy = nullptr;
+    if (given == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        m_strError = ErrorText(GetLastError());
+        return false;
+    }
+    m_bRegular = GetFileType(copy) == FILE_TYPE_DISK;
+    m_nEnd = 0;
+    if (m_bRegular) {
+        // Where the next write lands.
+        LARGE_INTEGER zero{};
+        LARGE_INTEGER offset{};
+        if (SetFilePointerEx(copy, zero, &offset, FILE_CURRENT) && offset.QuadPart > 0) {
+            m_nEnd = static_cast<std::uint64_t>(offset.QuadPart);
+        }
+    }
+    m_hFile = copy;
+    m_strPath = name;
     return true;
 }
 

@@ -218,7 +218,8 @@ struct CScpiServer::Impl {
                     Log("refused " + peer + ": not in --allow");
                     socket.close(ignored);
                 } else if (clientCount >= settings.maxClients) {
-                    Log(Format("refused %s: %zu clients already", peer.c_str(), clientCount));
+                    Log(Format("refused %s: %llu clients already", peer.c_str(),
+                               static_cast<unsigned long long>(clientCount)));
                     socket.close(ignored);
                 } else {
                     socket.set_option(tcp::no_delay(true), ignored);

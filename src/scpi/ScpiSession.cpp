@@ -4,6 +4,7 @@
 #include "util/TextFormat.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <utility>
 
@@ -75,6 +76,20 @@ std::vector<std::string_view> SplitUnits(std::string_view message) {
 bool IsHeaderChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '*' || c == '?' ||
            c == '_';
+}
+
+// A number in the standard's NR3 form, "1.234560E-03": always two exponent
+// digits at least (the Windows runtime's printf writes three), always a
+// point.
+std::string Nr3(double value) {
+    char text[40];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 6);
+    std::string out(text, result.ptr);
+    for (char& c : out) {
+        c = c == 'e' ? 'E' : c;
+    }
+    return out;
 }
 
 double ToDbm(double watts) {
@@ -295,26 +310,26 @@ double CScpiSession::Shown(double watts) const {
 void CScpiSession::AnswerReading(const std::optional<Reading>& reading) {
     if (m_bMeterLost) {
         Error(-241, "Hardware missing;meter " + m_info.meterId + " is gone");
-        Answer(Format("%.6E", kNotANumber));
+        Answer(Nr3(kNotANumber));
         return;
     }
     if (!reading) {
         Error(-230, "Data corrupt or stale;no reading yet");
-        Answer(Format("%.6E", kNotANumber));
+        Answer(Nr3(kNotANumber));
         return;
     }
     switch (reading->status) {
     case SampleStatus::OverRange:
-        Answer(Format("%.6E", kOverflow));
+        Answer(Nr3(kOverflow));
         return;
     case SampleStatus::NoConversion:
         Error(-230, Format("Data corrupt or stale;no conversion for range %d", reading->range));
-        Answer(Format("%.6E", kNotANumber));
+        Answer(Nr3(kNotANumber));
         return;
     case SampleStatus::Ok:
         break;
     }
-    Answer(Format("%.6E", Shown(reading->watts)));
+    Answer(Nr3(Shown(reading->watts)));
 }
 
 bool CScpiSession::RunStep(Step& step) {
@@ -401,7 +416,7 @@ bool CScpiSession::RunStep(Step& step) {
         Answer(m_status.NextError());
         return true;
     case ScpiAction::ErrorCount:
-        Answer(Format("%zu", m_status.ErrorCount()));
+        Answer(Format("%llu", static_cast<unsigned long long>(m_status.ErrorCount())));
         return true;
     case ScpiAction::Version:
         Answer("1999.0");
@@ -411,8 +426,8 @@ bool CScpiSession::RunStep(Step& step) {
         for (const std::string& line : ScpiHelpHeaders()) {
             body += line + "\n";
         }
-        const std::string length = Format("%zu", body.size());
-        Answer(Format("#%zu", length.size()) + length + body);
+        const std::string length = Format("%llu", static_cast<unsigned long long>(body.size()));
+        Answer(Format("#%llu", static_cast<unsigned long long>(length.size())) + length + body);
         return true;
     }
     case ScpiAction::Configure:
@@ -489,7 +504,7 @@ bool CScpiSession::RunStep(Step& step) {
         }
         if (!m_lastSample) {
             Error(-241, "Hardware missing;meter " + m_info.meterId + " is gone");
-            Answer(Format("%.6E", kNotANumber));
+            Answer(Nr3(kNotANumber));
             return true;
         }
         // The meter has one wavelength at a time, set on it: it is its
@@ -511,10 +526,10 @@ bool CScpiSession::RunStep(Step& step) {
         if (!watts) {
             Error(-230, Format("Data corrupt or stale;no limit for range %d",
                                m_lastSample ? m_lastSample->range : -1));
-            Answer(Format("%.6E", kNotANumber));
+            Answer(Nr3(kNotANumber));
             return true;
         }
-        Answer(Format("%.6E", m_unit == Unit::W ? *watts : ToDbm(*watts)));
+        Answer(Nr3(m_unit == Unit::W ? *watts : ToDbm(*watts)));
         return true;
     }
     case ScpiAction::Reference: {
@@ -525,7 +540,7 @@ bool CScpiSession::RunStep(Step& step) {
         if (step.query) {
             const double value = limitQuery(min, max, min, current);
             if (!std::isnan(value)) {
-                Answer(Format("%.6E", value));
+                Answer(Nr3(value));
             }
             return true;
         }
@@ -564,7 +579,7 @@ bool CScpiSession::RunStep(Step& step) {
         }
         return true;
     case ScpiAction::ZeroMagnitude:
-        Answer(Format("%.6E", m_dZeroW));
+        Answer(Nr3(m_dZeroW));
         return true;
     }
     return true;

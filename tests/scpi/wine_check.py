@@ -1,0 +1,113 @@
+"""zelmora-cli.exe under Wine: `serve` answered by a loopback SCPI client
+on the Linux side, and a `log` run checked record by record.
+
+    wine_check.py WINE_RUN ZELMORA_CLI_EXE CHECK_RECORDS
+"""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+NUMBER = re.compile(r"^[-+]?\d\.\d{6}E[-+]\d{2}$")
+
+
+def fail(message):
+    print("wine_check: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def free_first_port(count):
+    for _ in range(50):
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        first = probe.getsockname()[1]
+        probe.close()
+        try:
+            for port in range(first, first + count):
+                s = socket.socket()
+                s.bind(("127.0.0.1", port))
+                s.close()
+            return first
+        except OSError:
+            continue
+    fail("no free ports")
+
+
+def ask(s, query):
+    s.sendall(query.encode() + b"\n")
+    answer = b""
+    while not answer.endswith(b"\n"):
+        chunk = s.recv(4096)
+        if not chunk:
+            fail(f"connection closed after {query!r}")
+        answer += chunk
+    return answer.decode().rstrip("\n")
+
+
+def serve(wine, program):
+    first = free_first_port(2)
+    process = subprocess.Popen(
+        [wine, program, "serve", "--simulate=2", "--scpi", str(first), "--duration", "20s"],
+        stderr=subprocess.PIPE,
+    )
+    ports = []
+    deadline = time.monotonic() + 120
+    while len(ports) < 2 and time.monotonic() < deadline:
+        line = process.stderr.readline()
+        if not line:
+            break
+        match = re.search(rb"::(\d+)::SOCKET", line)
+        if match:
+            ports.append(int(match.group(1)))
+    if ports != [first, first + 1]:
+        process.kill()
+        fail(f"serve did not listen on {first} and {first + 1}: {ports}")
+    for index, port in enumerate(ports):
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        identity = ask(s, "*IDN?")
+        if identity.split(",")[:3] != ["Zelmora", "zelmora-cli", f"21040010{index + 1}"]:
+            fail("identity " + identity)
+        watts = ask(s, "MEAS:POW?")
+        if not NUMBER.match(watts) or not 0 < float(watts) < 1000:
+            fail("MEAS:POW? " + watts)
+        answer = ask(s, "SENS:POW:UNIT DBM;UNIT?;:FETC?;:SYST:ERR?")
+        unit, dbm, error = answer.split(";")
+        if unit != "DBM" or not NUMBER.match(dbm) or error != '0,"No error"':
+            fail("dBm line " + answer)
+        s.sendall(b"NOPE\n")
+        if not ask(s, "SYST:ERR?").startswith("-113,"):
+            fail("error queue")
+        s.close()
+    _, rest = process.communicate(timeout=120)
+    if process.returncode != 0 or b"served 2 meters" not in rest:
+        fail(f"serve ended with {process.returncode}: {rest!r}")
+
+
+def log(wine, program, check):
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "run.csv")
+        run = subprocess.run(
+            [wine, program, "log", "--simulate=2", "--count", "20", "--quiet", "-o", path],
+            capture_output=True,
+            timeout=120,
+        )
+        if run.returncode != 0:
+            fail(f"log ended with {run.returncode}: {run.stderr!r}")
+        checked = subprocess.run([sys.executable, check, "csv", path, "2", "20"])
+        if checked.returncode != 0:
+            fail("the log's records")
+
+
+def main():
+    wine, program, check = sys.argv[1:4]
+    serve(wine, program)
+    log(wine, program, check)
+    print("wine_check: serve and log passed")
+
+
+if __name__ == "__main__":
+    main()
