@@ -507,6 +507,21 @@ print("main ends")
     for _ in range(5):
         status, output = run_script(code)
         assert (status, output) == (0, "main ends\n")
+    # The pattern for a thread that is not a daemon: the main thread closes
+    # the meter, which ends the stream and lets the thread end.
+    code = """
+import threading, time, zelmora
+meter = zelmora.open("210400101", simulate=1)
+counts = []
+logger = threading.Thread(target=lambda: counts.extend(s.count for s in meter.stream()))
+logger.start()
+while len(counts) < 2:
+    time.sleep(0.01)
+meter.close()
+logger.join()
+print("logged", counts == list(range(len(counts))) and len(counts) > 0)
+"""
+    assert run_script(code) == (0, "logged True\n")
 
 
 # --- What the user sees -------------------------------------------------------
