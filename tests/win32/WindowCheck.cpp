@@ -3,6 +3,10 @@
 // under Wine:
 //
 //   zelmora_window_check --program=<zelmora.exe>   the checks (GoogleTest)
+//   zelmora_window_check --gtest_filter=WindowCheck.StartsFromItsShortcut
+//       --shortcut=<file.lnk> --install-folder=<folder>
+//       starts the program as its Start-menu entry says, once installed
+//       (tests/win32/installer-check.sh)
 //   zelmora_window_check --program=<zelmora.exe> --shot=<seconds>
 //       --rect-file=<file> --done-file=<file>
 //       starts three simulated meters streaming, writes the window's
@@ -18,17 +22,24 @@
 #include <chrono>
 #include <commctrl.h>
 #include <cstdio>
+#include <cwchar>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <objbase.h>
+#include <optional>
+#include <shlobj.h>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 std::wstring g_program;
+std::wstring g_shortcut;
+std::wstring g_installFolder;
 
 constexpr const wchar_t* kCaption = L"OrvantaPower Meter V2.4.9.30";
 constexpr int kWaitMs = 20000;
@@ -82,12 +93,13 @@ std::wstring TextOf(HWND window) {
 // The program under test, ended when the check ends however it ends.
 class Program {
 public:
-    Program(const std::wstring& arguments, const std::wstring& folder) {
-        std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
+    Program(const std::wstring& arguments, const std::wstring& folder,
+            const std::wstring& program = g_program) {
+        std::wstring commandLine = L"\"" + program + L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        m_started = CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                   0, nullptr, folder.c_str(), &startup, &m_info) != FALSE;
+        m_started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, folder.c_str(), &startup, &m_info) != FALSE;
     }
     ~Program() {
         if (m_started) {
@@ -347,6 +359,118 @@ TEST(WindowCheck, TheSmallDialogs) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+// What the program writes to its standard output and error when it has
+// them, and its exit code; nullopt when it did not end in time.
+std::optional<std::pair<DWORD, std::string>> RunForOutput(const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return std::nullopt;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info{};
+    const bool started = CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr,
+                                        TRUE, 0, nullptr, nullptr, &startup, &info) != FALSE;
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return std::nullopt;
+    }
+    // Read on another thread, so that a program that never ends cannot hold
+    // the check.
+    std::string output;
+    std::thread reader([&] {
+        char buffer[512];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            output.append(buffer, got);
+        }
+    });
+    const bool ended = WaitForSingleObject(info.hProcess, kWaitMs) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(info.hProcess, 99);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+    reader.join();
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    CloseHandle(readEnd);
+    if (!ended) {
+        return std::nullopt;
+    }
+    return std::pair{code, output};
+}
+
+// The usage offers what the Windows program does, and what it cannot do it
+// refuses instead of ignoring it.
+TEST(WindowCheck, TheCommandLineHasOnlyWhatWindowsDoes) {
+    const auto help = RunForOutput(L"--help");
+    ASSERT_TRUE(help.has_value()) << "--help did not end";
+    EXPECT_EQ(help->first, 0u);
+    EXPECT_NE(help->second.find("--simulate[=N]"), std::string::npos) << help->second;
+    for (const char* absent : {"--usb-id", "--list-usb", "meters.conf"}) {
+        EXPECT_EQ(help->second.find(absent), std::string::npos) << absent << "\n" << help->second;
+    }
+    for (const wchar_t* refused : {L"--usb-id 1234:abcd", L"--simulate --usb-id=1234:abcd",
+                                   L"--list-usb", L"-style fusion"}) {
+        const auto run = RunForOutput(refused);
+        ASSERT_TRUE(run.has_value()) << Narrow(refused) << " opened the window";
+        EXPECT_EQ(run->first, 2u) << Narrow(refused);
+        EXPECT_NE(run->second.find("Usage: "), std::string::npos) << run->second;
+    }
+}
+
+// Once installed: the Start-menu entry points at the installed program and
+// starts it in its own folder, where the Help menu finds the manuals.
+TEST(WindowCheck, StartsFromItsShortcut) {
+    if (g_shortcut.empty()) {
+        GTEST_SKIP() << "no --shortcut given";
+    }
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    std::wstring target(MAX_PATH, L'\0');
+    std::wstring folder(MAX_PATH, L'\0');
+    {
+        IShellLinkW* link = nullptr;
+        ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                               IID_IShellLinkW, reinterpret_cast<void**>(&link))));
+        IPersistFile* file = nullptr;
+        ASSERT_TRUE(
+            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+        EXPECT_TRUE(SUCCEEDED(file->Load(g_shortcut.c_str(), STGM_READ))) << Narrow(g_shortcut);
+        link->GetPath(target.data(), MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder.data(), MAX_PATH);
+        file->Release();
+        link->Release();
+    }
+    CoUninitialize();
+    target.resize(std::wcslen(target.c_str()));
+    folder.resize(std::wcslen(folder.c_str()));
+    while (!folder.empty() && folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    EXPECT_EQ(_wcsicmp(target.c_str(), (g_installFolder + L"\\zelmora.exe").c_str()), 0)
+        << Narrow(target);
+    EXPECT_EQ(_wcsicmp(folder.c_str(), g_installFolder.c_str()), 0) << Narrow(folder);
+
+    Program program(L"--simulate", folder, target);
+    ASSERT_TRUE(program.Started()) << Narrow(target);
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u);
+}
+
 // The README's picture: three meters streaming for a while.
 int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile) {
     Folder folder;
@@ -388,6 +512,10 @@ int main(int argc, char** argv) {
         };
         if (auto program = value("--program")) {
             g_program = WindowsPath(*program);
+        } else if (auto shortcut = value("--shortcut")) {
+            g_shortcut = WindowsPath(*shortcut);
+        } else if (auto folder = value("--install-folder")) {
+            g_installFolder = WindowsPath(*folder);
         } else if (auto shot = value("--shot")) {
             shotSeconds = std::atoi(shot->c_str());
         } else if (auto rect = value("--rect-file")) {
@@ -396,7 +524,7 @@ int main(int argc, char** argv) {
             doneFile = WindowsPath(*done);
         }
     }
-    if (g_program.empty()) {
+    if (g_program.empty() && g_shortcut.empty()) {
         std::fputs("usage: zelmora_window_check --program=<zelmora.exe> [--shot=<seconds> "
                    "--rect-file=<file> --done-file=<file>]\n",
                    stderr);
