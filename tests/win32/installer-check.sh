@@ -32,7 +32,9 @@ package32=${6:-}
 
 wine=/usr/lib/wine/wine64
 drive_c="$WINEPREFIX/drive_c"
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# The uninstall entries of 64-bit and of 32-bit products.
+uninstall_keys=('HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+    'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall')
 failures=0
 
 fail() {
@@ -44,17 +46,16 @@ say() { echo "installer-check: $*"; }
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 msiexec() {
-    local status=0
-    "$wine" msiexec "$@" /qn >/dev/null 2>&1 || status=$?
-    # Registry changes reach the prefix's files once the server is idle.
-    /usr/lib/wine/wineserver -w
-    return "$status"
+    "$wine" msiexec "$@" /qn >/dev/null 2>&1
 }
 
 # Every installed product named Zelmora..., one line each:
 # "<product code>|<name>|<version>".
 products() {
-    "$wine" reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | awk '
+    local key
+    for key in "${uninstall_keys[@]}"; do
+        "$wine" reg query "$key" /s 2>/dev/null || true
+    done | tr -d '\r' | awk '
         function flush() { if (name ~ /^Zelmora/) print code "|" name "|" version }
         /^HKEY/ { flush(); n = split($0, part, "\\"); code = part[n]; name = ""; version = "" }
         /^ +DisplayName +REG_SZ/ { sub(/^ +DisplayName +REG_SZ +/, ""); name = $0 }
