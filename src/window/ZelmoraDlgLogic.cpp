@@ -141,8 +141,16 @@ void CZelmoraDlgLogic::InitFonts() {
 
 void CZelmoraDlgLogic::InitGraphArea() {
     m_rcGraph = m_window.GetControlRect(kIdGraphFrame);
+    m_graph.SetDisplayDpi(m_window.GetDpi());
     m_graph.SetDisplaySize(m_rcGraph.width, m_rcGraph.height);
     m_graph.SetLimits(0, 200, 0.0, 0.001);
+}
+
+void CZelmoraDlgLogic::OnDpiChanged() {
+    m_rcGraph = m_window.GetControlRect(kIdGraphFrame);
+    m_graph.SetDisplayDpi(m_window.GetDpi());
+    m_graph.SetDisplaySize(m_rcGraph.width, m_rcGraph.height);
+    DrawGraph();
 }
 
 void CZelmoraDlgLogic::InitToolBar() {

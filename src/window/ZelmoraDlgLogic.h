@@ -130,6 +130,10 @@ public:
     // The window is painted; the graph is redrawn from the first paint of
     // the restored window on.
     void OnPaint(bool minimised);
+    // The window moved to a screen of another DPI and the host laid its
+    // controls out anew: the graph takes its new area and DPI and is drawn
+    // again.
+    void OnDpiChanged();
 
 private:
     // Start-up.

@@ -186,6 +186,37 @@ TEST(ZelmoraDlgLogic, RedrawsTheGraphOnlyWhenItChanged) {
     EXPECT_TRUE(host.lastFrame.SegmentsOfColor(Rgb(0, 255, 0)).empty());
 }
 
+// Where the window's pixels are the screen's, the graph's text is as large
+// to the eye at 144 and 192 DPI as at 96: the logic gives the graph the
+// host's DPI at start-up, and the new area and DPI when the window moved to
+// a screen of another DPI, and draws it again at once.
+TEST(ZelmoraDlgLogic, TheGraphTakesTheWindowsDpi) {
+    VirtualUsbDriver driver;
+    FakeWindowHost host;
+    host.dpi = 144;
+    CZelmoraDlgLogic logic(driver, host, host);
+    logic.OnInitDialog();
+    logic.OnPaint(false);
+    logic.OnTimer(Ids::kGraphTimer);
+    ASSERT_EQ(host.frames, 1);
+    EXPECT_EQ(logic.GetGraph().GetDisplayDpi(), 144);
+    ASSERT_FALSE(host.lastFrame.Texts().empty());
+    EXPECT_EQ(host.lastFrame.Texts().front().font.height, 15);
+
+    host.dpi = 192;
+    host.At(1030).rect = {20, 30, 800, 500};
+    logic.OnDpiChanged();
+    EXPECT_EQ(host.frames, 2) << "drawn again at once";
+    EXPECT_EQ(host.graphArea.width, 800);
+    EXPECT_EQ(host.graphArea.height, 500);
+    EXPECT_EQ(host.lastFrame.Texts().front().font.height, 20);
+    // The y axis stands 100 pixels in, the x axis 60 pixels up.
+    const auto axes = host.lastFrame.SegmentsOfColor(Rgb(255, 0, 0));
+    ASSERT_EQ(axes.size(), 2u);
+    EXPECT_EQ(axes[0].x0, 100);
+    EXPECT_EQ(axes[1].y0, 440);
+}
+
 // A host sleeps through the ticks the logic calls idle, so a timer may be
 // called idle only while its next tick would change nothing: not while a
 // started meter may fail or a sample waits, not while the graph has
