@@ -495,8 +495,12 @@ void CDeviceLink::StopMeter() {
 }
 
 bool CDeviceLink::IsRunning() const {
-    std::lock_guard lock(m_deviceMutex);
-    return m_pDevice != nullptr;
+    // The open state that changes together with the notifier's call, not
+    // the device pointer, which a failed read lets go of a moment before:
+    // a reader that sleeps until notified must never find the meter closed
+    // before it was told.
+    std::lock_guard lock(m_mutex);
+    return m_bMeterOpen;
 }
 
 std::string CDeviceLink::GetProbeFamily() const {
@@ -979,6 +983,11 @@ void CDeviceLink::ResetStatisticsLocked() {
     // dropped with it; they are not lost.
     DropPendingLocked();
     PublishLocked(false);
+}
+
+bool CDeviceLink::IsCollectionComplete() const {
+    std::lock_guard lock(m_mutex);
+    return m_nCount > 0 && CollectionLimitReachedLocked() && m_pending.empty();
 }
 
 void CDeviceLink::SetCollectionMode(int mode) {

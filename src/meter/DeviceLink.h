@@ -112,7 +112,9 @@ public:
     // stop request and closes it. The samples not yet taken stay for
     // TakeSamples. Does nothing when no meter is open.
     void StopMeter();
-    // True while a meter is open; a failed sample read closes it.
+    // True while a meter is open; a failed sample read closes it. It turns
+    // false under the same lock, at the same moment, as the notifier is
+    // told of the closure (SetSampleNotifier).
     bool IsRunning() const;
 
     // The probe of the last identified meter: its family ("KV", "RM" or
@@ -191,6 +193,10 @@ public:
     // Starts a new collection: clears the power, the extremes, the sums, the
     // count, the elapsed time, the averaging window and the new-sample flag.
     void ResetStatistics();
+    // True once the collection holds samples, has reached its sample limit
+    // and every one of its samples was taken: the poll goes on but takes
+    // nothing more until a reset or a larger limit.
+    bool IsCollectionComplete() const;
     // kFixedMode or kContinuousMode; other values are ignored. Resets the
     // statistics in every case.
     void SetCollectionMode(int mode);

@@ -22,6 +22,13 @@
 // file that cannot be opened or written, and samples lost because the
 // window fell ten minutes behind the meter, are told to the operator.
 //
+// A collection (the statistics and the graph) and a log file each hold one
+// meter: Start on another meter begins a new collection and, while logging,
+// closes the file of the meter before and logs on to the next numbered
+// name. While a meter runs the meter list shows it and cannot be changed.
+// The line under the graph says why nothing is measured after a Rescan
+// closed the running meter, and when a collection has reached its limit.
+//
 // Enter commits the focused number box and never closes the window; Esc
 // does nothing; only the close command ends it. Operator input that does
 // not parse or is out of range is replaced by the value in use without a
@@ -164,7 +171,20 @@ private:
     // Collection settings.
     void OnRescan();
     void ShowNoMeter(bool none);
+    // Shows one line under the graph: the missing meter before the run
+    // note, the run note before the lost samples.
+    void ShowLineUnderGraph();
+    // The run note: a complete collection, or else the note of the last
+    // event (empty: none).
+    void UpdateRunNote();
     void OnStartStop();
+    // Before `meterId` starts: a collection or log file of another meter
+    // ends here, once the samples it has waiting are in.
+    void KeepToOneMeter(const std::string& meterId);
+    void StartNewCollection();
+    // The window's side of a meter that stopped running, for whatever
+    // reason: the button and the meter list are free again.
+    void ShowNotRunning();
     void OnFixed();
     void OnContinuous();
     void OnTimeInterval();
@@ -183,6 +203,12 @@ private:
 
     // Logging.
     void OnLogOnOff();
+    // Opens the log at the path in the box, its header naming `meterId`
+    // (the meter list's text), after asking before data is overwritten;
+    // true when logging is on.
+    bool StartLogging(const std::string& meterId);
+    // Closes the log with every record in it and proposes the next name.
+    void EndLogging();
     void OnOpenLogPath();
     void SplitLogPath();
     void AdvanceLogFileName();
@@ -223,6 +249,16 @@ private:
     // the first drawing.
     std::optional<std::uint64_t> m_drawnRevision;
     bool m_bSampleNotifier = false;
+    // The meter whose samples the collection holds, and the one the open
+    // log file's header names (empty: none since start-up).
+    std::string m_strCollectionMeter;
+    std::string m_strLogMeter;
+    // What the line under the graph tells of the last event (a Rescan that
+    // closed the running meter); a complete collection goes before it.
+    std::string m_strEventNote;
+    // The run note on show, and whether the no-meter line is.
+    std::string m_strRunNote;
+    bool m_bNoMeterShown = false;
     Prompts m_prompts;
 };
 
