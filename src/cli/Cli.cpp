@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -355,7 +356,12 @@ int Command::Log() {
         }
         Say(summary);
     }
-    return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+    if (!result.lostMeters.empty()) {
+        return kExitMeterLost;
+    }
+    // A script that reads only the broker must learn that records are
+    // missing there, though the file (if any) has them all.
+    return mqtt && mqtt->Counts().undelivered > 0 ? kExitUndelivered : kExitOk;
 }
 
 std::string Command::Hostname() const {
@@ -370,29 +376,49 @@ std::string Command::Hostname() const {
 }
 
 // The password of --mqtt-user: the first line of --mqtt-password-file, or
-// the environment's. Empty with `error` set when the file cannot be read.
+// else the environment's (the file wins when both give one). Empty with
+// `error` set when the file cannot be read or holds no password; what the
+// operator should know but need not stop for goes to `warnings`.
 std::optional<std::string> MqttPassword(const CliOptions& options, const CliContext& context,
-                                        std::string& error) {
+                                        std::string& error, std::vector<std::string>& warnings) {
     if (!options.mqtt || options.mqttUser.empty()) {
         return std::nullopt;
     }
     if (options.mqttPasswordFile.empty()) {
         constexpr const char* kVariable = "ZELMORA_MQTT_PASSWORD";
+        std::optional<std::string> password;
         if (context.environment) {
-            return context.environment(kVariable);
+            password = context.environment(kVariable);
+        } else if (const char* value = std::getenv(kVariable); value != nullptr) {
+            password = value;
         }
-        const char* value = std::getenv(kVariable);
-        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        if (!password || password->empty()) {
+            warnings.push_back("--mqtt-user " + options.mqttUser + " has no password (" +
+                               kVariable + (password ? " is empty" : " is not set") +
+                               " and no --mqtt-password-file is given): logging in without one");
+        }
+        return password;
     }
-    std::ifstream file(options.mqttPasswordFile, std::ios::binary);
+    const std::string& path = options.mqttPasswordFile;
+    std::ifstream file(path, std::ios::binary);
     std::string line;
     if (!file || (!std::getline(file, line) && !file.eof())) {
-        error = "cannot read --mqtt-password-file " + options.mqttPasswordFile + ": " +
+        error = "cannot read --mqtt-password-file " + path + ": " +
                 std::error_code(errno, std::generic_category()).message();
         return std::nullopt;
     }
     if (line.ends_with('\r')) {
         line.pop_back();
+    }
+    if (line.empty()) {
+        error = "--mqtt-password-file " + path + " is empty: its first line is the password";
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        warnings.push_back(Format("--mqtt-password-file %s may be read by other users (mode "
+                                  "%04o); chmod 600 it",
+                                  path.c_str(), static_cast<unsigned>(status.st_mode & 07777)));
     }
     return line;
 }
@@ -421,14 +447,18 @@ int RunCli(const std::vector<std::string>& arguments, CliContext& context) {
                 std::error_code(errno, std::generic_category()).message();
     }
     std::optional<std::string> password;
+    std::vector<std::string> warnings;
     if (error.empty()) {
-        password = MqttPassword(options, context, error);
+        password = MqttPassword(options, context, error, warnings);
     }
     if (!error.empty()) {
         WriteAll(context.errFd, context.program + ": " + error + "\n" +
                                     CliOptions::UsageText(context.program) + "Try '" +
                                     context.program + " --help' for more.\n");
         return kExitUsage;
+    }
+    for (const std::string& warning : warnings) {
+        WriteAll(context.errFd, context.program + ": " + warning + "\n");
     }
     Command command(options, context, std::move(password));
     return command.Run();
