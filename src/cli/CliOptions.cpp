@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "cli/ExitCode.h"
+#include "frontend/MeterIds.h"
 #include "util/TextFormat.h"
 
 #include <array>
@@ -282,6 +283,9 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     }
     if (options.command == Command::Read && ids > 1) {
         return fail("read takes one meter id");
+    }
+    if (std::string problem = CheckMeterIds(options.run.meters); !problem.empty()) {
+        return fail(problem);
     }
     if (options.all && ids > 0) {
         return fail("--all and meter ids exclude each other");

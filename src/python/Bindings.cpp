@@ -1,5 +1,6 @@
 #include "python/Bindings.h"
 
+#include "frontend/MeterIds.h"
 #include "python/MeterSession.h"
 #include "record/Record.h"
 #include "record/RecordText.h"
@@ -609,6 +610,9 @@ void DefineZelmoraModule(py::module_& module) {
         "open",
         [](const std::string& id, long long simulate, std::optional<bool> real,
            const std::vector<std::string>& usbIds, double interval, long long averaging) {
+            if (std::string problem = CheckMeterId(id); !problem.empty()) {
+                throw std::invalid_argument(problem);
+            }
             const AppOptions options = ScriptMeterOptions(simulate, real, usbIds);
             const CMeterSession::Settings settings{IntervalMsFromSeconds(interval),
                                                    CheckedAveraging(averaging)};

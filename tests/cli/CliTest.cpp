@@ -94,6 +94,17 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
               "/nonexistent/password"},
              {"log", "--mqtt", "mqtt://broker", "--mqtt-queue", "0"},
              {"read", "--mqtt", "mqtt://broker"},
+             {"log", "210400101", "210400101"},
+             {"log", "--simulate=2", "210400101", "210400102", "210400101"},
+             {"log", ""},
+             {"log", "21040010"},
+             {"log", "2104001011"},
+             {"log", "21040\n101"},
+             {"read", ""},
+             {"read", "21040010"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", "$SYS/lab"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", "lab\tbench"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", std::string(60001, 'a')},
          }) {
         const Outcome outcome = Run(bad);
         const std::string shown = bad.empty() ? "(nothing)" : bad.back();
@@ -112,11 +123,30 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
                             "or 3d, not '50ms'"),
               std::string::npos);
 
+    // Each fault is named, not taken for a meter that is not there.
+    const std::pair<std::vector<std::string>, std::string> named[] = {
+        {{"log", "210400101", "210400101"}, "meter 210400101 is named twice"},
+        {{"log", ""}, "'' is not a meter id: an id has 9 characters, not 0"},
+        {{"read", "21040010"}, "'21040010' is not a meter id: an id has 9 characters, not 8"},
+        {{"log", "2104001011"}, "an id has 9 characters, not 10"},
+        {{"log", "21040\n101"}, "'21040\\x0a101' is not a meter id: an id is printable ASCII"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", "$SYS/lab"}, "begins with $"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", "lab\tbench"}, "holds a control character"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(60001, 'a')},
+         "is too long: 60001 bytes, at most 60000"},
+    };
+    for (const auto& [arguments, fault] : named) {
+        const Outcome outcome = Run(arguments);
+        EXPECT_NE(outcome.err.find(fault), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("not UTF-8"), std::string::npos) << outcome.err;
+    }
+
     const Outcome help = Run({"log", "--help"});
     EXPECT_EQ(help.exit, kExitOk);
-    for (const char* text : {"--interval TIME", "--count N", "--duration TIME", "--averaging N",
-                             "--unit UNIT", "--reconnect", "--simulate", "  4  the output",
-                             "--mqtt URL", "ZELMORA_MQTT_PASSWORD", "  5  the MQTT broker"}) {
+    for (const char* text :
+         {"--interval TIME", "--count N", "--duration TIME", "--averaging N", "--unit UNIT",
+          "--reconnect", "--simulate", "  4  the output", "--mqtt URL", "ZELMORA_MQTT_PASSWORD",
+          "  5  the MQTT broker", "  6  the run ended with records the MQTT broker had not"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
 }
