@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <thread>
@@ -287,6 +290,75 @@ TEST_F(CliTest, AppendingKeepsTheFileAndRefusesOtherColumns) {
     EXPECT_EQ(other.exit, kExitUsage);
     EXPECT_NE(other.err.find("another --unit or --format?"), std::string::npos) << other.err;
     EXPECT_EQ(ReadFile(path), text);
+}
+
+// JSON Lines are checked as CSV is: a file of another unit or format, or
+// one that is neither, is refused and left as it was.
+TEST_F(CliTest, AppendingJsonLinesChecksTheFileAndRefusesWhatIsNeither) {
+    Plug(1);
+    const std::string path = m_folder / "kept.jsonl";
+    ASSERT_EQ(Run({"log", "--count", "5", "--format", "jsonl", "--unit", "uW", "-o", path}).exit,
+              kExitOk);
+    ASSERT_EQ(
+        Run({"log", "--count", "5", "--format", "jsonl", "--unit", "uW", "-o", path, "--append"})
+            .exit,
+        kExitOk);
+    const std::string text = ReadFile(path);
+    std::size_t runs = 0;
+    std::size_t records = 0;
+    for (const std::string& line : Lines(text)) {
+        EXPECT_TRUE(line.starts_with("{") && line.ends_with("}")) << line;
+        runs += line.starts_with("{\"program\":") ? 1 : 0;
+        records += line.find("\"power_uW\":") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(runs, 2u);
+    EXPECT_EQ(records, 10u);
+
+    const std::string csv = m_folder / "kept.csv";
+    ASSERT_EQ(Run({"log", "--count", "3", "-o", csv}).exit, kExitOk);
+    const std::string notes = m_folder / "notes.txt";
+    std::ofstream(notes) << "alignment done at 14:02, laser warm\n";
+    const std::string csvText = ReadFile(csv);
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--format", "jsonl", "--unit", "mW", "-o", path}, text},
+        {{"--format", "jsonl", "-o", csv}, csvText},
+        {{"--format", "jsonl", "-o", notes}, "alignment done at 14:02, laser warm\n"},
+        {{"--format", "csv", "-o", notes}, "alignment done at 14:02, laser warm\n"},
+        {{"--format", "csv", "--unit", "uW", "-o", path}, text},
+    };
+    for (const auto& [options, kept] : refused) {
+        std::vector<std::string> arguments = {"log", "--count", "3", "--append"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const Outcome outcome = Run(arguments);
+        EXPECT_EQ(outcome.exit, kExitUsage) << options.back() << " " << options[1];
+        EXPECT_NE(outcome.err.find("another --unit or --format?"), std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(ReadFile(options.back()), kept);
+    }
+}
+
+// A file whose last line lost its LF (a run killed mid-line, an edit by
+// hand): the appended run begins on a line of its own, and every byte
+// already there stays.
+TEST_F(CliTest, AppendingAfterALastLineWithoutItsLineEndStartsANewLine) {
+    Plug(1);
+    for (const char* format : {"csv", "jsonl"}) {
+        const std::string path = m_folder / (std::string("cut.") + format);
+        ASSERT_EQ(Run({"log", "--count", "3", "--format", format, "-o", path}).exit, kExitOk);
+        std::string before = ReadFile(path);
+        ASSERT_EQ(before.back(), '\n');
+        before.pop_back();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
+
+        ASSERT_EQ(Run({"log", "--count", "3", "--format", format, "-o", path, "--append"}).exit,
+                  kExitOk);
+        const std::string after = ReadFile(path);
+        ASSERT_TRUE(after.starts_with(before)) << format;
+        const std::string added = after.substr(before.size());
+        EXPECT_TRUE(
+            added.starts_with(std::string(format) == "csv" ? "\n# program: " : "\n{\"program\":"))
+            << added;
+    }
 }
 
 // A full disk: a message naming the cause, a status of its own, and every
