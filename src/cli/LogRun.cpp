@@ -194,6 +194,7 @@ bool CLogRun::Deliver(bool final) {
         if (item.sample) {
             records.push_back(
                 MakeRecord(*item.sample, m_meters[item.meter].id, m_settings.run.unit));
+            records.back().elapsedMs = ElapsedMs(item.sample->monotonicTime);
             continue;
         }
         delivered = DeliverRecords(records);
@@ -208,6 +209,16 @@ bool CLogRun::Deliver(bool final) {
     m_waiting.erase(m_waiting.begin(), m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
     m_nReady -= i;
     return delivered;
+}
+
+std::uint64_t CLogRun::ElapsedMs(steady_clock::time_point at) const {
+    // A meter's own elapsed time starts with that meter and counts nominal
+    // poll periods, so it neither lines up across meters nor shows a stall:
+    // the run's records measure from the run's one start on a clock that
+    // never goes back.
+    return at > m_started ? static_cast<std::uint64_t>(
+                                std::chrono::duration_cast<milliseconds>(at - m_started).count())
+                          : 0;
 }
 
 bool CLogRun::DeliverRecords(std::vector<Record>& records) {

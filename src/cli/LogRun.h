@@ -95,6 +95,8 @@ private:
     // Hands the ready items to the sinks; false when a sink failed.
     bool Deliver(bool final);
     bool DeliverRecords(std::vector<Record>& records);
+    // The time from the run's start to `at`, for a record's elapsed time.
+    std::uint64_t ElapsedMs(std::chrono::steady_clock::time_point at) const;
     bool Finished() const;
     void Reconnect();
     void ShowProgress();

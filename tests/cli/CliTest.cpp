@@ -361,6 +361,41 @@ TEST_F(CliTest, AppendingAfterALastLineWithoutItsLineEndStartsANewLine) {
     }
 }
 
+// The time parsed from a record's ISO 8601 UTC text, in milliseconds since
+// 1970.
+std::int64_t UtcMs(const std::string& text) {
+    std::tm time{};
+    int ms = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &time.tm_year, &time.tm_mon,
+                    &time.tm_mday, &time.tm_hour, &time.tm_min, &time.tm_sec, &ms) != 7) {
+        return -1;
+    }
+    time.tm_year -= 1900;
+    time.tm_mon -= 1;
+    return static_cast<std::int64_t>(::timegm(&time)) * 1000 + ms;
+}
+
+// Every meter's records measure elapsed_s from the run's one start, so the
+// records of several meters line up: it is the time since started_utc,
+// whatever the meter and however fast its samples come.
+TEST_F(CliTest, ElapsedIsTheTimeSinceTheRunsStartForEveryMeter) {
+    Plug(3);
+    const std::string path = m_folder / "elapsed.csv";
+    ASSERT_EQ(Run({"log", "--count", "20", "-o", path}).exit, kExitOk);
+    const std::string text = ReadFile(path);
+    const std::size_t at = text.find("# started_utc: ");
+    ASSERT_NE(at, std::string::npos);
+    const std::int64_t started = UtcMs(text.substr(at + 15, 24));
+    ASSERT_GT(started, 0);
+    const auto records = CsvRecords(text);
+    ASSERT_EQ(records.size(), 60u);
+    for (const std::string& record : records) {
+        const std::int64_t utc = UtcMs(record.substr(0, 24));
+        const double elapsed = std::stod(record.substr(25));
+        EXPECT_NEAR(elapsed * 1000, static_cast<double>(utc - started), 20) << record;
+    }
+}
+
 // A full disk: a message naming the cause, a status of its own, and every
 // record in the file whole.
 TEST_F(CliTest, AFullDiskKeepsEveryWholeRecord) {
