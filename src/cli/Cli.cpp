@@ -267,6 +267,14 @@ int Command::Log() {
         }
     }
 
+    CStopRequest never;
+    StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
+    // A stop before the run begins leaves the output as it was.
+    if (stop.WaitFor(milliseconds(0))) {
+        Say("stopped before the run began; nothing written");
+        return kExitOk;
+    }
+
     // The broker first: one that cannot be reached or refuses us ends the
     // run before a file is emptied or a meter started.
     std::unique_ptr<CMqttSink> mqtt;
@@ -302,15 +310,13 @@ int Command::Log() {
         sinks.push_back(mqtt.get());
         publishers.push_back(mqtt.get());
     }
-    CStopRequest never;
     LogRunSettings settings{run,
                             m_options.reconnect,
                             m_context.program,
                             ZELMORA_VERSION,
                             m_context.pollSpeedUp,
                             m_context.queueCapacity};
-    CLogRun logRun(*m_driver, std::move(settings), sinks,
-                   m_context.stop != nullptr ? *m_context.stop : never, m_console, publishers);
+    CLogRun logRun(*m_driver, std::move(settings), sinks, stop, m_console, publishers);
     if (!logRun.Start(ids)) {
         return kExitFailure;
     }
@@ -345,8 +351,8 @@ int Command::Log() {
         }
         std::string summary = Format("%s%llu records from %zu meter%s in %.1f s to %s",
                                      result.interrupted ? "stopped: " : "",
-                                     static_cast<unsigned long long>(result.records), ids.size(),
-                                     ids.size() == 1 ? "" : "s", seconds, to.c_str());
+                                     static_cast<unsigned long long>(result.records), result.meters,
+                                     result.meters == 1 ? "" : "s", seconds, to.c_str());
         if (result.lostSamples > 0) {
             summary +=
                 Format("; %llu samples lost", static_cast<unsigned long long>(result.lostSamples));

@@ -43,6 +43,12 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
     m_started = steady_clock::now();
     m_metadata.started = std::chrono::system_clock::now();
     for (const std::string& id : ids) {
+        // Starting a meter takes a while (a slow one seconds): a stop that
+        // comes meanwhile ends the start-up at once, and Run stops the
+        // meters started so far and hands over what they took.
+        if (m_stop.WaitFor(milliseconds(0))) {
+            break;
+        }
         Meter meter;
         meter.id = id;
         meter.link = std::make_unique<CDeviceLink>(
@@ -102,6 +108,7 @@ LogRunResult CLogRun::Run() {
             m_result.lostMeters.push_back(meter.id);
         }
     }
+    m_result.meters = m_meters.size();
     m_result.elapsed = steady_clock::now() - m_started;
     return m_result;
 }

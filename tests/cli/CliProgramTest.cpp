@@ -97,6 +97,34 @@ int ExitStatusOf(pid_t child) {
     return WEXITSTATUS(status);
 }
 
+// A stop while fifteen meters start, one after the other, ends the run at
+// once: the meters not started yet stay unstarted, those started are
+// stopped, and only what they took is written.
+TEST(CliProgramTest, ASignalDuringStartUpStopsAtOnce) {
+    const TempFolder folder;
+    const std::string out = folder / "startup.csv";
+    const std::string err = folder / "err";
+    const pid_t child = StartProgram({"log", "--simulate=15", "-o", out}, err);
+    ASSERT_GT(child, 0);
+    // The output is opened just before the first meter starts.
+    for (int i = 0; i < 2000 && ::access(out.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ::kill(child, SIGTERM);
+    EXPECT_EQ(ExitStatusOf(child), 0);
+
+    const std::string text = ReadFile(out);
+    const std::string message = ReadFile(err);
+    std::size_t described = 0;
+    for (const std::string& line : Lines(text)) {
+        described += line.starts_with("# meter: ") ? 1 : 0;
+    }
+    EXPECT_LT(described, 15u) << "the start-up went on after the signal\n" << text;
+    EXPECT_TRUE(message.starts_with(
+        Format("zelmora-cli: stopped: %zu records from %zu meter", CsvRecordCount(out), described)))
+        << message;
+}
+
 // A stall of the whole process (SIGSTOP) shows in elapsed_s as in
 // time_utc: both measure the same time.
 TEST(CliProgramTest, AStallOfTheProcessShowsInElapsedTime) {

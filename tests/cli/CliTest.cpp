@@ -250,6 +250,14 @@ TEST_F(CliTest, AStopWritesEverySampleTakenAndSaysHowMany) {
         outcome.err.starts_with(Format("zelmora-cli: stopped: %zu records from 2 meters", records)))
         << outcome.err;
     EXPECT_TRUE(CheckedByPython("jsonl", path, 2, 0));
+
+    // A stop that came before the run began leaves the output as it was.
+    const std::string kept = ReadFile(path);
+    const Outcome late = Run({"log", "--format", "jsonl", "-o", path});
+    EXPECT_EQ(late.exit, kExitOk);
+    EXPECT_EQ(late.err, "zelmora-cli: stopped before the run began; nothing written\n");
+    EXPECT_EQ(ReadFile(path), kept);
+    EXPECT_EQ(m_meters[0]->GetCounters().starts, 1u) << "no meter was started again";
 }
 
 // Samples a link's queue had to drop before the run took them are told on
