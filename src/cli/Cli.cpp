@@ -43,11 +43,26 @@ constexpr std::string_view kNoMeterHint =
     "udev rule lets you open it (list --all-usb shows every USB device with its id), or try "
     "--simulate";
 
+// The log command writes its records to standard output, and that is the
+// very terminal standard error is on: a status line redrawn in place there
+// would have the records written over and into it.
+bool RecordsShareTheTerminal(const CliOptions& options, const CliContext& context) {
+    if (options.command != CliOptions::Command::Log || options.output != "-" ||
+        (options.mqtt && !options.outputGiven) || ::isatty(context.outFd) != 1) {
+        return false;
+    }
+    struct stat out {};
+    struct stat err {};
+    return ::fstat(context.outFd, &out) == 0 && ::fstat(context.errFd, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
+}
+
 class Command {
 public:
     Command(const CliOptions& options, CliContext& context, std::optional<std::string> password)
         : m_options(options), m_context(context), m_password(std::move(password)),
-          m_console(context.errFd, context.errIsTerminal && !options.quiet) {}
+          m_console(context.errFd, context.errIsTerminal && !options.quiet &&
+                                       !RecordsShareTheTerminal(options, context)) {}
 
     int Run();
 

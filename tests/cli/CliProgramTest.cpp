@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +170,45 @@ TEST(CliProgramTest, AStallOfTheProcessShowsInElapsedTime) {
         lastElapsed = elapsed;
     }
     EXPECT_GT(longestGap, 1.0) << "the stall is in the records";
+}
+
+// On a terminal that shows the records too, no status line is drawn over
+// them: every line is a record, a comment or a message.
+TEST(CliProgramTest, RecordsOnTheTerminalOfTheStatusLineAreNotMixedWithIt) {
+    int terminal = -1;
+    int program = -1;
+    ASSERT_EQ(::openpty(&terminal, &program, nullptr, nullptr, nullptr), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(terminal);
+        ::dup2(program, 1);
+        ::dup2(program, 2);
+        ::execl(ZELMORA_CLI_PROGRAM, "zelmora-cli", "log", "--simulate=1", "--count", "15",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(program);
+    std::string shown;
+    char buffer[4096];
+    // The terminal reads EIO once the program has closed its side.
+    for (ssize_t got = 0; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    EXPECT_EQ(ExitStatusOf(child), 0);
+    EXPECT_EQ(shown.find("\x1b"), std::string::npos) << shown;
+    std::size_t records = 0;
+    for (std::string line : Lines(shown)) {
+        if (line.ends_with('\r')) {
+            line.pop_back();
+        }
+        EXPECT_TRUE(line.starts_with("20") || line.starts_with("#") ||
+                    line.starts_with("time_utc,") || line.starts_with("zelmora-cli: 15 records"))
+            << line;
+        records += line.starts_with("20") ? 1 : 0;
+    }
+    EXPECT_EQ(records, 15u) << shown;
 }
 
 // The README's example, exactly: Python's csv module reads it without help.
