@@ -163,7 +163,7 @@ TEST(CliProgramTest, AStallOfTheProcessShowsInElapsedTime) {
             << line;
         const double utc = hours * 3600.0 + minutes * 60.0 + seconds;
         if (lastUtc >= 0 && utc >= lastUtc) { // not across midnight
-            EXPECT_NEAR(elapsed - lastElapsed, utc - lastUtc, 0.02) << line;
+            EXPECT_NEAR(elapsed - lastElapsed, utc - lastUtc, 0.05) << line;
             longestGap = std::max(longestGap, utc - lastUtc);
         }
         lastUtc = utc;
