@@ -3,6 +3,7 @@
 #include "util/TextFormat.h"
 
 #include <algorithm>
+#include <string>
 
 namespace zelmora {
 
@@ -18,7 +19,8 @@ std::string CheckMeterId(std::string_view id) {
     if (!printable) {
         why += "an id is printable ASCII";
     } else {
-        why += Format("an id has %zu characters, not %zu", kMeterIdLength, id.size());
+        why += "an id has " + std::to_string(kMeterIdLength) + " characters, not " +
+               std::to_string(id.size());
     }
     return why + " ('list' shows the meters present)";
 }

@@ -5,6 +5,7 @@
 // answers to its id, so a run that names one twice would drive it through
 // two links counting from 0 each, and its records would clash.
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
