@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -42,11 +43,26 @@ constexpr std::string_view kNoMeterHint =
     "udev rule lets you open it (list --all-usb shows every USB device with its id), or try "
     "--simulate";
 
+// The log command writes its records to standard output, and that is the
+// very terminal standard error is on: a status line redrawn in place there
+// would have the records written over and into it.
+bool RecordsShareTheTerminal(const CliOptions& options, const CliContext& context) {
+    if (options.command != CliOptions::Command::Log || options.output != "-" ||
+        (options.mqtt && !options.outputGiven) || ::isatty(context.outFd) != 1) {
+        return false;
+    }
+    struct stat out {};
+    struct stat err {};
+    return ::fstat(context.outFd, &out) == 0 && ::fstat(context.errFd, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
+}
+
 class Command {
 public:
     Command(const CliOptions& options, CliContext& context, std::optional<std::string> password)
         : m_options(options), m_context(context), m_password(std::move(password)),
-          m_console(context.errFd, context.errIsTerminal && !options.quiet) {}
+          m_console(context.errFd, context.errIsTerminal && !options.quiet &&
+                                       !RecordsShareTheTerminal(options, context)) {}
 
     int Run();
 
@@ -266,6 +282,14 @@ int Command::Log() {
         }
     }
 
+    CStopRequest never;
+    StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
+    // A stop before the run begins leaves the output as it was.
+    if (stop.WaitFor(milliseconds(0))) {
+        Say("stopped before the run began; nothing written");
+        return kExitOk;
+    }
+
     // The broker first: one that cannot be reached or refuses us ends the
     // run before a file is emptied or a meter started.
     std::unique_ptr<CMqttSink> mqtt;
@@ -301,15 +325,13 @@ int Command::Log() {
         sinks.push_back(mqtt.get());
         publishers.push_back(mqtt.get());
     }
-    CStopRequest never;
     LogRunSettings settings{run,
                             m_options.reconnect,
                             m_context.program,
                             ZELMORA_VERSION,
                             m_context.pollSpeedUp,
                             m_context.queueCapacity};
-    CLogRun logRun(*m_driver, std::move(settings), sinks,
-                   m_context.stop != nullptr ? *m_context.stop : never, m_console, publishers);
+    CLogRun logRun(*m_driver, std::move(settings), sinks, stop, m_console, publishers);
     if (!logRun.Start(ids)) {
         return kExitFailure;
     }
@@ -344,8 +366,8 @@ int Command::Log() {
         }
         std::string summary = Format("%s%llu records from %zu meter%s in %.1f s to %s",
                                      result.interrupted ? "stopped: " : "",
-                                     static_cast<unsigned long long>(result.records), ids.size(),
-                                     ids.size() == 1 ? "" : "s", seconds, to.c_str());
+                                     static_cast<unsigned long long>(result.records), result.meters,
+                                     result.meters == 1 ? "" : "s", seconds, to.c_str());
         if (result.lostSamples > 0) {
             summary +=
                 Format("; %llu samples lost", static_cast<unsigned long long>(result.lostSamples));
@@ -355,7 +377,12 @@ int Command::Log() {
         }
         Say(summary);
     }
-    return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+    if (!result.lostMeters.empty()) {
+        return kExitMeterLost;
+    }
+    // A script that reads only the broker must learn that records are
+    // missing there, though the file (if any) has them all.
+    return mqtt && mqtt->Counts().undelivered > 0 ? kExitUndelivered : kExitOk;
 }
 
 std::string Command::Hostname() const {
@@ -370,29 +397,49 @@ std::string Command::Hostname() const {
 }
 
 // The password of --mqtt-user: the first line of --mqtt-password-file, or
-// the environment's. Empty with `error` set when the file cannot be read.
+// else the environment's (the file wins when both give one). Empty with
+// `error` set when the file cannot be read or holds no password; what the
+// operator should know but need not stop for goes to `warnings`.
 std::optional<std::string> MqttPassword(const CliOptions& options, const CliContext& context,
-                                        std::string& error) {
+                                        std::string& error, std::vector<std::string>& warnings) {
     if (!options.mqtt || options.mqttUser.empty()) {
         return std::nullopt;
     }
     if (options.mqttPasswordFile.empty()) {
         constexpr const char* kVariable = "ZELMORA_MQTT_PASSWORD";
+        std::optional<std::string> password;
         if (context.environment) {
-            return context.environment(kVariable);
+            password = context.environment(kVariable);
+        } else if (const char* value = std::getenv(kVariable); value != nullptr) {
+            password = value;
         }
-        const char* value = std::getenv(kVariable);
-        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        if (!password || password->empty()) {
+            warnings.push_back("--mqtt-user " + options.mqttUser + " has no password (" +
+                               kVariable + (password ? " is empty" : " is not set") +
+                               " and no --mqtt-password-file is given): logging in without one");
+        }
+        return password;
     }
-    std::ifstream file(options.mqttPasswordFile, std::ios::binary);
+    const std::string& path = options.mqttPasswordFile;
+    std::ifstream file(path, std::ios::binary);
     std::string line;
     if (!file || (!std::getline(file, line) && !file.eof())) {
-        error = "cannot read --mqtt-password-file " + options.mqttPasswordFile + ": " +
+        error = "cannot read --mqtt-password-file " + path + ": " +
                 std::error_code(errno, std::generic_category()).message();
         return std::nullopt;
     }
     if (line.ends_with('\r')) {
         line.pop_back();
+    }
+    if (line.empty()) {
+        error = "--mqtt-password-file " + path + " is empty: its first line is the password";
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        warnings.push_back(Format("--mqtt-password-file %s may be read by other users (mode "
+                                  "%04o); chmod 600 it",
+                                  path.c_str(), static_cast<unsigned>(status.st_mode & 07777)));
     }
     return line;
 }
@@ -421,14 +468,18 @@ int RunCli(const std::vector<std::string>& arguments, CliContext& context) {
                 std::error_code(errno, std::generic_category()).message();
     }
     std::optional<std::string> password;
+    std::vector<std::string> warnings;
     if (error.empty()) {
-        password = MqttPassword(options, context, error);
+        password = MqttPassword(options, context, error, warnings);
     }
     if (!error.empty()) {
         WriteAll(context.errFd, context.program + ": " + error + "\n" +
                                     CliOptions::UsageText(context.program) + "Try '" +
                                     context.program + " --help' for more.\n");
         return kExitUsage;
+    }
+    for (const std::string& warning : warnings) {
+        WriteAll(context.errFd, context.program + ": " + warning + "\n");
     }
     Command command(options, context, std::move(password));
     return command.Run();

@@ -43,6 +43,12 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
     m_started = steady_clock::now();
     m_metadata.started = std::chrono::system_clock::now();
     for (const std::string& id : ids) {
+        // Starting a meter takes a while (a slow one seconds): a stop that
+        // comes meanwhile ends the start-up at once, and Run stops the
+        // meters started so far and hands over what they took.
+        if (m_stop.WaitFor(milliseconds(0))) {
+            break;
+        }
         Meter meter;
         meter.id = id;
         meter.link = std::make_unique<CDeviceLink>(
@@ -102,6 +108,7 @@ LogRunResult CLogRun::Run() {
             m_result.lostMeters.push_back(meter.id);
         }
     }
+    m_result.meters = m_meters.size();
     m_result.elapsed = steady_clock::now() - m_started;
     return m_result;
 }
@@ -194,6 +201,7 @@ bool CLogRun::Deliver(bool final) {
         if (item.sample) {
             records.push_back(
                 MakeRecord(*item.sample, m_meters[item.meter].id, m_settings.run.unit));
+            records.back().elapsedMs = ElapsedMs(item.sample->monotonicTime);
             continue;
         }
         delivered = DeliverRecords(records);
@@ -208,6 +216,16 @@ bool CLogRun::Deliver(bool final) {
     m_waiting.erase(m_waiting.begin(), m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
     m_nReady -= i;
     return delivered;
+}
+
+std::uint64_t CLogRun::ElapsedMs(steady_clock::time_point at) const {
+    // A meter's own elapsed time starts with that meter and counts nominal
+    // poll periods, so it neither lines up across meters nor shows a stall:
+    // the run's records measure from the run's one start on a clock that
+    // never goes back.
+    return at > m_started ? static_cast<std::uint64_t>(
+                                std::chrono::duration_cast<milliseconds>(at - m_started).count())
+                          : 0;
 }
 
 bool CLogRun::DeliverRecords(std::vector<Record>& records) {

@@ -1,5 +1,6 @@
 #include "python/Bindings.h"
 
+#include "frontend/MeterIds.h"
 #include "python/MeterSession.h"
 #include "record/Record.h"
 #include "record/RecordText.h"
@@ -785,6 +786,9 @@ void DefineZelmoraModule(py::module_& module) {
         "open",
         [](const std::string& id, py::handle simulate, std::optional<bool> real,
            const std::vector<std::string>& usbIds, py::handle interval, py::handle averaging) {
+            if (std::string problem = CheckMeterId(id); !problem.empty()) {
+                throw std::invalid_argument(problem);
+            }
             const AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
             const CMeterSession::Settings settings{
                 IntervalMsFromSeconds(SecondsArgument(interval, "interval")),

@@ -45,6 +45,12 @@ def test_lists_the_meters_each_way_they_are_reached(bench):
         zelmora.list_meters(simulate=True)
 
 
+def test_a_malformed_meter_id_is_a_value_error_before_any_meter_is_opened(bench):
+    for bad in ["", "21040010", "2104001011", "21040\n101", "2104001\u00e91"]:
+        with pytest.raises(ValueError, match="is not a meter id"):
+            zelmora.open(bad, simulate=1)
+
+
 def test_open_says_which_meter_is_missing_and_refuses_bad_arguments(bench):
     with pytest.raises(zelmora.MeterNotFound, match="no meter 399999999 is present"):
         zelmora.open("399999999", simulate=1)
