@@ -525,7 +525,9 @@ averaging: the power of a sample is the mean of the last N readings
 simulate, real, usb_ids: which meters are reached, as for list_meters().
 
 Raises MeterNotFound when no meter has the id, OSError when it does not
-start or this process has it open already, ValueError for a bad argument.)";
+start or this process has it open already (a close() under way on another
+thread is waited for), ValueError for a value out of its limits, TypeError
+for one of the wrong type (a bool is not taken for a number).)";
 
 constexpr const char* kReadDoc =
     R"(The newest sample, once the meter has taken one after this call, so that

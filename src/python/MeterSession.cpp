@@ -8,6 +8,7 @@
 #include "util/TextFormat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -44,13 +45,21 @@ struct OpenMeter {
 std::mutex& g_openMutex = *new std::mutex;
 std::map<std::string, OpenMeter>& g_open = *new std::map<std::string, OpenMeter>;
 
+// How many fork()s made this process from the one that started: a
+// session opened before the last one is a forked-away copy. (Cheaper than
+// asking for the process id at every call, a system call.)
+std::atomic<std::uint64_t> g_forks = 0;
+
 // A fork() while another thread holds the list's lock would leave it held
 // for ever in the child, whose exit closes the meters through the list.
 void RegisterForkHandlers() {
     static std::once_flag once;
     std::call_once(once, [] {
         pthread_atfork([] { g_openMutex.lock(); }, [] { g_openMutex.unlock(); },
-                       [] { g_openMutex.unlock(); });
+                       [] {
+                           g_forks.fetch_add(1);
+                           g_openMutex.unlock();
+                       });
     });
 }
 
@@ -168,7 +177,7 @@ std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess&
 
 CMeterSession::CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
                              CDeviceLink::TestTuning tuning)
-    : m_id(std::move(id)), m_pid(getpid()), m_driver(std::move(driver)),
+    : m_id(std::move(id)), m_pid(getpid()), m_nForks(g_forks.load()), m_driver(std::move(driver)),
       m_link(std::make_unique<CDeviceLink>(*m_driver, tuning)),
       m_nCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)) {
     m_link->SetSampleNotifier([this] { Wake(); });
@@ -250,7 +259,7 @@ CMeterSession::~CMeterSession() {
 }
 
 bool CMeterSession::InForkedChild() const {
-    return getpid() != m_pid;
+    return g_forks.load(std::memory_order_relaxed) != m_nForks;
 }
 
 void CMeterSession::CheckNotForked() const {

@@ -215,7 +215,8 @@ private:
     void SleepUntilWoken(std::uint64_t seen, std::chrono::steady_clock::time_point until) const;
 
     const std::string m_id;
-    const pid_t m_pid; // the process that opened it
+    const pid_t m_pid;            // the process that opened it
+    const std::uint64_t m_nForks; // forks that made that process
     std::string m_family;
     std::string m_model;
 
