@@ -42,8 +42,6 @@ namespace {
 std::wstring g_program;
 std::wstring g_shortcut;
 std::wstring g_installFolder;
-// Where the pictures of the window at each DPI go, where given.
-std::wstring g_shotFolder;
 
 constexpr const wchar_t* kCaption = L"OrvantaPower Meter V2.4.9.30";
 constexpr int kWaitMs = 20000;
@@ -544,25 +542,6 @@ Picture TakePicture(const RECT& area) {
     return picture;
 }
 
-void SavePicture(const Picture& picture, const std::wstring& path) {
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = picture.width;
-    header.biHeight = -picture.height;
-    header.biPlanes = 1;
-    header.biBitCount = 32;
-    header.biCompression = BI_RGB;
-    const DWORD bytes = static_cast<DWORD>(picture.pixels.size() * sizeof(RGBQUAD));
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = file.bfOffBits + bytes;
-    std::ofstream out(path.c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file);
-    out.write(reinterpret_cast<const char*>(&header), sizeof header);
-    out.write(reinterpret_cast<const char*>(picture.pixels.data()), bytes);
-}
-
 // What the window looks like at a DPI, measured from outside.
 struct Measures {
     SIZE client{};
@@ -699,12 +678,6 @@ TEST(WindowCheck, ScalesWithTheScreensDpi) {
         ASSERT_TRUE(measures.has_value()) << dpi << ": no graph drawn";
         at[dpi] = *measures;
         std::printf("%s\n", Describe(dpi, *measures).c_str());
-        if (!g_shotFolder.empty()) {
-            RECT whole{};
-            GetWindowRect(window, &whole);
-            SavePicture(TakePicture(whole),
-                        g_shotFolder + L"\\zelmora-" + std::to_wstring(dpi) + L".bmp");
-        }
 
         if (dpi == 96) {
             // Moved to a monitor of 144 DPI.
@@ -793,8 +766,6 @@ int main(int argc, char** argv) {
             g_shortcut = WindowsPath(*shortcut);
         } else if (auto folder = value("--install-folder")) {
             g_installFolder = WindowsPath(*folder);
-        } else if (auto shots = value("--dpi-shots")) {
-            g_shotFolder = WindowsPath(*shots);
         } else if (auto shot = value("--shot")) {
             shotSeconds = std::atoi(shot->c_str());
         } else if (auto rect = value("--rect-file")) {
