@@ -42,8 +42,6 @@ namespace {
 std::wstring g_program;
 std::wstring g_shortcut;
 std::wstring g_installFolder;
-// Where the pictures of the window at each DPI go, where given.
-std::wstring g_shotFolder;
 
 constexpr const wchar_t* kCaption = L"OrvantaPower Meter V2.4.9.30";
 constexpr int kWaitMs = 20000;
@@ -249,6 +247,8 @@ enum : int {
     kStartStop = 1020,
     kMeterList = 1028,
     kAutoscale = 1029,
+    kRescan = 1037,
+    kRunNote = 1062,
     kTotalTime = 1015,
     kGraphTitle = 1057,
     kToolBar = 0xE800,
@@ -310,6 +310,64 @@ TEST(WindowCheck, StartsMeasuresLogsAndCloses) {
     PostMessageW(window, WM_CLOSE, 0, 0);
     const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
     ASSERT_TRUE(exitCode.has_value()) << "the program did not end";
+    EXPECT_EQ(*exitCode, 0u);
+}
+
+// One meter per log file: Start on another meter closes the file of the
+// one before and logs on to the next numbered name, with a warning that
+// names both. While a meter runs the list cannot change; a Rescan that
+// closes it brings back "Start" and says why under the graph.
+TEST(WindowCheck, KeepsMetersApartAndSaysWhyNothingRuns) {
+    Folder folder;
+    Program program(L"--simulate=2", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    HWND list = GetDlgItem(window, kMeterList);
+
+    const std::wstring path = folder.Path() + L"\\meters.csv";
+    Type(window, kLogPath, path);
+    Click(window, kLogOnOff);
+    Click(window, kStartStop);
+    EXPECT_FALSE(IsWindowEnabled(list));
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 3; }));
+    Click(window, kStartStop);
+    EXPECT_TRUE(IsWindowEnabled(list));
+
+    SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    const std::wstring second = Text(window, kMeterList);
+    Click(window, kStartStop);
+    HWND warning = program.WaitForWindow(L"Log Data To File");
+    ASSERT_NE(warning, nullptr) << "no word of the file that was closed";
+    EXPECT_TRUE(
+        HasChildText(warning, (L"The log file of 210400101 was closed with every record "
+                               L"in it:\n" +
+                               path + L"\n\nMeter " + second + L" is logged to a new file:\n" +
+                               folder.Path() + L"\\meters_1.csv")
+                                  .c_str()));
+    PostMessageW(warning, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(warning); }));
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 2; }));
+
+    Click(window, kRescan);
+    EXPECT_EQ(Text(window, kStartStop), L"Start");
+    EXPECT_EQ(Text(window, kLogOnOff), L"On");
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(window, kRunNote)));
+    EXPECT_EQ(Text(window, kRunNote),
+              L"Rescan closed meter " + second + L": nothing is measured, logging is off.");
+    EXPECT_TRUE(IsWindowEnabled(list));
+
+    const std::vector<std::string> first = ReadLines(path);
+    ASSERT_GE(first.size(), 5u);
+    EXPECT_EQ(first[0], "210400101");
+    const std::vector<std::string> next = ReadLines(folder.Path() + L"\\meters_1.csv");
+    ASSERT_GE(next.size(), 4u);
+    EXPECT_EQ(next[0], Narrow(second));
+    EXPECT_EQ(next[2].substr(0, 2), "0,") << "a new collection counts from 0";
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0u);
 }
 
@@ -544,25 +602,6 @@ Picture TakePicture(const RECT& area) {
     return picture;
 }
 
-void SavePicture(const Picture& picture, const std::wstring& path) {
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = picture.width;
-    header.biHeight = -picture.height;
-    header.biPlanes = 1;
-    header.biBitCount = 32;
-    header.biCompression = BI_RGB;
-    const DWORD bytes = static_cast<DWORD>(picture.pixels.size() * sizeof(RGBQUAD));
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42; // "BM"
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = file.bfOffBits + bytes;
-    std::ofstream out(path.c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file);
-    out.write(reinterpret_cast<const char*>(&header), sizeof header);
-    out.write(reinterpret_cast<const char*>(picture.pixels.data()), bytes);
-}
-
 // What the window looks like at a DPI, measured from outside.
 struct Measures {
     SIZE client{};
@@ -699,12 +738,6 @@ TEST(WindowCheck, ScalesWithTheScreensDpi) {
         ASSERT_TRUE(measures.has_value()) << dpi << ": no graph drawn";
         at[dpi] = *measures;
         std::printf("%s\n", Describe(dpi, *measures).c_str());
-        if (!g_shotFolder.empty()) {
-            RECT whole{};
-            GetWindowRect(window, &whole);
-            SavePicture(TakePicture(whole),
-                        g_shotFolder + L"\\zelmora-" + std::to_wstring(dpi) + L".bmp");
-        }
 
         if (dpi == 96) {
             // Moved to a monitor of 144 DPI.
@@ -793,8 +826,6 @@ int main(int argc, char** argv) {
             g_shortcut = WindowsPath(*shortcut);
         } else if (auto folder = value("--install-folder")) {
             g_installFolder = WindowsPath(*folder);
-        } else if (auto shots = value("--dpi-shots")) {
-            g_shotFolder = WindowsPath(*shots);
         } else if (auto shot = value("--shot")) {
             shotSeconds = std::atoi(shot->c_str());
         } else if (auto rect = value("--rect-file")) {

@@ -604,13 +604,14 @@ TEST(ZelmoraDlgLogic, StartOnAnotherMeterKeepsCollectionsAndFilesApart) {
     ASSERT_GE(kv.size(), 8u);
     EXPECT_EQ(kv[0], "100000001");
     for (std::size_t i = 2; i < kv.size(); ++i) {
-        EXPECT_EQ(kv[i], Format("%zu,1.%03zu000", i - 2, i - 2)) << "every sample, once, in order";
+        EXPECT_EQ(kv[i], Format("%d,1.%03d000", static_cast<int>(i) - 2, static_cast<int>(i) - 2))
+            << "every sample, once, in order";
     }
     const std::vector<std::string> zn = ReadLines(second);
     ASSERT_GE(zn.size(), 5u);
     EXPECT_EQ(zn[0], "100000003");
     for (std::size_t i = 2; i < zn.size(); ++i) {
-        EXPECT_EQ(zn[i], Format("%zu,0.350000", i - 2)) << "a new count from 0";
+        EXPECT_EQ(zn[i], Format("%d,0.350000", static_cast<int>(i) - 2)) << "a new count from 0";
     }
 }
 
