@@ -332,6 +332,10 @@ private slots:
         auto* line = fixture.As<QLabel>(1062);
         QVERIFY(line->isVisible());
         QCOMPARE(line->text(), QString("Rescan closed meter 100000001: nothing is measured."));
+        // The longest of its texts fits the line.
+        line->setText("Rescan closed meter 100000001: nothing is measured, logging is off.");
+        QVERIFY2(line->sizeHint().width() <= line->width(),
+                 qPrintable(QString("%1 > %2").arg(line->sizeHint().width()).arg(line->width())));
         QTest::qWait(100);
         QVERIFY(fixture.Text(1000) != "Disconnected");
         QCOMPARE(list->count(), 3);
