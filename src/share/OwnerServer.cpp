@@ -249,6 +249,11 @@ void COwnerServer::HandleRequest(const std::shared_ptr<Session>& session, const 
     Queue(session, Line(watching));
     session->watching = true;
     ++m_nWatching;
+    // Bytes that came with the watch request are a request too many.
+    if (session->input.size() > 0) {
+        Refuse(session, *ErrorLine("no request is expected after the watch"));
+        return;
+    }
     WatchForHangUp(session);
 }
 
