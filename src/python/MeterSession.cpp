@@ -2,7 +2,9 @@
 
 #include "frontend/MeterDriver.h"
 #include "frontend/RunSettings.h"
+#include "meter/MeterPoller.h"
 #include "record/RecordText.h"
+#include "share/ShareHub.h"
 #include "usb/driver/MatchList.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
@@ -67,7 +69,7 @@ std::int64_t IntegerSetting(std::string_view name, long long value) {
 } // namespace
 
 MeterAccess MeterAccess::Default() {
-    return {&CreateMeterDriver, {}};
+    return {&CreateMeterDriver, {}, true};
 }
 
 AppOptions ScriptMeterOptions(long long simulate, std::optional<bool> real,
@@ -131,9 +133,17 @@ std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess&
 // --- The session ---------------------------------------------------------------
 
 CMeterSession::CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
-                             CDeviceLink::TestTuning tuning)
-    : m_id(std::move(id)), m_driver(std::move(driver)),
-      m_link(std::make_unique<CDeviceLink>(*m_driver, tuning)) {}
+                             CDeviceLink::TestTuning tuning, bool share)
+    : m_id(std::move(id)), m_driver(std::move(driver)) {
+    if (share) {
+        CShareHub::Settings settings = CShareHub::FromEnvironment("python");
+        settings.pollSpeedUp = tuning.pollSpeedUp;
+        m_sources = std::make_shared<CShareHub>(*m_driver, std::move(settings));
+    } else {
+        m_sources = std::make_shared<LocalMeterSources>(*m_driver, tuning.pollSpeedUp);
+    }
+    m_link = std::make_unique<CDeviceLink>(*m_driver, tuning, m_sources);
+}
 
 std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const AppOptions& options,
                                                    Settings settings, const MeterAccess& access) {
@@ -157,7 +167,7 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         std::vector<std::string> problems;
         std::unique_ptr<UsbDriver> driver = access.makeDriver(options, problems);
         std::shared_ptr<CMeterSession> session(
-            new CMeterSession(id, std::move(driver), access.tuning));
+            new CMeterSession(id, std::move(driver), access.tuning, access.share));
         CDeviceLink& link = *session->m_link;
         link.Rescan();
         const std::vector<std::string> present = link.GetMeterList();
@@ -172,7 +182,9 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         link.SetAverageCount(settings.averaging);
         link.Start(id);
         if (!link.IsRunning()) {
-            throw MeterStartError("meter " + id + " does not start");
+            const std::string problem = link.GetStartProblem();
+            throw MeterStartError("meter " + id + " does not start" +
+                                  (problem.empty() ? "" : ": " + problem));
         }
         session->m_settings = settings;
         session->m_family = link.GetProbeFamily();
