@@ -260,7 +260,7 @@ CShareHub::Settings CShareHub::FromEnvironment(std::string program) {
 }
 
 CShareHub::CShareHub(UsbDriver& driver, Settings settings)
-    : m_driver(driver), m_settings(std::move(settings)), m_local(driver, m_settings.pollSpeedUp),
+    : m_settings(std::move(settings)), m_local(driver, m_settings.pollSpeedUp),
       m_work(asio::make_work_guard(m_loop)) {
     m_loopThread = std::thread([this] { m_loop.run(); });
 }

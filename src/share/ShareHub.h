@@ -74,7 +74,6 @@ private:
     struct Held;
     std::unique_ptr<Held> Acquire(const std::string& meterId, int periodMs, std::string& problem);
 
-    UsbDriver& m_driver;
     const Settings m_settings;
     LocalMeterSources m_local;
     asio::io_context m_loop;
