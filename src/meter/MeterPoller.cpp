@@ -340,7 +340,10 @@ void CMeterPoller::Join(ReadingListener& listener) {
 void CMeterPoller::Leave(ReadingListener& listener, bool stopMeter) {
     std::lock_guard lock(m_listenerMutex);
     std::erase(m_listeners, &listener);
-    m_bStopOnRelease = stopMeter;
+    // The last one to leave decides how the meter is let go.
+    if (m_listeners.empty()) {
+        m_bStopOnRelease = stopMeter;
+    }
 }
 
 void CMeterPoller::PollNow() {

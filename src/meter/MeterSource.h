@@ -69,8 +69,8 @@ public:
     virtual bool SetPollPeriod(int periodMs, std::string& problem) = 0;
 
     // Joins and leaves the readings. Once Leave returns the listener is not
-    // called any more. `stopMeter`: when this was the last listener, the
-    // meter is sent its stop request as it is let go.
+    // called any more. `stopMeter`: when this was the last listener, whether
+    // the meter is sent its stop request as it is let go.
     virtual void Join(ReadingListener& listener) = 0;
     virtual void Leave(ReadingListener& listener, bool stopMeter) = 0;
 

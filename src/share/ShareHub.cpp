@@ -68,6 +68,9 @@ public:
                 std::lock_guard lock(m_listenerMutex);
                 stop = m_bStopOnRelease;
             }
+            // The clients first: they are told before the meter stops, and
+            // the front end's own Stop or StopMeter decides how it stops.
+            held->server.reset();
             held->source->Leave(*this, stop);
         }
     }
