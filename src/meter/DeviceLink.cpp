@@ -194,7 +194,9 @@ CDeviceLink::CDeviceLink(UsbDriver& driver, TestTuning tuning)
 
 CDeviceLink::CDeviceLink(UsbDriver& driver, TestTuning tuning,
                          std::shared_ptr<MeterSources> sources)
-    : m_driver(driver), m_sources(std::move(sources)),
+    : m_driver(driver),
+      m_sources(sources ? std::move(sources)
+                        : std::make_shared<LocalMeterSources>(driver, tuning.pollSpeedUp)),
       m_nQueueCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)) {
     ResetStatistics();
 }

@@ -72,8 +72,8 @@ public:
     };
 
     // The driver is scanned for the meters, and polled by the link's own
-    // pollers unless `sources` give the meters' readings; it must outlive
-    // the link.
+    // pollers unless `sources` (not null) give the meters' readings; it must
+    // outlive the link.
     explicit CDeviceLink(UsbDriver& driver);
     CDeviceLink(UsbDriver& driver, TestTuning tuning);
     CDeviceLink(UsbDriver& driver, TestTuning tuning, std::shared_ptr<MeterSources> sources);
