@@ -144,16 +144,22 @@ TEST(OwnershipLockTest, OneHolderAtATimeAndNothingLeftBehind) {
     EXPECT_TRUE(COwnershipLock::TryTake(name)) << "released with its holder";
 
     // A holder killed outright leaves nothing that blocks the next one.
+    int taken[2];
+    ASSERT_EQ(::pipe(taken), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         auto held = COwnershipLock::TryTake(name);
+        const char won = held ? '1' : '0';
+        (void)::write(taken[1], &won, 1);
         ::pause();
-        ::_exit(held ? 0 : 1);
+        ::_exit(0);
     }
-    for (int i = 0; i < 500 && COwnershipLock::TryTake(name); ++i) {
-        ::usleep(2000);
-    }
+    char won = 0;
+    ASSERT_EQ(::read(taken[0], &won, 1), 1);
+    ::close(taken[0]);
+    ::close(taken[1]);
+    EXPECT_EQ(won, '1');
     EXPECT_FALSE(COwnershipLock::TryTake(name)) << "the child holds it";
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
