@@ -2,11 +2,13 @@
 
 #include "share/ShareProtocol.h"
 
+#include <algorithm>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
 #include <deque>
 #include <future>
 #include <sys/socket.h>
@@ -66,9 +68,13 @@ struct COwnerServer::Session {
     Socket socket;
     asio::streambuf input{kMaxLineLength};
     std::array<char, 256> hangUp{};
-    // Lines waiting, oldest first; the first `inFlight` are being written.
+    // Lines waiting, oldest first; the first `inFlight` are being written,
+    // and `sentOfFirst` bytes of the first are sent already.
     std::deque<std::shared_ptr<const std::string>> queue;
     std::size_t inFlight = 0;
+    std::size_t sentOfFirst = 0;
+    // The lines at the front that must go out whole.
+    std::size_t Started() const { return std::max<std::size_t>(inFlight, sentOfFirst > 0); }
     bool writing = false;
     bool watching = false;
     // After the lines queued, the connection closes.
@@ -280,9 +286,9 @@ void COwnerServer::Broadcast(const std::shared_ptr<const std::string>& line) {
             continue;
         }
         // The oldest sample that is not being written makes room.
-        if (session->queue.size() - session->inFlight >= m_settings.queueCapacity) {
+        if (session->queue.size() - session->Started() >= m_settings.queueCapacity) {
             session->queue.erase(session->queue.begin() +
-                                 static_cast<std::ptrdiff_t>(session->inFlight));
+                                 static_cast<std::ptrdiff_t>(session->Started()));
             ++session->lost;
         }
         Queue(session, line);
@@ -306,16 +312,38 @@ void COwnerServer::Write(const std::shared_ptr<Session>& session) {
         lost.lostSamples = std::exchange(session->lost, 0);
         session->queue.push_front(Line(lost));
     }
+    // What the socket takes now goes at once, without an asynchronous
+    // write: a client that keeps up costs one send per sample.
+    while (!session->queue.empty()) {
+        const std::string& line = *session->queue.front();
+        const ssize_t sent =
+            ::send(session->socket.native_handle(), line.data() + session->sentOfFirst,
+                   line.size() - session->sentOfFirst, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                break;
+            }
+            Close(session);
+            return;
+        }
+        session->sentOfFirst += static_cast<std::size_t>(sent);
+        if (session->sentOfFirst < line.size()) {
+            break;
+        }
+        session->queue.pop_front();
+        session->sentOfFirst = 0;
+    }
     if (session->queue.empty()) {
         if (session->closing) {
             Close(session);
         }
         return;
     }
+    // The rest when the client reads again.
     std::vector<asio::const_buffer> batch;
     session->inFlight = std::min(session->queue.size(), kBatch);
     for (std::size_t i = 0; i < session->inFlight; ++i) {
-        batch.push_back(asio::buffer(*session->queue[i]));
+        batch.push_back(asio::buffer(*session->queue[i]) + (i == 0 ? session->sentOfFirst : 0));
     }
     session->writing = true;
     asio::async_write(session->socket, batch,
@@ -328,6 +356,7 @@ void COwnerServer::Write(const std::shared_ptr<Session>& session) {
                                                session->queue.begin() +
                                                    static_cast<std::ptrdiff_t>(session->inFlight));
                           session->inFlight = 0;
+                          session->sentOfFirst = 0;
                           if (error) {
                               Close(session);
                               return;
@@ -341,7 +370,7 @@ void COwnerServer::Refuse(const std::shared_ptr<Session>& session, const std::st
         return;
     }
     // Nothing more is sent but this message.
-    session->queue.erase(session->queue.begin() + static_cast<std::ptrdiff_t>(session->inFlight),
+    session->queue.erase(session->queue.begin() + static_cast<std::ptrdiff_t>(session->Started()),
                          session->queue.end());
     session->lost = 0;
     session->queue.push_back(std::make_shared<const std::string>(line));
@@ -382,7 +411,8 @@ void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
     for (const std::shared_ptr<Session>& session : sessions) {
         if (!session->closed) {
             const int fd = session->socket.native_handle();
-            if (!session->writing) {
+            // Never in the middle of a line.
+            if (!session->writing && session->sentOfFirst == 0) {
                 (void)::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             }
             Close(session);
