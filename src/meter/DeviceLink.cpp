@@ -288,8 +288,16 @@ void CDeviceLink::StopMeter() {
 }
 
 bool CDeviceLink::IsRunning() const {
-    std::lock_guard lock(m_sourceMutex);
-    return m_source && m_source->IsOpen();
+    {
+        std::lock_guard lock(m_sourceMutex);
+        if (!m_source) {
+            return false;
+        }
+    }
+    // The meter's closure is told to the link, and to its notifier, under
+    // this lock: whoever sees the meter closed here was told already.
+    std::lock_guard lock(m_mutex);
+    return m_bMeterOpen;
 }
 
 std::string CDeviceLink::GetStartProblem() const {
