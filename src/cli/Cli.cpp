@@ -10,6 +10,7 @@
 #include "publish/MqttSink.h"
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
+#include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -83,6 +84,9 @@ private:
     std::optional<std::string> m_password;
     CProgressLine m_console;
     std::unique_ptr<UsbDriver> m_driver;
+    // The meters shared with the user's other processes; after the driver,
+    // which it polls.
+    std::shared_ptr<CShareHub> m_hub;
 };
 
 int Command::Run() {
@@ -91,6 +95,11 @@ int Command::Run() {
                                     : CreateMeterDriver(m_options.meters, problems);
     for (const std::string& problem : problems) {
         Say(problem);
+    }
+    if (m_context.share) {
+        CShareHub::Settings settings = CShareHub::FromEnvironment(m_context.program);
+        settings.pollSpeedUp = m_context.pollSpeedUp;
+        m_hub = std::make_shared<CShareHub>(*m_driver, std::move(settings));
     }
     switch (m_options.command) {
     case CliOptions::Command::List:
@@ -180,19 +189,44 @@ int Command::List() {
                 text += ":";
                 AppendJsonString(text, *value);
             }
+            if (m_hub) {
+                text += ",\"owner\":";
+                if (const auto owner = m_hub->OwnerOf(meter.id)) {
+                    text +=
+                        Format("{\"pid\":%lld,\"program\":", static_cast<long long>(owner->pid));
+                    AppendJsonString(text, owner->program);
+                    text += "}";
+                } else {
+                    text += "null";
+                }
+            }
             text += "}";
         }
         text += "]\n";
     } else if (!meters.empty()) {
-        text = "ID         FAMILY  MODEL  BACKEND    PORT\n";
+        text = m_hub ? "ID         FAMILY  MODEL  BACKEND    PORT  OWNER\n"
+                     : "ID         FAMILY  MODEL  BACKEND    PORT\n";
         for (const auto& meter : meters) {
             const MeterPlace place = PlaceOfMeter(meter.path);
             auto column = [](std::string value, std::size_t width) {
                 value.resize(std::max(width, value.size() + 1), ' ');
                 return value;
             };
-            text += column(meter.id, 11) + column(meter.probeFamily, 8) +
-                    column(meter.probeModel, 7) + column(place.backend, 11) + place.port + "\n";
+            std::string line = column(meter.id, 11) + column(meter.probeFamily, 8) +
+                               column(meter.probeModel, 7) + column(place.backend, 11);
+            if (m_hub) {
+                // Who polls the meter: a process of this user's (its pid and
+                // program), or none.
+                const auto owner = m_hub->OwnerOf(meter.id);
+                line += column(place.port, 6) +
+                        (owner ? Format("pid %lld (%s)", static_cast<long long>(owner->pid),
+                                        owner->program.c_str())
+                               : std::string("-"));
+            } else {
+                line += place.port;
+            }
+            text += line;
+            text += "\n";
         }
     }
     Print(text);
@@ -216,11 +250,16 @@ int Command::Read() {
                            : "several meters are present: name the one to read");
         return kExitFailure;
     }
-    CDeviceLink link(*m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
+    const CDeviceLink::TestTuning tuning{.pollSpeedUp = m_context.pollSpeedUp};
+    std::unique_ptr<CDeviceLink> shared =
+        m_hub ? std::make_unique<CDeviceLink>(*m_driver, tuning, m_hub)
+              : std::make_unique<CDeviceLink>(*m_driver, tuning);
+    CDeviceLink& link = *shared;
     link.SetPollPeriod(CDeviceLink::kMinPollPeriodMs);
     link.Start(id);
     if (!link.IsRunning()) {
-        Say("meter " + id + " does not start");
+        const std::string problem = link.GetStartProblem();
+        Say("meter " + id + " does not start" + (problem.empty() ? "" : ": " + problem));
         return kExitFailure;
     }
     CStopRequest never;
@@ -330,7 +369,8 @@ int Command::Log() {
                             m_context.program,
                             ZELMORA_VERSION,
                             m_context.pollSpeedUp,
-                            m_context.queueCapacity};
+                            m_context.queueCapacity,
+                            m_hub};
     CLogRun logRun(*m_driver, std::move(settings), sinks, stop, m_console, publishers);
     if (!logRun.Start(ids)) {
         return kExitFailure;

@@ -51,9 +51,11 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
         }
         Meter meter;
         meter.id = id;
-        meter.link = std::make_unique<CDeviceLink>(
-            m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_settings.pollSpeedUp,
-                                              .queueCapacity = m_settings.queueCapacity});
+        const CDeviceLink::TestTuning tuning{.pollSpeedUp = m_settings.pollSpeedUp,
+                                             .queueCapacity = m_settings.queueCapacity};
+        meter.link = m_settings.sources
+                         ? std::make_unique<CDeviceLink>(m_driver, tuning, m_settings.sources)
+                         : std::make_unique<CDeviceLink>(m_driver, tuning);
         CDeviceLink& link = *meter.link;
         link.SetPollPeriod(run.intervalMs);
         link.SetAverageCount(run.averaging);
@@ -68,7 +70,9 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
         }
         link.Start(id);
         if (!link.IsRunning()) {
-            m_console.Message(m_settings.program + ": meter " + id + " does not start");
+            const std::string problem = link.GetStartProblem();
+            m_console.Message(m_settings.program + ": meter " + id + " does not start" +
+                              (problem.empty() ? "" : ": " + problem));
             m_meters.clear();
             return false;
         }
@@ -136,6 +140,14 @@ void CLogRun::Collect(bool final) {
             const auto at = sample.monotonicTime;
             m_waiting.push_back({at, std::move(sample), i, {}});
         }
+        // The owner in another process went away and the meter was taken
+        // over: the gap is marked where it was.
+        for (const CDeviceLink::Gap& gap : meter.link->TakeGaps()) {
+            AddEvent(meter, gap.resumed ? RunEvent::Kind::MeterBack : RunEvent::Kind::MeterLost, 0,
+                     gap.monotonicTime, gap.utcTime);
+            m_console.Message(m_settings.program + ": meter " + meter.id +
+                              (gap.resumed ? " is back" : "'s owner went away; taking it over"));
+        }
         if (lost > meter.lostSamples) {
             AddEvent(meter, RunEvent::Kind::SamplesLost, lost - meter.lostSamples);
             m_console.Message(Format("%s: meter %s: %llu samples lost (the queue was full)",
@@ -164,10 +176,15 @@ void CLogRun::Collect(bool final) {
 }
 
 void CLogRun::AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples) {
+    AddEvent(meter, kind, samples, steady_clock::now(), std::chrono::system_clock::now());
+}
+
+void CLogRun::AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples,
+                       steady_clock::time_point at, std::chrono::system_clock::time_point utc) {
     Item item;
-    item.at = steady_clock::now();
+    item.at = at;
     item.meter = static_cast<std::size_t>(&meter - m_meters.data());
-    item.event = {kind, std::chrono::system_clock::now(), meter.id, samples, {}};
+    item.event = {kind, utc, meter.id, samples, {}};
     m_waiting.push_back(std::move(item));
 }
 

@@ -36,6 +36,9 @@ struct LogRunSettings {
     int pollSpeedUp = 1;
     // For tests: the links' queues hold this many samples.
     std::size_t queueCapacity = CDeviceLink::kSampleQueueCapacity;
+    // Where the links get their meters' readings; their own pollers when
+    // empty.
+    std::shared_ptr<MeterSources> sources;
 };
 
 struct LogRunResult {
@@ -64,8 +67,9 @@ public:
     ~CLogRun();
 
     // Starts the meters with these ids. False with a message on the console
-    // when one of them does not start; the others are stopped again. A stop
-    // that comes meanwhile leaves the rest unstarted, and Run ends at once.
+    // when one of them does not start (and why, where the link says); the
+    // others are stopped again. A stop that comes meanwhile leaves the rest
+    // unstarted, and Run ends at once.
     bool Start(const std::vector<std::string>& ids);
     // Logs until the run ends, then stops the meters and hands over every
     // sample taken.
@@ -95,6 +99,9 @@ private:
     // the meters are stopped and everything taken is ready.
     void Collect(bool final);
     void AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples = 0);
+    void AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples,
+                  std::chrono::steady_clock::time_point at,
+                  std::chrono::system_clock::time_point utc);
     // Hands the ready items to the sinks; false when a sink failed.
     bool Deliver(bool final);
     bool DeliverRecords(std::vector<Record>& records);

@@ -19,5 +19,6 @@ int main(int argc, char** argv) {
     zelmora::CliContext context;
     context.errIsTerminal = isatty(STDERR_FILENO) == 1;
     context.stop = &signals;
+    context.share = true;
     return zelmora::RunCli({argv + 1, argv + argc}, context);
 }

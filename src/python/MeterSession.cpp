@@ -2,7 +2,9 @@
 
 #include "frontend/MeterDriver.h"
 #include "frontend/RunSettings.h"
+#include "meter/MeterPoller.h"
 #include "record/RecordText.h"
+#include "share/ShareHub.h"
 #include "usb/driver/MatchList.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
@@ -104,7 +106,7 @@ std::int64_t IntegerSetting(std::string_view name, std::string_view decimal) {
 } // namespace
 
 MeterAccess MeterAccess::Default() {
-    return {&CreateMeterDriver, {}};
+    return {&CreateMeterDriver, {}, true};
 }
 
 AppOptions ScriptMeterOptions(long long simulate, std::optional<bool> real,
@@ -176,10 +178,17 @@ std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess&
 // --- The session ---------------------------------------------------------------
 
 CMeterSession::CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
-                             CDeviceLink::TestTuning tuning)
+                             CDeviceLink::TestTuning tuning, bool share)
     : m_id(std::move(id)), m_pid(getpid()), m_nForks(g_forks.load()), m_driver(std::move(driver)),
-      m_link(std::make_unique<CDeviceLink>(*m_driver, tuning)),
       m_nCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)) {
+    if (share) {
+        CShareHub::Settings settings = CShareHub::FromEnvironment("python");
+        settings.pollSpeedUp = tuning.pollSpeedUp;
+        m_sources = std::make_shared<CShareHub>(*m_driver, std::move(settings));
+    } else {
+        m_sources = std::make_shared<LocalMeterSources>(*m_driver, tuning.pollSpeedUp);
+    }
+    m_link = std::make_unique<CDeviceLink>(*m_driver, tuning, m_sources);
     m_link->SetSampleNotifier([this] { Wake(); });
 }
 
@@ -218,7 +227,7 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         std::vector<std::string> problems;
         std::unique_ptr<UsbDriver> driver = access.makeDriver(options, problems);
         std::shared_ptr<CMeterSession> session(
-            new CMeterSession(id, std::move(driver), access.tuning));
+            new CMeterSession(id, std::move(driver), access.tuning, access.share));
         CDeviceLink& link = *session->m_link;
         link.Rescan();
         const std::vector<std::string> present = link.GetMeterList();
@@ -233,7 +242,9 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         link.SetAverageCount(settings.averaging);
         link.Start(id);
         if (!link.IsRunning()) {
-            throw MeterStartError("meter " + id + " does not start");
+            const std::string problem = link.GetStartProblem();
+            throw MeterStartError("meter " + id + " does not start" +
+                                  (problem.empty() ? "" : ": " + problem));
         }
         session->m_settings = settings;
         session->m_family = link.GetProbeFamily();
@@ -252,6 +263,8 @@ CMeterSession::~CMeterSession() {
         // The child has none of the link's threads: destroying the link
         // would wait for them for ever. Its memory goes with the child.
         (void)m_link.release();
+        // The shared meters' event loop is one of those threads too.
+        (void)new std::shared_ptr<MeterSources>(std::move(m_sources));
         (void)m_driver.release();
         return;
     }

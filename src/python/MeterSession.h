@@ -45,8 +45,13 @@ struct MeterAccess {
     std::function<std::unique_ptr<UsbDriver>(const AppOptions&, std::vector<std::string>&)>
         makeDriver;
     CDeviceLink::TestTuning tuning;
+    // Share the meters with the user's other processes (a meter another
+    // process owns is attached to, one no process owns is served to the
+    // others); the module does, tests of the core do not.
+    bool share = false;
 
-    // The platform's meters and simulated ones, as the command line has them.
+    // The platform's meters and simulated ones, as the command line has them,
+    // shared.
     static MeterAccess Default();
 };
 
@@ -197,8 +202,8 @@ public:
     static void CloseAll();
 
 private:
-    CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
-                  CDeviceLink::TestTuning tuning);
+    CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver, CDeviceLink::TestTuning tuning,
+                  bool share);
     // Moves the link's waiting samples to m_buffer (m_mutex held).
     void TakeWaitingLocked();
     void CheckOpenLocked() const;
@@ -229,6 +234,8 @@ private:
 
     // The driver outlives the link.
     std::unique_ptr<UsbDriver> m_driver;
+    // The session's shared meters, where it shares them; after the driver.
+    std::shared_ptr<MeterSources> m_sources;
     std::unique_ptr<CDeviceLink> m_link;
     const std::size_t m_nCapacity; // samples m_buffer keeps
 

@@ -54,8 +54,9 @@ constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050,
 } // namespace
 
 CZelmoraDlgLogic::CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
-                                   CDeviceLink::TestTuning tuning)
-    : m_controls(controls), m_window(window), m_link(driver, tuning) {
+                                   CDeviceLink::TestTuning tuning,
+                                   std::shared_ptr<MeterSources> sources)
+    : m_controls(controls), m_window(window), m_link(driver, tuning, std::move(sources)) {
     m_prompts.askOverwrite = [this](const std::string& path) {
         return m_window.AskQuestion(
             kLogTitle,

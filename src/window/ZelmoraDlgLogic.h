@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -70,9 +71,11 @@ public:
     // The meter link talks to meters through `driver`, which must outlive
     // the logic, as must both hosts. `tuning` is for tests (see
     // CDeviceLink::TestTuning). Nothing is asked of the hosts before
-    // OnInitDialog.
+    // OnInitDialog. `sources`, when given, give the meters' readings (the
+    // meters shared with the user's other processes).
     CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
-                     CDeviceLink::TestTuning tuning = {});
+                     CDeviceLink::TestTuning tuning = {},
+                     std::shared_ptr<MeterSources> sources = nullptr);
     ~CZelmoraDlgLogic();
 
     CZelmoraDlgLogic(const CZelmoraDlgLogic&) = delete;

@@ -567,3 +567,32 @@ def test_the_example_writes_its_plot(tmp_path):
                     "--duration", "1", "--output", str(png)], env=environment, check=True,
                    timeout=120)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# --- A meter another process owns ----------------------------------------------
+
+
+def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp_path):
+    """zelmora-cli owns simulated meter 210400101 and logs it; the script
+    attaches to it and collects the owner's own samples, consecutive."""
+    owner_log = tmp_path / "owner.csv"
+    owner = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1",
+                              "210400101", "--count", "60", "-o", str(owner_log)],
+                             stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and (
+                not owner_log.exists() or "\n20" not in owner_log.read_text()):
+            time.sleep(0.01)
+        with zelmora.open("210400101", simulate=1, real=False) as meter:
+            data = meter.collect(20)
+    finally:
+        assert owner.wait(timeout=30) == 0
+    rows = [line.split(",") for line in owner_log.read_text().splitlines()
+            if line.startswith("20")]
+    owned = [(row[0], float(row[4])) for row in rows]
+    attached = [(str(numpy.datetime_as_string(t, unit="ms")) + "Z", float(p))
+                for t, p in zip(data["time"], data["power"])]
+    assert list(data["count"]) == list(range(20))
+    start = owned.index(attached[0])
+    assert owned[start:start + 20] == attached
