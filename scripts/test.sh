@@ -55,11 +55,12 @@ stage_tsan() {
 }
 
 # The Windows program and its packages, with MinGW-w64: for 32-bit Windows,
-# the program's target, built only (there is no 32-bit Wine here); for
-# 64-bit Windows built and checked under Wine: the tests of the plain
-# libraries and of the window's logic, the GDI canvas against the
-# recording canvas, and the program itself driven through window messages
-# on a virtual X server. The manuals, the icon and the toolbar image are
+# the program's target, built only (there is no 32-bit Wine here; its
+# installer is installed by the 64-bit one's check); for 64-bit Windows
+# built and checked under Wine: the tests of the plain libraries and of the
+# window's logic, the GDI canvas against the recording canvas, the program
+# itself driven through window messages on a virtual X server, and its
+# installer installed, upgraded and removed by Wine's msiexec. The manuals, the icon and the toolbar image are
 # made by the Qt tools of a native build tree, which the cross builds
 # import.
 stage_windows() {
@@ -73,12 +74,16 @@ stage_windows() {
         local toolchain=mingw-w64-i686
         [ "$name" = windows64 ] && toolchain=mingw-w64-x86_64
         banner "$name: configure and build ($toolchain)"
+        # The 64-bit tree's installer check installs the 32-bit package
+        # beside its own.
+        local other=()
+        [ "$name" = windows64 ] && other=("-DZELMORA_WIN32_PACKAGE_DIR=$top/build/windows")
         cmake -S "$top" -B "$top/build/$name" -G Ninja -DZELMORA_WERROR=ON \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_TOOLCHAIN_FILE=$top/cmake/$toolchain.cmake" \
             -DZELMORA_BUILD_APP=OFF -DZELMORA_BUILD_BENCH=OFF "-DZELMORA_HOST_TOOLS=$tools" \
-            >/dev/null
+            "${other[@]}" >/dev/null
         cmake --build "$top/build/$name" -j "$jobs"
-        ls -l "$top/build/$name"/Zelmora-*.zip "$top/build/$name"/Zelmora-*-setup.exe
+        ls -l "$top/build/$name"/Zelmora-*.zip "$top/build/$name"/Zelmora-*.msi
     done
     banner "windows64: tests under Wine"
     export ZELMORA_WINEPREFIX="$top/build/wine"

@@ -7,6 +7,8 @@
 #   scripts/wine-window.sh program.exe [arguments]
 #   scripts/wine-window.sh --command command [arguments]
 #       runs a command on that display in that environment instead
+#
+# ZELMORA_XVFB_SCREEN sets the virtual screen (1280x800x24 unless set).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${ZELMORA_WINE_X_PREFIX:-$top/build/wine-x}
@@ -37,6 +39,6 @@ if [ "${1:-}" = --command ]; then
     shift
     command=()
 fi
-xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96" "${command[@]}" "$@" || status=$?
+xvfb-run -a -s "-screen 0 ${ZELMORA_XVFB_SCREEN:-1280x800x24} -dpi 96" "${command[@]}" "$@" || status=$?
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 exit "$status"

@@ -3,6 +3,7 @@
 #include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
 #include "frontend/MeterDriver.h"
+#include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 
 #include <QApplication>
@@ -89,7 +90,11 @@ bool CZelmoraApp::InitInstance() {
 
     const MeterSetup setup = CreateDriver(options);
     {
-        CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get());
+        // The meters are shared with the user's other processes: one that
+        // another program owns is watched through it.
+        auto shared =
+            std::make_shared<CShareHub>(*setup.driver, CShareHub::FromEnvironment("zelmora"));
+        CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get(), shared);
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.
         const CTerminationSignals termination(CloseAllWindows);

@@ -39,11 +39,11 @@ QString ToQString(std::string_view text) {
 } // namespace
 
 CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTuning tuning,
-                         MeterFinder* finder)
+                         MeterFinder* finder, std::shared_ptr<MeterSources> sources)
     : CQtDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                             Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_logic(driver, *this, *this, tuning),
+      m_logic(driver, *this, *this, tuning, std::move(sources)),
       m_refreshTimer([this] { m_logic.OnTimer(kRefreshTimer); }),
       m_graphTimer([this] { m_logic.OnTimer(kGraphTimer); }) {
     const DialogResource& resource = CZelmoraDlgLogic::GetResource();

@@ -19,6 +19,7 @@
 #include "window/ZelmoraDlgLogic.h"
 
 #include <map>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -43,9 +44,11 @@ public:
     // The meter link talks to meters through `driver`, which must outlive
     // the window, as must `finder` (see CZelmoraDlgLogic::SetMeterFinder;
     // none: the window cannot tell why no meter is found). `tuning` is for
-    // tests (see CDeviceLink::TestTuning).
+    // tests (see CDeviceLink::TestTuning); `sources`, when given, give the
+    // meters' readings (see CZelmoraDlgLogic).
     explicit CZelmoraDlg(UsbDriver& driver, QWidget* parent = nullptr,
-                         CDeviceLink::TestTuning tuning = {}, MeterFinder* finder = nullptr);
+                         CDeviceLink::TestTuning tuning = {}, MeterFinder* finder = nullptr,
+                         std::shared_ptr<MeterSources> sources = nullptr);
     ~CZelmoraDlg() override;
 
     // Replaces the prompts that are set in `prompts`; the others stay.

@@ -7,10 +7,14 @@
 #include "cli/RecordFileSink.h"
 #include "frontend/MeterDriver.h"
 #include "meter/DeviceLink.h"
+#include "meter/MeterSource.h"
 #include "publish/MqttSink.h"
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
 #include "scpi/ScpiServer.h"
+#if !defined(_WIN32)
+#include "share/ShareHub.h"
+#endif
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -20,6 +24,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #if defined(_WIN32)
@@ -57,11 +62,26 @@ constexpr std::string_view kNoMeterHint =
     "udev rule lets you open it (list --all-usb shows every USB device with its id), or try "
     "--simulate";
 
+// The log command writes its records to standard output, and that is the
+// very terminal standard error is on: a status line redrawn in place there
+// would have the records written over and into it.
+bool RecordsShareTheTerminal(const CliOptions& options, const CliContext& context) {
+    if (options.command != CliOptions::Command::Log || options.output != "-" ||
+        (options.mqtt && !options.outputGiven) || ::isatty(context.outFd) != 1) {
+        return false;
+    }
+    struct stat out {};
+    struct stat err {};
+    return ::fstat(context.outFd, &out) == 0 && ::fstat(context.errFd, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
+}
+
 class Command {
 public:
     Command(const CliOptions& options, CliContext& context, std::optional<std::string> password)
         : m_options(options), m_context(context), m_password(std::move(password)),
-          m_console(context.errFd, context.errIsTerminal && !options.quiet) {}
+          m_console(context.errFd, context.errIsTerminal && !options.quiet &&
+                                       !RecordsShareTheTerminal(options, context)) {}
 
     int Run();
 
@@ -77,13 +97,60 @@ private:
     int Serve();
     // The host's name as one topic level.
     std::string Hostname() const;
+    // Every command opens its meters through these: the hub when the meters
+    // are shared with the user's other processes, else nothing (the links
+    // poll their meters themselves).
+    std::shared_ptr<MeterSources> Sources() const;
+    // A link to a meter, through the sources.
+    std::unique_ptr<CDeviceLink> MakeLink(const CDeviceLink::TestTuning& tuning) const;
+    // Which process of the user's polls a meter, when the meters are
+    // shared; none when no process does.
+    struct Owner {
+        long long pid = 0;
+        std::string program;
+    };
+    std::optional<Owner> OwnerOf(const std::string& meterId) const;
 
     const CliOptions& m_options;
     CliContext& m_context;
     std::optional<std::string> m_password;
     CProgressLine m_console;
     std::unique_ptr<UsbDriver> m_driver;
+#if !defined(_WIN32)
+    // The meters shared with the user's other processes; after the driver,
+    // which it polls. Windows has no shared meters yet: there every
+    // command owns its meters.
+    std::shared_ptr<CShareHub> m_hub;
+#endif
 };
+
+std::shared_ptr<MeterSources> Command::Sources() const {
+#if !defined(_WIN32)
+    return m_hub;
+#else
+    return nullptr;
+#endif
+}
+
+std::unique_ptr<CDeviceLink> Command::MakeLink(const CDeviceLink::TestTuning& tuning) const {
+    if (auto sources = Sources()) {
+        return std::make_unique<CDeviceLink>(*m_driver, tuning, std::move(sources));
+    }
+    return std::make_unique<CDeviceLink>(*m_driver, tuning);
+}
+
+std::optional<Command::Owner> Command::OwnerOf(const std::string& meterId) const {
+#if !defined(_WIN32)
+    if (m_hub) {
+        if (const auto owner = m_hub->OwnerOf(meterId)) {
+            return Owner{static_cast<long long>(owner->pid), owner->program};
+        }
+    }
+#else
+    (void)meterId;
+#endif
+    return std::nullopt;
+}
 
 int Command::Run() {
     std::vector<std::string> problems;
@@ -92,6 +159,13 @@ int Command::Run() {
     for (const std::string& problem : problems) {
         Say(problem);
     }
+#if !defined(_WIN32)
+    if (m_context.share) {
+        CShareHub::Settings settings = CShareHub::FromEnvironment(m_context.program);
+        settings.pollSpeedUp = m_context.pollSpeedUp;
+        m_hub = std::make_shared<CShareHub>(*m_driver, std::move(settings));
+    }
+#endif
     switch (m_options.command) {
     case CliOptions::Command::List:
         return List();
@@ -182,19 +256,42 @@ int Command::List() {
                 text += ":";
                 AppendJsonString(text, *value);
             }
+            if (Sources()) {
+                text += ",\"owner\":";
+                if (const auto owner = OwnerOf(meter.id)) {
+                    text += Format("{\"pid\":%lld,\"program\":", owner->pid);
+                    AppendJsonString(text, owner->program);
+                    text += "}";
+                } else {
+                    text += "null";
+                }
+            }
             text += "}";
         }
         text += "]\n";
     } else if (!meters.empty()) {
-        text = "ID         FAMILY  MODEL  BACKEND    PORT\n";
+        text = Sources() ? "ID         FAMILY  MODEL  BACKEND    PORT  OWNER\n"
+                         : "ID         FAMILY  MODEL  BACKEND    PORT\n";
         for (const auto& meter : meters) {
             const MeterPlace place = PlaceOfMeter(meter.path);
             auto column = [](std::string value, std::size_t width) {
                 value.resize(std::max(width, value.size() + 1), ' ');
                 return value;
             };
-            text += column(meter.id, 11) + column(meter.probeFamily, 8) +
-                    column(meter.probeModel, 7) + column(place.backend, 11) + place.port + "\n";
+            std::string line = column(meter.id, 11) + column(meter.probeFamily, 8) +
+                               column(meter.probeModel, 7) + column(place.backend, 11);
+            if (Sources()) {
+                // Who polls the meter: a process of this user's (its pid and
+                // program), or none.
+                const auto owner = OwnerOf(meter.id);
+                line += column(place.port, 6) +
+                        (owner ? Format("pid %lld (%s)", owner->pid, owner->program.c_str())
+                               : std::string("-"));
+            } else {
+                line += place.port;
+            }
+            text += line;
+            text += "\n";
         }
     }
     Print(text);
@@ -218,11 +315,14 @@ int Command::Read() {
                            : "several meters are present: name the one to read");
         return kExitFailure;
     }
-    CDeviceLink link(*m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
+    const CDeviceLink::TestTuning tuning{.pollSpeedUp = m_context.pollSpeedUp};
+    const std::unique_ptr<CDeviceLink> shared = MakeLink(tuning);
+    CDeviceLink& link = *shared;
     link.SetPollPeriod(CDeviceLink::kMinPollPeriodMs);
     link.Start(id);
     if (!link.IsRunning()) {
-        Say("meter " + id + " does not start");
+        const std::string problem = link.GetStartProblem();
+        Say("meter " + id + " does not start" + (problem.empty() ? "" : ": " + problem));
         return kExitFailure;
     }
     CStopRequest never;
@@ -284,6 +384,14 @@ int Command::Log() {
         }
     }
 
+    CStopRequest never;
+    StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
+    // A stop before the run begins leaves the output as it was.
+    if (stop.WaitFor(milliseconds(0))) {
+        Say("stopped before the run began; nothing written");
+        return kExitOk;
+    }
+
     // The broker first: one that cannot be reached or refuses us ends the
     // run before a file is emptied or a meter started.
     std::unique_ptr<CMqttSink> mqtt;
@@ -319,15 +427,14 @@ int Command::Log() {
         sinks.push_back(mqtt.get());
         publishers.push_back(mqtt.get());
     }
-    CStopRequest never;
     LogRunSettings settings{run,
                             m_options.reconnect,
                             m_context.program,
                             ZELMORA_VERSION,
                             m_context.pollSpeedUp,
-                            m_context.queueCapacity};
-    CLogRun logRun(*m_driver, std::move(settings), sinks,
-                   m_context.stop != nullptr ? *m_context.stop : never, m_console, publishers);
+                            m_context.queueCapacity,
+                            Sources()};
+    CLogRun logRun(*m_driver, std::move(settings), sinks, stop, m_console, publishers);
     if (!logRun.Start(ids)) {
         return kExitFailure;
     }
@@ -363,8 +470,8 @@ int Command::Log() {
         std::string summary = Format("%s%llu records from %llu meter%s in %.1f s to %s",
                                      result.interrupted ? "stopped: " : "",
                                      static_cast<unsigned long long>(result.records),
-                                     static_cast<unsigned long long>(ids.size()),
-                                     ids.size() == 1 ? "" : "s", seconds, to.c_str());
+                                     static_cast<unsigned long long>(result.meters),
+                                     result.meters == 1 ? "" : "s", seconds, to.c_str());
         if (result.lostSamples > 0) {
             summary +=
                 Format("; %llu samples lost", static_cast<unsigned long long>(result.lostSamples));
@@ -374,7 +481,12 @@ int Command::Log() {
         }
         Say(summary);
     }
-    return result.lostMeters.empty() ? kExitOk : kExitMeterLost;
+    if (!result.lostMeters.empty()) {
+        return kExitMeterLost;
+    }
+    // A script that reads only the broker must learn that records are
+    // missing there, though the file (if any) has them all.
+    return mqtt && mqtt->Counts().undelivered > 0 ? kExitUndelivered : kExitOk;
 }
 
 int Command::Serve() {
@@ -402,12 +514,15 @@ int Command::Serve() {
             Say("no meter " + id + " is present ('list' shows the meters present)");
             return kExitFailure;
         }
-        auto link = std::make_unique<CDeviceLink>(
-            *m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
+        // Through the sources, as log opens its meters: serve owns a meter
+        // no other process polls and serves it to them too, or attaches to
+        // its owner.
+        auto link = MakeLink(CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
         link->SetPollPeriod(run.intervalMs);
         link->Start(id);
         if (!link->IsRunning()) {
-            Say("meter " + id + " does not start");
+            const std::string problem = link->GetStartProblem();
+            Say("meter " + id + " does not start" + (problem.empty() ? "" : ": " + problem));
             return kExitFailure;
         }
         const int port = ports[i] != 0 ? ports[i] : next++;
@@ -481,29 +596,49 @@ std::string Command::Hostname() const {
 }
 
 // The password of --mqtt-user: the first line of --mqtt-password-file, or
-// the environment's. Empty with `error` set when the file cannot be read.
+// else the environment's (the file wins when both give one). Empty with
+// `error` set when the file cannot be read or holds no password; what the
+// operator should know but need not stop for goes to `warnings`.
 std::optional<std::string> MqttPassword(const CliOptions& options, const CliContext& context,
-                                        std::string& error) {
+                                        std::string& error, std::vector<std::string>& warnings) {
     if (!options.mqtt || options.mqttUser.empty()) {
         return std::nullopt;
     }
     if (options.mqttPasswordFile.empty()) {
         constexpr const char* kVariable = "ZELMORA_MQTT_PASSWORD";
+        std::optional<std::string> password;
         if (context.environment) {
-            return context.environment(kVariable);
+            password = context.environment(kVariable);
+        } else if (const char* value = std::getenv(kVariable); value != nullptr) {
+            password = value;
         }
-        const char* value = std::getenv(kVariable);
-        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        if (!password || password->empty()) {
+            warnings.push_back("--mqtt-user " + options.mqttUser + " has no password (" +
+                               kVariable + (password ? " is empty" : " is not set") +
+                               " and no --mqtt-password-file is given): logging in without one");
+        }
+        return password;
     }
-    std::ifstream file(options.mqttPasswordFile, std::ios::binary);
+    const std::string& path = options.mqttPasswordFile;
+    std::ifstream file(path, std::ios::binary);
     std::string line;
     if (!file || (!std::getline(file, line) && !file.eof())) {
-        error = "cannot read --mqtt-password-file " + options.mqttPasswordFile + ": " +
+        error = "cannot read --mqtt-password-file " + path + ": " +
                 std::error_code(errno, std::generic_category()).message();
         return std::nullopt;
     }
     if (line.ends_with('\r')) {
         line.pop_back();
+    }
+    if (line.empty()) {
+        error = "--mqtt-password-file " + path + " is empty: its first line is the password";
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        warnings.push_back(Format("--mqtt-password-file %s may be read by other users (mode "
+                                  "%04o); chmod 600 it",
+                                  path.c_str(), static_cast<unsigned>(status.st_mode & 07777)));
     }
     return line;
 }
@@ -532,14 +667,18 @@ int RunCli(const std::vector<std::string>& arguments, CliContext& context) {
                 std::error_code(errno, std::generic_category()).message();
     }
     std::optional<std::string> password;
+    std::vector<std::string> warnings;
     if (error.empty()) {
-        password = MqttPassword(options, context, error);
+        password = MqttPassword(options, context, error, warnings);
     }
     if (!error.empty()) {
         WriteAll(context.errFd, context.program + ": " + error + "\n" +
                                     CliOptions::UsageText(context.program) + "Try '" +
                                     context.program + " --help' for more.\n");
         return kExitUsage;
+    }
+    for (const std::string& warning : warnings) {
+        WriteAll(context.errFd, context.program + ": " + warning + "\n");
     }
     Command command(options, context, std::move(password));
     return command.Run();

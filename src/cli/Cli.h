@@ -37,6 +37,10 @@ struct CliContext {
     // queues hold this many samples.
     int pollSpeedUp = 1;
     std::size_t queueCapacity = CDeviceLink::kSampleQueueCapacity;
+    // Share the meters with the user's other processes: own a meter no one
+    // owns and serve it, or attach to its owner (the program sets it; tests
+    // that run the commands in their own process leave it off).
+    bool share = false;
 };
 
 // Runs the command line (the arguments after the program's name) and

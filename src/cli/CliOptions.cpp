@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "cli/ExitCode.h"
+#include "frontend/MeterIds.h"
 #include "util/TextFormat.h"
 
 #include <array>
@@ -361,6 +362,9 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     if (options.command == Command::Read && ids > 1) {
         return fail("read takes one meter id");
     }
+    if (std::string problem = CheckMeterIds(options.run.meters); !problem.empty()) {
+        return fail(problem);
+    }
     if (options.all && ids > 0) {
         return fail("--all and meter ids exclude each other");
     }
@@ -454,9 +458,10 @@ std::string CliOptions::HelpText(const std::string& program) {
             "  --mqtt-topic TOPIC  records go to TOPIC/METER-ID (default zelmora/HOSTNAME)\n"
             "  --mqtt-cafile FILE  mqtts: the CA certificates that the broker's must\n"
             "                      chain to (default: the system's)\n"
-            "  --mqtt-user NAME    log in as NAME; the password comes from the environment\n"
-            "                      variable ZELMORA_MQTT_PASSWORD or the first line of\n"
-            "                      --mqtt-password-file FILE, never from the command line\n"
+            "  --mqtt-user NAME    log in as NAME; the password comes from the first line\n"
+            "                      of --mqtt-password-file FILE (which only its owner\n"
+            "                      should read) or else from the environment variable\n"
+            "                      ZELMORA_MQTT_PASSWORD, never from the command line\n"
             "  --mqtt-queue N      records kept while the broker is away; when full the\n"
             "                      oldest go, counted (default 100000)\n"
             "\n"

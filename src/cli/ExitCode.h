@@ -15,6 +15,7 @@ enum ExitCode : int {
     kExitMeterLost = 3,
     kExitWriteFailed = 4,
     kExitBrokerFailed = 5,
+    kExitUndelivered = 6,
 };
 
 struct ExitCodeMeaning {
@@ -22,7 +23,7 @@ struct ExitCodeMeaning {
     std::string_view meaning;
 };
 
-inline constexpr std::array<ExitCodeMeaning, 6> kExitCodeMeanings{{
+inline constexpr std::array<ExitCodeMeaning, 7> kExitCodeMeanings{{
     {kExitOk, "done: the count or the duration reached, stopped by a signal, or the\n"
               "reader of the output went away"},
     {kExitFailure, "no such meter, or a meter that does not start or answer"},
@@ -31,6 +32,8 @@ inline constexpr std::array<ExitCodeMeaning, 6> kExitCodeMeanings{{
     {kExitWriteFailed, "the output could not be opened or written (a full disk)"},
     {kExitBrokerFailed, "the MQTT broker could not be reached or refused the connection\n"
                         "(no meter was started)"},
+    {kExitUndelivered, "the run ended with records the MQTT broker had not acknowledged\n"
+                       "(the count is in the summary; a lost meter's 3 goes first)"},
 }};
 
 } // namespace zelmora

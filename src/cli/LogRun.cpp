@@ -43,11 +43,19 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
     m_started = steady_clock::now();
     m_metadata.started = std::chrono::system_clock::now();
     for (const std::string& id : ids) {
+        // Starting a meter takes a while (a slow one seconds): a stop that
+        // comes meanwhile ends the start-up at once, and Run stops the
+        // meters started so far and hands over what they took.
+        if (m_stop.WaitFor(milliseconds(0))) {
+            break;
+        }
         Meter meter;
         meter.id = id;
-        meter.link = std::make_unique<CDeviceLink>(
-            m_driver, CDeviceLink::TestTuning{.pollSpeedUp = m_settings.pollSpeedUp,
-                                              .queueCapacity = m_settings.queueCapacity});
+        const CDeviceLink::TestTuning tuning{.pollSpeedUp = m_settings.pollSpeedUp,
+                                             .queueCapacity = m_settings.queueCapacity};
+        meter.link = m_settings.sources
+                         ? std::make_unique<CDeviceLink>(m_driver, tuning, m_settings.sources)
+                         : std::make_unique<CDeviceLink>(m_driver, tuning);
         CDeviceLink& link = *meter.link;
         link.SetPollPeriod(run.intervalMs);
         link.SetAverageCount(run.averaging);
@@ -62,7 +70,9 @@ bool CLogRun::Start(const std::vector<std::string>& ids) {
         }
         link.Start(id);
         if (!link.IsRunning()) {
-            m_console.Message(m_settings.program + ": meter " + id + " does not start");
+            const std::string problem = link.GetStartProblem();
+            m_console.Message(m_settings.program + ": meter " + id + " does not start" +
+                              (problem.empty() ? "" : ": " + problem));
             m_meters.clear();
             return false;
         }
@@ -102,6 +112,7 @@ LogRunResult CLogRun::Run() {
             m_result.lostMeters.push_back(meter.id);
         }
     }
+    m_result.meters = m_meters.size();
     m_result.elapsed = steady_clock::now() - m_started;
     return m_result;
 }
@@ -128,6 +139,14 @@ void CLogRun::Collect(bool final) {
             meter.lastPower = sample.powerText;
             const auto at = sample.monotonicTime;
             m_waiting.push_back({at, std::move(sample), i, {}});
+        }
+        // The owner in another process went away and the meter was taken
+        // over: the gap is marked where it was.
+        for (const CDeviceLink::Gap& gap : meter.link->TakeGaps()) {
+            AddEvent(meter, gap.resumed ? RunEvent::Kind::MeterBack : RunEvent::Kind::MeterLost, 0,
+                     gap.monotonicTime, gap.utcTime);
+            m_console.Message(m_settings.program + ": meter " + meter.id +
+                              (gap.resumed ? " is back" : "'s owner went away; taking it over"));
         }
         if (lost > meter.lostSamples) {
             AddEvent(meter, RunEvent::Kind::SamplesLost, lost - meter.lostSamples);
@@ -157,10 +176,15 @@ void CLogRun::Collect(bool final) {
 }
 
 void CLogRun::AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples) {
+    AddEvent(meter, kind, samples, steady_clock::now(), std::chrono::system_clock::now());
+}
+
+void CLogRun::AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples,
+                       steady_clock::time_point at, std::chrono::system_clock::time_point utc) {
     Item item;
-    item.at = steady_clock::now();
+    item.at = at;
     item.meter = static_cast<std::size_t>(&meter - m_meters.data());
-    item.event = {kind, std::chrono::system_clock::now(), meter.id, samples, {}};
+    item.event = {kind, utc, meter.id, samples, {}};
     m_waiting.push_back(std::move(item));
 }
 
@@ -194,6 +218,7 @@ bool CLogRun::Deliver(bool final) {
         if (item.sample) {
             records.push_back(
                 MakeRecord(*item.sample, m_meters[item.meter].id, m_settings.run.unit));
+            records.back().elapsedMs = ElapsedMs(item.sample->monotonicTime);
             continue;
         }
         delivered = DeliverRecords(records);
@@ -208,6 +233,16 @@ bool CLogRun::Deliver(bool final) {
     m_waiting.erase(m_waiting.begin(), m_waiting.begin() + static_cast<std::ptrdiff_t>(i));
     m_nReady -= i;
     return delivered;
+}
+
+std::uint64_t CLogRun::ElapsedMs(steady_clock::time_point at) const {
+    // A meter's own elapsed time starts with that meter and counts nominal
+    // poll periods, so it neither lines up across meters nor shows a stall:
+    // the run's records measure from the run's one start on a clock that
+    // never goes back.
+    return at > m_started ? static_cast<std::uint64_t>(
+                                std::chrono::duration_cast<milliseconds>(at - m_started).count())
+                          : 0;
 }
 
 bool CLogRun::DeliverRecords(std::vector<Record>& records) {

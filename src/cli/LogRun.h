@@ -36,6 +36,9 @@ struct LogRunSettings {
     int pollSpeedUp = 1;
     // For tests: the links' queues hold this many samples.
     std::size_t queueCapacity = CDeviceLink::kSampleQueueCapacity;
+    // Where the links get their meters' readings; their own pollers when
+    // empty.
+    std::shared_ptr<MeterSources> sources;
 };
 
 struct LogRunResult {
@@ -45,6 +48,8 @@ struct LogRunResult {
     // Meters lost and not back at the end.
     std::vector<std::string> lostMeters;
     std::uint64_t records = 0;
+    // Meters the run started (fewer than named when a stop came first).
+    std::size_t meters = 0;
     // Samples the links' queues dropped before they were taken.
     std::uint64_t lostSamples = 0;
     std::chrono::steady_clock::duration elapsed{};
@@ -62,7 +67,9 @@ public:
     ~CLogRun();
 
     // Starts the meters with these ids. False with a message on the console
-    // when one of them does not start; the others are stopped again.
+    // when one of them does not start (and why, where the link says); the
+    // others are stopped again. A stop that comes meanwhile leaves the rest
+    // unstarted, and Run ends at once.
     bool Start(const std::vector<std::string>& ids);
     // Logs until the run ends, then stops the meters and hands over every
     // sample taken.
@@ -92,9 +99,14 @@ private:
     // the meters are stopped and everything taken is ready.
     void Collect(bool final);
     void AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples = 0);
+    void AddEvent(Meter& meter, RunEvent::Kind kind, std::uint64_t samples,
+                  std::chrono::steady_clock::time_point at,
+                  std::chrono::system_clock::time_point utc);
     // Hands the ready items to the sinks; false when a sink failed.
     bool Deliver(bool final);
     bool DeliverRecords(std::vector<Record>& records);
+    // The time from the run's start to `at`, for a record's elapsed time.
+    std::uint64_t ElapsedMs(std::chrono::steady_clock::time_point at) const;
     bool Finished() const;
     void Reconnect();
     void ShowProgress();

@@ -21,8 +21,10 @@ public:
     // Opens `path` ("-": the descriptor `standardOutput`), replacing what
     // the file holds or, with `append`, adding to it. False with Error().
     bool Open(const std::string& path, int standardOutput, bool append);
-    // Why appending this run to `path` would spoil it: a CSV file whose
-    // header row names other columns. Empty when it may be appended to.
+    // Why appending this run to `path` would spoil it: a file that does not
+    // begin as a file of this format, unit and columns does (its CSV header
+    // row, its JSON Lines metadata), such as one of another unit or format
+    // or one that is neither. Empty when it may be appended to.
     static std::string CheckAppendable(const std::string& path, RecordFormat format,
                                        RecordUnit unit);
 
@@ -44,6 +46,9 @@ private:
     CLogFile m_file;
     // Appending to a file that already holds records of this layout.
     bool m_bContinuing = false;
+    // Written before the run's first line: the LF that the file's last line
+    // lacks.
+    std::string m_strLineBreak;
     std::uint64_t m_nRecords = 0;
     std::string m_strText;
     std::vector<std::size_t> m_recordEnds;

@@ -27,5 +27,6 @@ int main(int argc, char** argv) {
     context.errIsTerminal = isatty(STDERR_FILENO) == 1;
 #endif
     context.stop = &signals;
+    context.share = true;
     return zelmora::RunCli({argv + 1, argv + argc}, context);
 }

@@ -10,14 +10,26 @@
 
 namespace zelmora {
 
-AppOptions AppOptions::Parse(const std::vector<std::string>& arguments) {
+AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host host) {
     AppOptions options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (const std::size_t qtOption = QtOptionLength(arguments, i); qtOption > 0) {
-            i += qtOption - 1;
-            continue;
+        if (host == Host::Qt) {
+            if (const std::size_t qtOption = QtOptionLength(arguments, i); qtOption > 0) {
+                i += qtOption - 1;
+                continue;
+            }
         }
         const std::string& argument = arguments[i];
+        if (host == Host::Windows && (argument == "--list-usb" || argument == "--usb-id" ||
+                                      argument.starts_with("--usb-id="))) {
+            // Taken quietly, they would promise what the program cannot do.
+            options.action = Action::Error;
+            options.error = "'" + argument +
+                            "' is not an option on Windows: the meter's USB driver lists "
+                            "the meters, and the program takes them all";
+            options.argument = argument;
+            return options;
+        }
         if (argument == "--help" || argument == "-h") {
             options.action = Action::Help;
             return options;
@@ -151,7 +163,19 @@ std::string AppOptions::MeterOptionsHelp() {
            "                      meters (repeatable; see meters.conf for the lasting list)\n";
 }
 
-std::string AppOptions::HelpText(const std::string& program) {
+std::string AppOptions::HelpText(const std::string& program, Host host) {
+    if (host == Host::Windows) {
+        return "Usage: " + program +
+               " [--simulate[=N]] [--real]\n"
+               "Read-out program of a USB laser power meter.\n"
+               "\n"
+               "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
+               "                      real ones, with probes of the families KV, RM and ZN in "
+               "turn\n"
+               "  --real              list the real meters as well as the simulated ones\n"
+               "  --help              show this text and exit\n"
+               "  --version           show the version and exit\n";
+    }
     return "Usage: " + program +
            " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n"
            "Read-out program of a USB laser power meter.\n"

@@ -12,6 +12,10 @@
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
+//
+// The Windows program takes --simulate, --real, --help and --version only:
+// the meter's kernel driver publishes the meters there, so there is no
+// list of USB ids to extend or USB devices to list, and no Qt.
 
 #include <cstddef>
 #include <string>
@@ -21,6 +25,9 @@ namespace zelmora {
 
 struct AppOptions {
     enum class Action { Run, ListUsb, Help, Version, Error };
+    // The program whose command line is read: the Qt window (Linux) or the
+    // native Windows program.
+    enum class Host { Qt, Windows };
 
     Action action = Action::Run;
     // Simulated meters to plug in.
@@ -56,11 +63,11 @@ struct AppOptions {
     // (-platform offscreen, -style=fusion ...) are passed over in exactly
     // the forms Qt takes them, with their values, so every other mistake is
     // found before Qt is started and looks for a display.
-    static AppOptions Parse(const std::vector<std::string>& arguments);
+    static AppOptions Parse(const std::vector<std::string>& arguments, Host host = Host::Qt);
     // How many arguments from `arguments[i]` on are one of Qt's own options
     // with its value; 0 when that argument is not one.
     static std::size_t QtOptionLength(const std::vector<std::string>& arguments, std::size_t i);
-    static std::string HelpText(const std::string& program);
+    static std::string HelpText(const std::string& program, Host host = Host::Qt);
 };
 
 } // namespace zelmora

@@ -301,13 +301,31 @@ void CImageDisplay::SetDisplaySize(int width, int height) {
     // No real surface comes near these bounds; they keep the layout
     // arithmetic within an int whatever size is passed.
     constexpr int kLargestSide = 1 << 20;
-    width = std::clamp(width, 0, kLargestSide);
-    height = std::clamp(height, 0, kLargestSide);
+    m_width = std::clamp(width, 0, kLargestSide);
+    m_height = std::clamp(height, 0, kLargestSide);
+    LayOut();
+}
+
+void CImageDisplay::SetDisplayDpi(int dpi) {
+    // From a quarter to ten times 96, which every screen lies within.
+    m_dpi = std::clamp(dpi, 24, 960);
+    LayOut();
+}
+
+int CImageDisplay::Scaled(int length) const {
+    // Rounded to the nearest pixel; exact at 96.
+    return static_cast<int>((static_cast<std::int64_t>(length) * m_dpi + 48) / 96);
+}
+
+void CImageDisplay::LayOut() {
     ++m_revision;
-    m_plotTop = 10;
-    m_plotLeft = 50;
-    m_plotRight = width - 40;
-    m_plotBottom = height - 30;
+    m_plotTop = Scaled(10);
+    m_plotLeft = Scaled(50);
+    m_plotRight = m_width - Scaled(40);
+    m_plotBottom = m_height - Scaled(30);
+    const FontDescription font = LabelFont();
+    m_xLabelFont.height = m_yLabelFont.height = Scaled(font.height);
+    m_xLabelFont.width = m_yLabelFont.width = Scaled(font.width);
     m_labelTop = m_plotTop;
     m_labelBottom = m_plotBottom;
     m_labelLeft = m_plotLeft;
@@ -357,7 +375,7 @@ void CImageDisplay::DrawTickLabels(Canvas& canvas) {
         const std::string text = Format("%.*lf", m_xDecimals, tick);
         const int length = static_cast<int>(text.size());
         canvas.SelectFont(m_xLabelFont);
-        canvas.WriteText(*px + m_labelLeft - 3 * length, m_labelBottom + 5, text);
+        canvas.WriteText(*px + m_labelLeft - Scaled(3 * length), m_labelBottom + Scaled(5), text);
     }
 
     for (std::size_t j = 0; j < m_yTickCount; ++j) {
@@ -374,7 +392,7 @@ void CImageDisplay::DrawTickLabels(Canvas& canvas) {
         const std::string text = Format("%.*lf", m_yDecimals, tick);
         const int length = static_cast<int>(text.size());
         canvas.SelectFont(m_yLabelFont);
-        canvas.WriteText(m_labelLeft - 6 * length - 5, *py - 6, text);
+        canvas.WriteText(m_labelLeft - Scaled(6 * length + 5), *py - Scaled(6), text);
     }
 }
 

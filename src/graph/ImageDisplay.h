@@ -59,6 +59,12 @@ public:
 
     // The surface size in pixels, given once before the first drawing.
     void SetDisplaySize(int width, int height);
+    // The surface's pixels per inch (96 unless told): the margins around
+    // the plot, the labels' font and their offsets are given for 96 and
+    // grow with it, so the text keeps its size on the screen; lines stay
+    // one pixel wide, and the curve uses every pixel.
+    void SetDisplayDpi(int dpi);
+    int GetDisplayDpi() const { return m_dpi; }
     // Draws axes, labels and curve onto a surface of the size given to
     // SetDisplaySize that is already black. Leaves the canvas's pen, font
     // and text colour as it set them.
@@ -85,6 +91,9 @@ private:
     void DrawAxes(Canvas& canvas);
     void DrawTickLabels(Canvas& canvas);
     void DrawCurve(Canvas& canvas);
+    // A length given for 96 pixels per inch, at the surface's.
+    int Scaled(int length) const;
+    void LayOut();
 
     std::int32_t m_xStart = 0;
     std::int32_t m_xEnd = 200;
@@ -114,6 +123,9 @@ private:
     std::int32_t m_labelBottom = 0;
     std::int32_t m_labelLeft = 0;
     std::int32_t m_labelRight = 0;
+    std::int32_t m_width = 0;
+    std::int32_t m_height = 0;
+    std::int32_t m_dpi = 96;
     std::array<double, kMaxTicks> m_xTicks{};
     std::uint16_t m_xTickCount = 0;
     std::int32_t m_xDecimals = 0;

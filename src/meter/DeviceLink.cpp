@@ -1,6 +1,6 @@
 #include "meter/DeviceLink.h"
 
-#include "usb/UsbDevice.h"
+#include "meter/MeterPoller.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 namespace zelmora {
@@ -20,79 +19,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The meter's vendor requests on endpoint 0 (device to host, vendor,
-// device: bmRequestType 0xC0).
-constexpr std::uint8_t kIdentity1Request = 0xE2;
-constexpr std::uint8_t kIdentity2Request = 0xE4;
-constexpr std::uint8_t kMeasurementRequest = 0xF1;
-constexpr std::uint8_t kSampleRequest = 0xF2;
-constexpr std::uint16_t kStartValue = 0x00AA;
-constexpr std::uint16_t kStopValue = 0x00BB;
-constexpr std::uint16_t kSampleValue = 0x00BB;
-constexpr std::int32_t kIdentity1Length = 12;
-constexpr std::int32_t kIdentity2Length = 8;
-constexpr std::int32_t kMeasurementLength = 2;
-constexpr std::int32_t kSampleLength = 5;
-constexpr std::uint32_t kTargetDevice = 0;
-constexpr std::uint32_t kRequestTypeVendor = 2;
-
-// The only meter type the program talks to.
-constexpr std::string_view kMeterTypeCode = "4817";
-
-// What the multimedia timer is asked for.
-constexpr std::uint32_t kTimerResolutionMs = 4;
-
-// Stop and destruction give the meter this long after the poll ends, and
-// Start after it has started a meter.
-constexpr milliseconds kSettleTime(100);
-// How often a release repeats its abort while a tick has not yet
-// submitted the request it is about to wait on.
-constexpr milliseconds kAbortRetry(5);
-
 // Range 4 of these "RM" models is the finer one.
 bool HasFineRange4(const std::string& model) {
     return model == "RM41" || model == "RM42" || model == "RM43" || model == "RM47";
-}
-
-// One vendor request on the device's control endpoint: `length` is in the
-// bytes asked for, out the bytes received (never more than asked).
-bool Ask(CUsbDevice& device, std::uint8_t request, std::uint16_t value, std::uint8_t* buffer,
-         std::int32_t& length) {
-    CUsbControlEndpoint* endpoint = device.m_controlEndpoint.get();
-    if (endpoint == nullptr) {
-        length = 0;
-        return false;
-    }
-    const std::int32_t asked = length;
-    endpoint->m_target = kTargetDevice;
-    endpoint->m_requestType = kRequestTypeVendor;
-    endpoint->m_requestCode = request;
-    endpoint->m_value = value;
-    endpoint->m_index = 0;
-    const bool read = endpoint->Read(buffer, length);
-    length = std::clamp(length, 0, asked);
-    return read;
-}
-
-void SendMeasurement(CUsbDevice& device, std::uint16_t value) {
-    std::array<std::uint8_t, kMeasurementLength> reply{};
-    std::int32_t length = kMeasurementLength;
-    Ask(device, kMeasurementRequest, value, reply.data(), length);
-}
-
-// An identity text: the bytes received up to the first zero byte. The
-// protocol is ASCII; anything else is shown as '?' so that the text stays
-// valid UTF-8 whatever the device sends.
-bool ReadText(CUsbDevice& device, std::uint8_t request, std::int32_t length, std::string& text) {
-    std::array<std::uint8_t, kIdentity1Length> buffer{};
-    std::int32_t received = std::min<std::int32_t>(length, buffer.size());
-    const bool read = Ask(device, request, 0, buffer.data(), received);
-    text.clear();
-    for (std::int32_t i = 0; i < received && buffer[i] != 0; ++i) {
-        const std::uint8_t c = buffer[i];
-        text.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-    }
-    return read;
 }
 
 // The units of the power texts; the number of decimals goes with each row.
@@ -218,20 +147,6 @@ const TextRule* StatisticsRuleFor(const std::string& family, unsigned range) {
     return nullptr;
 }
 
-// The probe model and family of identity text 1, which holds at least 12
-// characters.
-void ProbeOfIdentity(const std::string& text1, std::string& model, std::string& family) {
-    model = text1.substr(8);
-    // This probe reads out like an RM43 and is converted as one.
-    if (model == "ZN62") {
-        model = "RM43";
-    }
-    family = model.substr(0, 2);
-    if (model[3] == 'A') {
-        model.erase(3, 1);
-    }
-}
-
 // A dark probe has a mean of 0 and no spread: 0 % rather than a quotient
 // that is not a number.
 double StdDevPercent(double stdDev, double mean) {
@@ -251,45 +166,22 @@ std::string LocalTimeOfDay(std::chrono::system_clock::time_point now) {
     return FormatClock(local.tm_hour, local.tm_min, local.tm_sec,
                        static_cast<int>(sinceEpoch % 1000));
 }
-
 } // namespace
 
-// --- Identification flag ---------------------------------------------------
+// --- Conversion ----------------------------------------------------------------
 
-class CDeviceLink::BusyScope {
-public:
-    // Waits for a tick in progress, so that an identification exchange and
-    // a sample request never share the control endpoint.
-    // Scopes nest (Start holds one around the exchanges of its scan); only
-    // the window's thread opens them, so they end in reverse order.
-    explicit BusyScope(CDeviceLink& link) : m_link(link) {
-        std::unique_lock lock(m_link.m_deviceMutex);
-        m_link.m_deviceChanged.wait(lock, [this] { return !m_link.m_bTickRunning; });
-        m_wasBusy = m_link.m_bBusy;
-        m_link.m_bBusy = true;
+ConvertedReading ConvertReading(const std::string& family, const std::string& model,
+                                unsigned reading, unsigned range) {
+    ConvertedReading converted;
+    const ConversionRow* row = ConversionFor(family, model, range);
+    if (row == nullptr) {
+        return converted;
     }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-    ~BusyScope() {
-        {
-            std::lock_guard lock(m_link.m_deviceMutex);
-            m_link.m_bBusy = m_wasBusy;
-        }
-        m_link.m_deviceChanged.notify_all();
-    }
-
-private:
-    CDeviceLink& m_link;
-    bool m_wasBusy = false;
-};
-
-void CDeviceLink::DeviceDeleter::operator()(CUsbDevice* device) const noexcept {
-    try {
-        delete device;
-    } catch (...) {
-        // A handle the system would not release: the object is gone all the
-        // same, and the link has no one to tell.
-    }
+    converted.converted = true;
+    converted.power = row->multiplier != 1 ? reading * row->multiplier : reading / row->divisor;
+    converted.overRange =
+        row->limitInRange ? converted.power > row->limit : converted.power >= row->limit;
+    return converted;
 }
 
 // --- Construction ------------------------------------------------------------
@@ -297,119 +189,35 @@ void CDeviceLink::DeviceDeleter::operator()(CUsbDevice* device) const noexcept {
 CDeviceLink::CDeviceLink(UsbDriver& driver) : CDeviceLink(driver, TestTuning{}) {}
 
 CDeviceLink::CDeviceLink(UsbDriver& driver, TestTuning tuning)
-    : m_driver(driver), m_nQueueCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)),
-      m_nPollSpeedUp(std::max(tuning.pollSpeedUp, 1)) {
+    : CDeviceLink(driver, tuning, std::make_shared<LocalMeterSources>(driver, tuning.pollSpeedUp)) {
+}
+
+CDeviceLink::CDeviceLink(UsbDriver& driver, TestTuning tuning,
+                         std::shared_ptr<MeterSources> sources)
+    : m_driver(driver),
+      m_sources(sources ? std::move(sources)
+                        : std::make_shared<LocalMeterSources>(driver, tuning.pollSpeedUp)),
+      m_nQueueCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)) {
     ResetStatistics();
 }
 
 CDeviceLink::~CDeviceLink() {
     try {
-        ReleaseMeter(true, true);
+        ReleaseSource(true);
     } catch (...) {
-        // Nothing may escape a destructor; the device is released regardless.
+        // Nothing may escape a destructor; the meter is let go regardless.
     }
-}
-
-CDeviceLink::DevicePtr CDeviceLink::NewDevice() {
-    return DevicePtr(new CUsbDevice(m_driver, kNoNotifyWindow, kMeterInterfaceGuid));
 }
 
 // --- Connection ----------------------------------------------------------------
 
-bool CDeviceLink::ReadIdentity(CUsbDevice& device, std::string& text1, std::string& text2,
-                               bool& read1) {
-    read1 = ReadText(device, kIdentity1Request, kIdentity1Length, text1);
-    const bool read2 = ReadText(device, kIdentity2Request, kIdentity2Length, text2);
-    return read1 && read2;
-}
-
-std::string CDeviceLink::ReadMeterId(CUsbDevice* device, MeterListing* listing) {
-    BusyScope busy(*this);
-    std::string text1;
-    std::string text2;
-    bool read1 = false;
-    if (!ReadIdentity(*device, text1, text2, read1) || !text1.starts_with(kMeterTypeCode)) {
-        return {};
-    }
-    if (text1.size() < 8 || text2.size() < 8) {
-        throw std::runtime_error("identity text too short for the meter id");
-    }
-    if (listing != nullptr) {
-        *listing = MeterListing{};
-        listing->path = device->m_devicePath;
-        if (text1.size() >= 12) {
-            ProbeOfIdentity(text1, listing->probeModel, listing->probeFamily);
-        }
-    }
-    return {text2[4], text2[5], text2[6], text2[7], text1[5],
-            text1[6], text2[2], text2[3], text1[7]};
-}
-
-bool CDeviceLink::IdentifyProbe() {
-    CUsbDevice* device = nullptr;
-    {
-        std::lock_guard lock(m_deviceMutex);
-        device = m_pDevice.get();
-    }
-    if (device == nullptr) {
-        return false;
-    }
-    BusyScope busy(*this);
-    std::string text1;
-    std::string text2;
-    bool read1 = false;
-    const bool result = ReadIdentity(*device, text1, text2, read1);
-    if (read1 && text1.starts_with(kMeterTypeCode)) {
-        if (text1.size() < 12) {
-            throw std::runtime_error("identity text too short for the probe model");
-        }
-        std::string model;
-        std::string family;
-        ProbeOfIdentity(text1, model, family);
-        std::lock_guard lock(m_mutex);
-        m_strProbeModel = std::move(model);
-        m_strProbeFamily = std::move(family);
-    }
-    return result;
-}
-
-bool CDeviceLink::OpenMeter(int index) {
-    DevicePtr device = NewDevice();
-    CUsbDevice* meter = device.get();
-    {
-        std::lock_guard lock(m_deviceMutex);
-        m_nDeviceIndex = index;
-        m_pDevice = std::move(device);
-    }
-    if (!meter->Open(static_cast<std::uint8_t>(index))) {
-        return false;
-    }
-    return IdentifyProbe();
-}
-
 void CDeviceLink::Rescan() {
-    ReleaseMeter(false, false);
-    DevicePtr scanning = NewDevice();
+    ReleaseSource(false);
     m_nMeterCount = 0;
-    for (int i = 0; i < scanning->CountDevices(); ++i) {
-        try {
-            if (!scanning->Open(static_cast<std::uint8_t>(i))) {
-                continue;
-            }
-            MeterListing listing;
-            std::string id = ReadMeterId(scanning.get(), &listing);
-            if (id.empty()) {
-                continue;
-            }
-            listing.id = id;
-            m_meterListing[m_nMeterCount] = std::move(listing);
-            m_meterIds[m_nMeterCount++] = std::move(id);
-            if (m_nMeterCount == kMaxMeters) {
-                break;
-            }
-        } catch (const std::exception&) {
-            // This device is abandoned; the scan goes on.
-        }
+    for (CMeterPoller::Listing& found : CMeterPoller::Scan(m_driver, kMaxMeters)) {
+        m_meterListing[m_nMeterCount] = {found.id, std::move(found.path),
+                                         std::move(found.probeModel), std::move(found.probeFamily)};
+        m_meterIds[m_nMeterCount++] = std::move(found.id);
     }
 }
 
@@ -430,73 +238,71 @@ std::vector<CDeviceLink::MeterListing> CDeviceLink::GetMeterListing() const {
 }
 
 void CDeviceLink::Start(const std::string& meterId) {
-    // A second Start would replace a device that a tick may be using.
-    if (IsRunning()) {
-        ReleaseMeter(false, true);
+    // A second Start lets go of the meter it had.
+    ReleaseSource(false);
+    int period = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_strStartProblem.clear();
+        period = m_nPollPeriod;
     }
     // A device that is not a meter has the empty id; it never matches.
     if (meterId.empty()) {
         return;
     }
-    DevicePtr scanning = NewDevice();
-    bool started = false;
-    // No tick may touch the identifying object while it is opened and
-    // identified, nor the meter before its measurement is started.
-    std::optional<BusyScope> busy(std::in_place, *this);
-    for (int i = 0; !started && i < scanning->CountDevices(); ++i) {
-        try {
-            if (!scanning->Open(static_cast<std::uint8_t>(i)) ||
-                ReadMeterId(scanning.get()) != meterId) {
-                continue;
-            }
-            // The probe is identified through a second object on the same
-            // device, which then stops the measurement and is let go; the
-            // scanning object starts it and becomes the meter.
-            OpenMeter(i);
-            DevicePtr second;
-            {
-                std::lock_guard lock(m_deviceMutex);
-                second = std::move(m_pDevice);
-            }
-            if (second) {
-                SendMeasurement(*second, kStopValue);
-                second->Close();
-            }
-            SendMeasurement(*scanning, kStartValue);
-            std::lock_guard lock(m_deviceMutex);
-            m_pDevice = std::move(scanning);
-            started = true;
-        } catch (const std::exception&) {
-            // This device number is abandoned: the identifying object goes.
-            DevicePtr abandoned;
-            std::lock_guard lock(m_deviceMutex);
-            abandoned = std::move(m_pDevice);
-        }
+    std::string problem;
+    std::shared_ptr<MeterSource> source = m_sources->Open(meterId, period, problem);
+    if (!source) {
+        std::lock_guard lock(m_mutex);
+        m_strStartProblem = std::move(problem);
+        return;
     }
-    busy.reset();
-    if (started) {
-        SetMeterOpen(true);
-        int period = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            period = m_nPollPeriod;
-        }
-        SetPollPeriod(period);
+    // The period this link asked for holds where the source can serve it.
+    if (source->GetPollPeriod() != period && !source->SetPollPeriod(period, problem)) {
+        source.reset();
+        std::lock_guard lock(m_mutex);
+        m_strStartProblem = std::move(problem);
+        return;
     }
-    std::this_thread::sleep_for(kSettleTime / m_nPollSpeedUp);
+    {
+        std::lock_guard lock(m_mutex);
+        m_strProbeModel = source->GetProbeModel();
+        m_strProbeFamily = source->GetProbeFamily();
+    }
+    SetMeterOpen(true);
+    source->Join(*this);
+    // A source that closed before the link joined it tells no one.
+    if (!source->IsOpen()) {
+        SetMeterOpen(false);
+    }
+    std::lock_guard lock(m_sourceMutex);
+    m_source = std::move(source);
 }
 
 void CDeviceLink::Stop() {
-    ReleaseMeter(false, true);
+    ReleaseSource(false);
 }
 
 void CDeviceLink::StopMeter() {
-    ReleaseMeter(true, true);
+    ReleaseSource(true);
 }
 
 bool CDeviceLink::IsRunning() const {
-    std::lock_guard lock(m_deviceMutex);
-    return m_pDevice != nullptr;
+    {
+        std::lock_guard lock(m_sourceMutex);
+        if (!m_source) {
+            return false;
+        }
+    }
+    // The meter's closure is told to the link, and to its notifier, under
+    // this lock: whoever sees the meter closed here was told already.
+    std::lock_guard lock(m_mutex);
+    return m_bMeterOpen;
+}
+
+std::string CDeviceLink::GetStartProblem() const {
+    std::lock_guard lock(m_mutex);
+    return m_strStartProblem;
 }
 
 std::string CDeviceLink::GetProbeFamily() const {
@@ -509,50 +315,19 @@ std::string CDeviceLink::GetProbeModel() const {
     return m_strProbeModel;
 }
 
-void CDeviceLink::ReleaseMeter(bool sendStopRequest, bool settle) {
-    std::uint32_t timerId = 0;
+void CDeviceLink::ReleaseSource(bool stopMeter) {
+    std::shared_ptr<MeterSource> source;
     {
-        std::unique_lock lock(m_deviceMutex);
-        // Keeps new ticks out (and wakes one waiting for the busy flag).
-        m_bHalting = true;
-        m_deviceChanged.notify_all();
-        // A tick may be waiting on a meter that does not answer: abort its
-        // request rather than wait for the transfer's time-out. The abort is
-        // repeated because the tick may not have submitted it yet.
-        while (m_bTickRunning) {
-            if (m_pDevice && m_pDevice->m_controlEndpoint) {
-                m_pDevice->m_controlEndpoint->Abort();
-            }
-            m_deviceChanged.wait_for(lock, kAbortRetry);
-        }
-        timerId = std::exchange(m_nTimerId, 0);
-        m_nRearmPeriodMs.reset();
+        std::lock_guard lock(m_sourceMutex);
+        source = std::move(m_source);
     }
-    // No lock held: a callback still starting takes m_deviceMutex, sees the
-    // halt and returns.
-    if (timerId != 0) {
-        m_timer.KillEvent(timerId);
+    if (!source) {
+        return;
     }
-    DevicePtr device;
-    {
-        std::lock_guard lock(m_deviceMutex);
-        if (!m_pDevice) {
-            m_bHalting = false;
-            return;
-        }
-    }
-    if (settle) {
-        std::this_thread::sleep_for(kSettleTime / m_nPollSpeedUp);
-    }
-    {
-        std::lock_guard lock(m_deviceMutex);
-        device = std::move(m_pDevice);
-        m_bHalting = false;
-    }
+    source->Leave(*this, stopMeter);
+    // The last one to let go of a meter closes it here.
+    source.reset();
     SetMeterOpen(false);
-    if (sendStopRequest) {
-        SendMeasurement(*device, kStopValue);
-    }
 }
 
 // --- Acquisition ------------------------------------------------------------
@@ -561,50 +336,32 @@ void CDeviceLink::SetPollPeriod(int periodMs) {
     if (periodMs < kMinPollPeriodMs) {
         return;
     }
+    std::shared_ptr<MeterSource> source;
     {
+        std::lock_guard lock(m_sourceMutex);
+        source = m_source;
+    }
+    std::string problem;
+    if (source && !source->SetPollPeriod(periodMs, problem)) {
         std::lock_guard lock(m_mutex);
-        m_nPollPeriod = periodMs;
+        m_strStartProblem = std::move(problem);
+        return;
     }
-    std::uint32_t previous = 0;
-    {
-        std::lock_guard lock(m_deviceMutex);
-        if (!m_pDevice) {
-            return;
-        }
-        if (m_bTickRunning) {
-            // The tick may be waiting for a meter that does not answer;
-            // it re-arms the timer itself when it ends.
-            m_nRearmPeriodMs = periodMs;
-            return;
-        }
-        // No tick may start now, so the kill below waits for no transfer.
-        m_bRearming = true;
-        previous = m_nTimerId;
-    }
-    // Waits for a callback that is just starting, with no lock held (it
-    // takes m_deviceMutex, sees the re-arming and returns).
-    m_timer.KillEvent(previous);
-    std::lock_guard lock(m_deviceMutex);
-    m_bRearming = false;
-    m_nTimerId = ArmTimerLocked(periodMs);
-}
-
-std::uint32_t CDeviceLink::ArmTimerLocked(int periodMs) {
-    const int timerPeriodMs = std::max(periodMs / m_nPollSpeedUp, 1);
-    return m_timer.SetEvent(static_cast<std::uint32_t>(timerPeriodMs), kTimerResolutionMs,
-                            &CDeviceLink::PollTimerProc, reinterpret_cast<std::uintptr_t>(this));
+    std::lock_guard lock(m_mutex);
+    m_nPollPeriod = periodMs;
 }
 
 void CDeviceLink::PollTimerProc(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t,
                                 std::uintptr_t) {
     auto* link = reinterpret_cast<CDeviceLink*>(user);
+    std::shared_ptr<MeterSource> source;
     {
-        std::lock_guard lock(link->m_mutex);
-        if (link->CollectionLimitReachedLocked()) {
-            return;
-        }
+        std::lock_guard lock(link->m_sourceMutex);
+        source = link->m_source;
     }
-    link->AcquireSample();
+    if (source) {
+        source->PollNow();
+    }
 }
 
 bool CDeviceLink::CollectionLimitReachedLocked() const {
@@ -617,92 +374,52 @@ bool CDeviceLink::CollectionLimitReachedLocked() const {
     return false;
 }
 
-void CDeviceLink::AcquireSample() {
-    CUsbDevice* device = nullptr;
-    {
-        std::unique_lock lock(m_deviceMutex);
-        // An identification exchange holds the control endpoint.
-        m_deviceChanged.wait(lock, [this] { return !m_bBusy || m_bHalting; });
-        if (m_bHalting || m_bRearming || m_bTickRunning || !m_pDevice || !m_pDevice->IsOpen()) {
-            return;
-        }
-        m_bTickRunning = true;
-        device = m_pDevice.get();
-    }
+bool CDeviceLink::WantsReading() {
+    std::lock_guard lock(m_mutex);
+    return !CollectionLimitReachedLocked();
+}
 
-    std::array<std::uint8_t, kSampleLength> reply{};
-    std::int32_t length = kSampleLength;
-    if (!Ask(*device, kSampleRequest, kSampleValue, reply.data(), length)) {
-        CloseAfterFailedRead();
+void CDeviceLink::OnReading(const MeterReading& reading) {
+    std::lock_guard lock(m_mutex);
+    // Another listener of the same meter may want readings this
+    // collection has no room for.
+    if (CollectionLimitReachedLocked()) {
         return;
     }
-    // A short reply has no reading to convert: the sample is dropped and
-    // polling goes on.
-    if (length == kSampleLength) {
-        std::lock_guard lock(m_mutex);
-        // One reading of the clocks for every stamp of the sample, so that
-        // its time of day and its UTC time agree.
-        const auto now = std::chrono::system_clock::now();
-        m_utcTime = now;
-        m_monotonicTime = std::chrono::steady_clock::now();
-        m_nWavelength = reply[0] * 256 + reply[1];
-        const unsigned reading = reply[2] * 256u + reply[3];
-        const unsigned range = reply[4];
-        m_nRange = static_cast<int>(range);
-        m_nSampleCount = m_nCount;
-        m_status = ConvertReadingLocked(reading, range);
-        if (m_status == SampleStatus::OverRange) {
-            // The collection is left as it was: no statistics, no count.
-            m_strPower = "Over Range";
-        } else {
-            UpdateStatistics();
-            FormatStatisticsLocked(range);
-            StampSampleLocked(now);
-        }
-        PublishLocked(true);
+    m_utcTime = reading.utcTime;
+    m_monotonicTime = reading.monotonicTime;
+    m_nWavelength = reading.wavelength;
+    m_nRange = static_cast<int>(reading.range);
+    m_nSampleCount = m_nCount;
+    m_status = ConvertReadingLocked(reading.reading, reading.range);
+    if (m_status == SampleStatus::OverRange) {
+        // The collection is left as it was: no statistics, no count.
+        m_strPower = "Over Range";
+    } else {
+        UpdateStatistics();
+        FormatStatisticsLocked(reading.range);
+        StampSampleLocked(reading.utcTime);
     }
-    EndTick();
+    PublishLocked(true);
 }
 
-void CDeviceLink::CloseAfterFailedRead() {
-    DevicePtr failed;
-    std::uint32_t timerId = 0;
-    {
-        std::lock_guard lock(m_deviceMutex);
-        // During a release the read was aborted on purpose, and the release
-        // closes the device itself.
-        if (!m_bHalting) {
-            failed = std::move(m_pDevice);
-            timerId = std::exchange(m_nTimerId, 0);
-        }
-    }
-    // From the timer's own callback this returns at once.
-    if (timerId != 0) {
-        m_timer.KillEvent(timerId);
-    }
-    if (failed) {
-        SetMeterOpen(false);
-    }
-    failed.reset();
-    EndTick();
+void CDeviceLink::OnReadingsLost(std::uint64_t count) {
+    std::lock_guard lock(m_mutex);
+    m_nLostSamples += count;
 }
 
-void CDeviceLink::EndTick() {
-    std::uint32_t replaced = 0;
-    {
-        std::lock_guard lock(m_deviceMutex);
-        m_bTickRunning = false;
-        const std::optional<int> period = std::exchange(m_nRearmPeriodMs, std::nullopt);
-        // A release under way kills the timer itself.
-        if (period && m_pDevice && !m_bHalting) {
-            replaced = std::exchange(m_nTimerId, ArmTimerLocked(*period));
-        }
-    }
-    m_deviceChanged.notify_all();
-    // The tick's own timer: from inside its callback this returns at once.
-    if (replaced != 0) {
-        m_timer.KillEvent(replaced);
-    }
+void CDeviceLink::OnGap(bool resumed) {
+    std::lock_guard lock(m_mutex);
+    m_gaps.push_back({resumed, std::chrono::system_clock::now(), std::chrono::steady_clock::now()});
+}
+
+void CDeviceLink::OnClosed() {
+    SetMeterOpen(false);
+}
+
+std::vector<CDeviceLink::Gap> CDeviceLink::TakeGaps() {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_gaps, {});
 }
 
 std::optional<double> CDeviceLink::RangeLimit(const std::string& family, const std::string& model,
@@ -715,16 +432,17 @@ std::optional<double> CDeviceLink::RangeLimit(const std::string& family, const s
 }
 
 SampleStatus CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range) {
-    const ConversionRow* row = ConversionFor(m_strProbeFamily, m_strProbeModel, range);
-    if (row == nullptr) {
+    const ConvertedReading converted =
+        ConvertReading(m_strProbeFamily, m_strProbeModel, reading, range);
+    if (!converted.converted) {
         // No conversion: the previous power number and text stand.
         return SampleStatus::NoConversion;
     }
-    m_dPower = row->multiplier != 1 ? reading * row->multiplier : reading / row->divisor;
-    const bool overRange = row->limitInRange ? m_dPower > row->limit : m_dPower >= row->limit;
-    if (overRange) {
+    m_dPower = converted.power;
+    if (converted.overRange) {
         return SampleStatus::OverRange;
     }
+    const ConversionRow* row = ConversionFor(m_strProbeFamily, m_strProbeModel, range);
     m_strPower = FormatPower(row->text, m_dPower);
     return SampleStatus::Ok;
 }
@@ -988,6 +706,11 @@ void CDeviceLink::ResetStatisticsLocked() {
     // dropped with it; they are not lost.
     DropPendingLocked();
     PublishLocked(false);
+}
+
+bool CDeviceLink::IsCollectionComplete() const {
+    std::lock_guard lock(m_mutex);
+    return m_nCount > 0 && CollectionLimitReachedLocked() && m_pending.empty();
 }
 
 void CDeviceLink::SetCollectionMode(int mode) {

@@ -1,29 +1,33 @@
 #pragma once
 
-// The link to one laser power meter: finds the meters on the driver's
-// interface and lists them by their nine-character id, opens the one the
-// operator picks, identifies its probe, polls it on a periodic timer,
-// converts each reading into a power number and text, and keeps the
-// running statistics of a collection.
+// The link to one laser power meter as a front end sees it: finds the
+// meters on the driver's interface and lists them by their nine-character
+// id, takes the readings of the one the operator picks, converts each into
+// a power number and text, and keeps the running statistics of a
+// collection, its own queue and its own lost-sample count.
+//
+// The readings come from the meter's source (MeterSource): a poller of the
+// USB meter in this process (CMeterPoller), or the owner of the meter in
+// another process. Which one is the business of the MeterSources the link
+// was made with; the link is the same for both.
 //
 // Threads. Every public operation but PollTimerProc runs on the window's
-// thread. The tick (PollTimerProc, then AcquireSample) runs on the timer's
-// thread. They meet in two places only:
+// thread. The readings arrive on the source's thread (the poll's timer, or
+// the thread that receives an owner's messages).
 // - m_mutex guards the sample, the statistics, the collection settings and
-//   the probe codes. The tick builds a sample and publishes it as one
+//   the probe codes. A reading becomes a sample published as one
 //   MeterSample under that lock: it becomes the current sample and joins
 //   the queue of samples the window has not taken yet, the new-sample flag
 //   last. Every accessor, every take and the reset take the same lock, so a
-//   reader never sees half a sample and a reset never lands inside a tick's
-//   update.
-// - m_deviceMutex guards the open meter (m_pDevice), the timer id and the
-//   tick's state. The device is released only once no tick uses it: Stop,
-//   Rescan and destruction first keep new ticks out, then abort the sample
-//   request in flight (so a meter that never answers does not hold them for
-//   the transfer's time-out), wait for the tick to end and only then close
-//   the device. Neither lock is held while waiting for the timer.
+//   reader never sees half a sample and a reset never lands inside a
+//   reading's update.
+// - m_sourceMutex guards the source. Start, Stop and destruction leave the
+//   source before they let go of it, and the source calls the link no more
+//   once it has been left; the last link to let go of a poller closes the
+//   meter (see CMeterPoller).
 
 #include "meter/MeterSample.h"
+#include "meter/MeterSource.h"
 #include "meter/PeriodicTimer.h"
 
 #include <array>
@@ -41,10 +45,9 @@
 
 namespace zelmora {
 
-class CUsbDevice;
 class UsbDriver;
 
-class CDeviceLink {
+class CDeviceLink : private ReadingListener {
 public:
     // At most this many meters are listed.
     static constexpr int kMaxMeters = 15;
@@ -68,15 +71,17 @@ public:
         std::size_t queueCapacity = kSampleQueueCapacity;
     };
 
-    // The driver is handed to every CUsbDevice the link creates; it must
+    // The driver is scanned for the meters, and polled by the link's own
+    // pollers unless `sources` (not null) give the meters' readings; it must
     // outlive the link.
     explicit CDeviceLink(UsbDriver& driver);
     CDeviceLink(UsbDriver& driver, TestTuning tuning);
+    CDeviceLink(UsbDriver& driver, TestTuning tuning, std::shared_ptr<MeterSources> sources);
     CDeviceLink(const CDeviceLink&) = delete;
     CDeviceLink& operator=(const CDeviceLink&) = delete;
-    // Cancels the poll, sends the stop request to a running meter and
-    // closes it.
-    virtual ~CDeviceLink();
+    // Leaves the meter; when no one else watches it, the poll is cancelled
+    // and the meter sent the stop request and closed.
+    ~CDeviceLink() override;
 
     // --- Connection --------------------------------------------------------
 
@@ -101,19 +106,39 @@ public:
     };
     std::vector<MeterListing> GetMeterListing() const;
 
-    // Opens the present meter with this id, identifies its probe, starts its
-    // measurement and the poll. No result: without a match the link stays
-    // idle. A running meter is closed first.
+    // Takes the readings of the meter with this id: opens the present meter,
+    // identifies its probe, starts its measurement and the poll, or joins
+    // the source that already does. No result: without a match the link
+    // stays idle (GetStartProblem may say why). A running meter is let go
+    // first.
     void Start(const std::string& meterId);
-    // Cancels the poll and closes the meter; sends it no request. Does
-    // nothing when no meter is open.
+    // Leaves the meter; when no one else watches it, cancels the poll and
+    // closes the meter, sending it no request. Does nothing when no meter is
+    // open.
     void Stop();
-    // Ends a run as destruction does: cancels the poll, sends the meter the
-    // stop request and closes it. The samples not yet taken stay for
-    // TakeSamples. Does nothing when no meter is open.
+    // Ends a run as destruction does: leaves the meter; when no one else
+    // watches it, cancels the poll, sends the meter the stop request and
+    // closes it. The samples not yet taken stay for TakeSamples. Does
+    // nothing when no meter is open.
     void StopMeter();
-    // True while a meter is open; a failed sample read closes it.
+    // True while a meter is open; a failed sample read closes it. It turns
+    // false under the same lock, at the same moment, as the notifier is
+    // told of the closure (SetSampleNotifier).
     bool IsRunning() const;
+    // Why the last Start or SetPollPeriod did not do what it was asked
+    // beyond "no such meter" (an owner in another process that keeps its own
+    // poll period); empty otherwise.
+    std::string GetStartProblem() const;
+
+    // Where the readings stopped for a while and came again (their owner in
+    // another process went away and another took the meter over), in
+    // order: the front end marks the gap in its records.
+    struct Gap {
+        bool resumed = false;
+        std::chrono::system_clock::time_point utcTime{};
+        std::chrono::steady_clock::time_point monotonicTime{};
+    };
+    std::vector<Gap> TakeGaps();
 
     // The probe of the last identified meter: its family ("KV", "RM" or
     // "ZN" for the probes the conversion knows) and its model code.
@@ -130,7 +155,8 @@ public:
     // and, while a meter is open, the poll restarts with it: at once, or,
     // while a tick is running, when that tick ends (a meter that does not
     // answer holds a tick for the transfer's time-out; the caller never
-    // waits for it).
+    // waits for it). A source that cannot serve the period keeps the old
+    // one (GetStartProblem says why).
     void SetPollPeriod(int periodMs);
 
     // Every sample the tick produces (in range or over range) waits in a
@@ -195,6 +221,10 @@ public:
     // Starts a new collection: clears the power, the extremes, the sums, the
     // count, the elapsed time, the averaging window and the new-sample flag.
     void ResetStatistics();
+    // True once the collection holds samples, has reached its sample limit
+    // and every one of its samples was taken: the poll goes on but takes
+    // nothing more until a reset or a larger limit.
+    bool IsCollectionComplete() const;
     // kFixedMode or kContinuousMode; other values are ignored. Resets the
     // statistics in every case.
     void SetCollectionMode(int mode);
@@ -204,44 +234,23 @@ public:
     // The length of the live-data averaging window (1 to 20000).
     void SetAverageCount(int n);
 
-    // The timer's callback; `user` is the link. Public because the timer
-    // calls it; ticks of one link never overlap, whoever calls it.
+    // Takes one reading of the meter at once, as its poll's timer would;
+    // `user` is the link (tests drive the poll with it). Ticks of one meter
+    // never overlap, whoever calls it; nothing happens where the link's
+    // source does not poll.
     static void PollTimerProc(std::uint32_t timerId, std::uint32_t message, std::uintptr_t user,
                               std::uintptr_t reserved1, std::uintptr_t reserved2);
 
 private:
-    // Holds the identification flag while it lives and restores it however
-    // the exchange ends.
-    class BusyScope;
+    // The readings of the source, on its thread.
+    bool WantsReading() override;
+    void OnReading(const MeterReading& reading) override;
+    void OnReadingsLost(std::uint64_t count) override;
+    void OnGap(bool resumed) override;
+    void OnClosed() override;
 
-    // Deleting a CUsbDevice closes it, which can fail loudly; when the link
-    // lets go of a device there is nothing left to do about that.
-    struct DeviceDeleter {
-        void operator()(CUsbDevice* device) const noexcept;
-    };
-    using DevicePtr = std::unique_ptr<CUsbDevice, DeviceDeleter>;
-
-    // Identification, on the window's thread. A failure raised while
-    // identifying a device abandons that device: the scans catch it.
-    // `listing`, when given, also receives the probe the identity names.
-    std::string ReadMeterId(CUsbDevice* device, MeterListing* listing = nullptr);
-    bool OpenMeter(int index);
-    bool IdentifyProbe();
-    // Both identity texts, each up to its first zero byte; false when either
-    // read failed. read1 tells whether the first one succeeded.
-    bool ReadIdentity(CUsbDevice& device, std::string& text1, std::string& text2, bool& read1);
-    DevicePtr NewDevice();
-
-    // Releases the open meter once no tick uses it (see the header comment).
-    void ReleaseMeter(bool sendStopRequest, bool settle);
-
-    // The tick, on the timer's thread.
-    void AcquireSample();
-    void CloseAfterFailedRead();
-    void EndTick();
-    // Sets the poll timer going with the given poll period (with
-    // m_deviceMutex held); returns its id.
-    std::uint32_t ArmTimerLocked(int periodMs);
+    // Leaves the source and lets go of it.
+    void ReleaseSource(bool stopMeter);
 
     // With m_mutex held.
     bool CollectionLimitReachedLocked() const;
@@ -256,13 +265,14 @@ private:
     void SetMeterOpen(bool open);
 
     UsbDriver& m_driver;
+    const std::shared_ptr<MeterSources> m_sources;
+    std::shared_ptr<MeterSource> m_source; // guarded by m_sourceMutex
+    mutable std::mutex m_sourceMutex;
 
     // Members in the roles of the meter link's data model.
-    std::uint32_t m_nTimerId = 0; // guarded by m_deviceMutex
-    int m_nDeviceIndex = -1;      // window thread only
-    int m_nPollPeriod = 100;      // guarded by m_mutex
-    int m_nSampleSize = 0;        // guarded by m_mutex, as is everything
-    int m_nAverageCount = 1;      // down to m_strDuration
+    int m_nPollPeriod = 100; // guarded by m_mutex
+    int m_nSampleSize = 0;   // guarded by m_mutex, as is everything
+    int m_nAverageCount = 1; // down to m_strDuration
     double m_dAverage = 0;
     std::deque<double> m_averageWindow;
     bool m_bNewSample = false;
@@ -299,8 +309,8 @@ private:
     std::array<MeterListing, kMaxMeters> m_meterListing; // window thread only
     std::string m_strProbeModel;                         // guarded by m_mutex
     std::string m_strProbeFamily;                        // guarded by m_mutex
-    DevicePtr m_pDevice;                                 // guarded by m_deviceMutex
-    bool m_bBusy = false;                                // guarded by m_deviceMutex
+    std::string m_strStartProblem;                       // guarded by m_mutex
+    std::vector<Gap> m_gaps;                             // guarded by m_mutex
 
     // What the window reads: the last published sample, and the samples
     // published and not yet taken, oldest first.
@@ -308,26 +318,13 @@ private:
     std::deque<MeterSample> m_pending;  // guarded by m_mutex
     std::uint64_t m_nLostSamples = 0;   // guarded by m_mutex
     const std::size_t m_nQueueCapacity; // at least 1
-    const int m_nPollSpeedUp;           // at least 1
     mutable std::mutex m_mutex;
-    // Whether a started meter is open, as m_pDevice tells under the other
-    // mutex (WaitForSample's condition needs it under this one), and the
+    // Whether a started meter is open, as the source tells under its own
+    // lock (WaitForSample's condition needs it under this one), and the
     // condition that a sample was queued or the meter closed.
     bool m_bMeterOpen = false; // guarded by m_mutex
     std::condition_variable m_sampleOrClosure;
     std::function<void()> m_sampleNotifier; // guarded by m_mutex
-
-    mutable std::mutex m_deviceMutex;
-    std::condition_variable m_deviceChanged; // busy, tick or halt state changed
-    bool m_bTickRunning = false;             // a tick is using m_pDevice
-    bool m_bHalting = false;                 // a release is under way: no new tick
-    bool m_bRearming = false;                // the timer is being replaced: no new tick
-    // A new poll period came during a tick; the tick re-arms the timer.
-    std::optional<int> m_nRearmPeriodMs;
-
-    // Last, so that it is destroyed first: its threads are joined while the
-    // rest of the link still exists.
-    PeriodicTimer m_timer;
 };
 
 } // namespace zelmora

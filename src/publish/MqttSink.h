@@ -78,8 +78,12 @@ public:
     PublishCounts Counts() const override;
     std::string Name() const override { return m_settings.broker.Url(); }
 
-    // Why `topic` cannot carry records (a wildcard, an empty level at its
-    // end, not UTF-8); empty when it can.
+    // The longest topic that leaves room for the meters' levels below it.
+    static constexpr std::size_t kMaxTopicLength = 60000;
+
+    // Why `topic` cannot carry records (a broker's own $ topic, too long, a
+    // control character, a wildcard, an empty level at its end, not UTF-8);
+    // empty when it can.
     static std::string CheckTopic(std::string_view topic);
     // A meter id as one topic level: the characters that MQTT gives a
     // meaning to ('/', '+', '#'), control characters and every byte

@@ -1,5 +1,6 @@
 #include "python/Bindings.h"
 
+#include "frontend/MeterIds.h"
 #include "python/MeterSession.h"
 #include "record/Record.h"
 #include "record/RecordText.h"
@@ -9,15 +10,22 @@
 #include <pybind11/stl.h>
 
 // After pybind11, which brings Python.h first.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cxxabi.h>
 #include <datetime.h>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifndef ZELMORA_VERSION
@@ -43,12 +51,129 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Takes the GIL back after a wait. Once the interpreter's end has begun,
+// Python ends a daemon thread that asks for the GIL by unwinding its stack
+// (pthread_exit). Unwound from a destructor, as py::gil_scoped_release
+// takes it back, that is std::terminate and the process aborts; unwound
+// through the bindings, it lets go of Python objects without the GIL while
+// the interpreter is torn down. The thread sleeps instead, holding nothing,
+// until the process ends.
+void RetakeGil(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (const abi::__forced_unwind&) {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
+}
+
+// Runs `work` with the GIL let go (see RetakeGil).
+template <typename Work>
+auto WithoutGil(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    PyThreadState* const state = PyEval_SaveThread();
+    std::exception_ptr error;
+    [[maybe_unused]] std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>>
+        result{};
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            work();
+        } else {
+            result.emplace(work());
+        }
+    } catch (const abi::__forced_unwind&) {
+        throw; // the thread is being ended: it must go on unwinding
+    } catch (...) {
+        error = std::current_exception();
+    }
+    RetakeGil(state);
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    if constexpr (!std::is_void_v<Result>) {
+        return std::move(*result);
+    }
+}
+
 // Ctrl-C: Python's handler only notes the signal; a wait asks for it
-// between slices, on the main thread, with the GIL (elsewhere this is
-// nothing). The KeyboardInterrupt it raises stays set for the caller.
+// between slices, with the GIL. The KeyboardInterrupt it raises stays set
+// for the caller.
 bool PythonInterrupted() {
     py::gil_scoped_acquire gil;
     return PyErr_CheckSignals() != 0;
+}
+
+// The interpreter's main thread, the one signals reach: set when the
+// module is made, and in a forked child to the thread that forked.
+std::atomic<unsigned long> g_mainThread = 0;
+
+// What a wait on this thread asks between its slices: signals reach only
+// the main thread, so another thread's wait asks nothing and never takes
+// the GIL before it ends.
+CMeterSession::Interruption InterruptionHere() {
+    if (PyThread_get_thread_ident() == g_mainThread.load()) {
+        return &PythonInterrupted;
+    }
+    return nullptr;
+}
+
+// A whole number a script gave: an int, or what stands for one (NumPy's
+// integers), but not a bool, which Python counts as an int. Its decimal
+// text as well, for one too large for C++, which the limits then refuse.
+struct WholeNumber {
+    std::optional<long long> value;
+    std::string decimal;
+};
+
+WholeNumber WholeNumberArgument(py::handle object, const char* name) {
+    if (PyBool_Check(object.ptr())) {
+        throw py::type_error(std::string(name) + " takes a whole number, not a bool");
+    }
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(object.ptr()));
+    if (!index) {
+        PyErr_Clear();
+        throw py::type_error(std::string(name) + " takes a whole number, not " +
+                             Py_TYPE(object.ptr())->tp_name);
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw py::error_already_set();
+    }
+    if (overflow != 0) {
+        return {std::nullopt, py::str(index)};
+    }
+    return {value, Format("%lld", value)};
+}
+
+// Seconds a script gave: any real number but a bool. One too large for a
+// double is out of every limit, as infinity is.
+double SecondsArgument(py::handle object, const char* name) {
+    if (PyBool_Check(object.ptr())) {
+        throw py::type_error(std::string(name) + " takes seconds, not a bool");
+    }
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        const bool negative = PyObject_RichCompareBool(object.ptr(), py::int_(0).ptr(), Py_LT) == 1;
+        return negative ? -std::numeric_limits<double>::infinity()
+                        : std::numeric_limits<double>::infinity();
+    }
+    return value;
+}
+
+AppOptions ScriptMeterOptionsOf(py::handle simulate, std::optional<bool> real,
+                                const std::vector<std::string>& usbIds) {
+    const WholeNumber count = WholeNumberArgument(simulate, "simulate");
+    if (!count.value) {
+        throw std::invalid_argument(Format("simulate takes a count from 0 to %d, not %s",
+                                           CDeviceLink::kMaxMeters, count.decimal.c_str()));
+    }
+    return ScriptMeterOptions(*count.value, real, usbIds);
 }
 
 // The samples' power is in watts, whatever the probe family reads in.
@@ -88,16 +213,16 @@ py::object UtcDateTime(std::chrono::system_clock::time_point time) {
     return py::reinterpret_steal<py::object>(made);
 }
 
-// Warns when the link's queue dropped samples since `before`: they were
-// not taken within its ten minutes.
-void WarnOfLostSamples(const CMeterSession& session, std::uint64_t before) {
-    const std::uint64_t now = session.GetLostSampleCount();
-    if (now == before) {
+// Warns of the samples dropped since the last warning: they were not
+// taken within the queue's ten minutes.
+void WarnOfLostSamples(CMeterSession& session) {
+    const std::uint64_t lost = session.TakeUntoldLostSampleCount();
+    if (lost == 0) {
         return;
     }
     const std::string message =
         Format("meter %s: %llu samples lost: they were not taken in time (the queue holds %zu)",
-               session.Id().c_str(), static_cast<unsigned long long>(now - before),
+               session.Id().c_str(), static_cast<unsigned long long>(lost),
                CDeviceLink::kSampleQueueCapacity);
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) {
         throw py::error_already_set();
@@ -134,20 +259,20 @@ std::string LostMessage(const CMeterSession& session) {
     throw py::error_already_set();
 }
 
-std::optional<steady_clock::time_point> DeadlineIn(std::optional<double> seconds,
-                                                   const char* name) {
-    if (!seconds) {
+std::optional<steady_clock::time_point> DeadlineIn(py::handle object, const char* name) {
+    if (object.is_none()) {
         return std::nullopt;
     }
-    if (!std::isfinite(*seconds) || *seconds < 0) {
+    const double seconds = SecondsArgument(object, name);
+    if (!std::isfinite(seconds) || seconds < 0) {
         std::string text;
-        AppendNumber(text, *seconds);
+        AppendNumber(text, seconds);
         throw std::invalid_argument(std::string(name) + " takes seconds from 0 on, not " + text);
     }
     // Far enough for any wait, near enough not to overflow the clock.
     const double limit = 1e9;
     return steady_clock::now() + std::chrono::duration_cast<steady_clock::duration>(
-                                     std::chrono::duration<double>(std::min(*seconds, limit)));
+                                     std::chrono::duration<double>(std::min(seconds, limit)));
 }
 
 Record RecordOf(const CMeterSession& session, const MeterSample& sample) {
@@ -164,6 +289,13 @@ struct ScriptStatistics {
     double max = 0;
     std::int64_t count = 0;
     double duration = 0;
+    // Over the averaged powers that stream() and collect() hand out.
+    double averagedMean = 0;
+    double averagedStd = 0;
+    double averagedStdPercent = 0;
+    double averagedMin = 0;
+    double averagedMax = 0;
+    std::int64_t averagedCount = 0;
 };
 
 double InWatts(double value, PowerUnit unit) {
@@ -171,11 +303,23 @@ double InWatts(double value, PowerUnit unit) {
     return watts && !std::isnan(value) ? *watts : std::numeric_limits<double>::quiet_NaN();
 }
 
-ScriptStatistics StatisticsOf(const CMeterSession& session) {
-    const CDeviceLink::Statistics s = session.GetStatistics();
-    return {InWatts(s.mean, s.unit), InWatts(s.stdDev, s.unit), s.stdDevPercent,
-            InWatts(s.min, s.unit),  InWatts(s.max, s.unit),    s.count,
-            SecondsOf(s.elapsedMs)};
+ScriptStatistics StatisticsOf(CMeterSession& session) {
+    const CMeterSession::Statistics both = session.GetStatistics();
+    const CDeviceLink::Statistics& s = both.window;
+    const CMeterSession::AveragedStatistics& a = both.averaged;
+    return {.mean = InWatts(s.mean, s.unit),
+            .std = InWatts(s.stdDev, s.unit),
+            .stdPercent = s.stdDevPercent,
+            .min = InWatts(s.min, s.unit),
+            .max = InWatts(s.max, s.unit),
+            .count = s.count,
+            .duration = SecondsOf(s.elapsedMs),
+            .averagedMean = InWatts(a.mean, s.unit),
+            .averagedStd = InWatts(a.stdDev, s.unit),
+            .averagedStdPercent = a.stdDevPercent,
+            .averagedMin = InWatts(a.min, s.unit),
+            .averagedMax = InWatts(a.max, s.unit),
+            .averagedCount = a.count};
 }
 
 // --- The stream --------------------------------------------------------------
@@ -190,13 +334,10 @@ public:
         if (m_done || m_remaining == 0) {
             throw py::stop_iteration();
         }
-        const std::uint64_t lostBefore = m_session->GetLostSampleCount();
-        CMeterSession::Next next;
-        {
-            py::gil_scoped_release release;
-            next = m_session->TakeNext(m_deadline, &PythonInterrupted);
-        }
-        WarnOfLostSamples(*m_session, lostBefore);
+        const CMeterSession::Interruption interruption = InterruptionHere();
+        const CMeterSession::Next next =
+            WithoutGil([&] { return m_session->TakeNext(m_deadline, interruption); });
+        WarnOfLostSamples(*m_session);
         switch (next.outcome) {
         case CMeterSession::Outcome::Sample:
             if (m_remaining) {
@@ -239,7 +380,7 @@ struct CollectedRow {
     std::int32_t wavelength;
 };
 
-py::dtype CollectedDtype() {
+py::dtype MakeCollectedDtype() {
     py::dict layout;
     layout["names"] =
         py::make_tuple("time", "elapsed", "count", "power", "status", "range", "wavelength");
@@ -251,6 +392,23 @@ py::dtype CollectedDtype() {
                        offsetof(CollectedRow, wavelength));
     layout["itemsize"] = sizeof(CollectedRow);
     return py::dtype::from_args(layout);
+}
+
+// Made when the module is imported (or, without NumPy then, at the first
+// collect) and kept for the process's life: NumPy runs Python code to make
+// it, and a daemon thread that runs Python code at the interpreter's end is
+// ended there, letting go of the objects on its stack without the GIL (see
+// RetakeGil). No static's guard: it would be held while the GIL is let go.
+const py::dtype* g_collectedDtype = nullptr;
+
+const py::dtype& CollectedDtype() {
+    if (g_collectedDtype == nullptr) {
+        py::dtype made = MakeCollectedDtype();
+        if (g_collectedDtype == nullptr) {
+            g_collectedDtype = new py::dtype(std::move(made));
+        }
+    }
+    return *g_collectedDtype;
 }
 
 py::array ToArray(const CMeterSession& session, const py::dtype& dtype,
@@ -275,18 +433,18 @@ py::array ToArray(const CMeterSession& session, const py::dtype& dtype,
     return array;
 }
 
-py::array Collect(CMeterSession& session, long long n) {
-    const auto count = static_cast<std::size_t>(CheckedCount(n));
+py::array Collect(CMeterSession& session, py::handle n) {
+    const auto count =
+        static_cast<std::size_t>(CheckedCount(WholeNumberArgument(n, "count").decimal));
     // NumPy first: a missing one is told before the samples are taken.
-    const py::dtype dtype = CollectedDtype();
-    const std::uint64_t lostBefore = session.GetLostSampleCount();
+    const py::dtype& dtype = CollectedDtype();
+    const CMeterSession::Interruption interruption = InterruptionHere();
     std::vector<MeterSample> taken;
     taken.reserve(std::min<std::size_t>(count, CDeviceLink::kSampleQueueCapacity));
     CMeterSession::Outcome outcome = CMeterSession::Outcome::Sample;
-    {
-        py::gil_scoped_release release;
+    WithoutGil([&] {
         while (taken.size() < count) {
-            CMeterSession::Next next = session.TakeNext(std::nullopt, &PythonInterrupted);
+            CMeterSession::Next next = session.TakeNext(std::nullopt, interruption);
             outcome = next.outcome;
             if (outcome != CMeterSession::Outcome::Sample) {
                 break;
@@ -298,8 +456,8 @@ py::array Collect(CMeterSession& session, long long n) {
             // reader gets what it took.
             session.PutBack(std::move(taken));
         }
-    }
-    WarnOfLostSamples(session, lostBefore);
+    });
+    WarnOfLostSamples(session);
     if (outcome != CMeterSession::Outcome::Sample) {
         if (outcome == CMeterSession::Outcome::Lost) {
             throw MeterLostError(
@@ -325,6 +483,8 @@ void TranslateExceptions(std::exception_ptr error) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const MeterClosedError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const MeterForkedError& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     }
 }
 
@@ -365,12 +525,15 @@ averaging: the power of a sample is the mean of the last N readings
 simulate, real, usb_ids: which meters are reached, as for list_meters().
 
 Raises MeterNotFound when no meter has the id, OSError when it does not
-start or this process has it open already, ValueError for a bad argument.)";
+start or this process has it open already (a close() under way on another
+thread is waited for), ValueError for a value out of its limits, TypeError
+for one of the wrong type (a bool is not taken for a number).)";
 
 constexpr const char* kReadDoc =
-    R"(The first sample the meter takes after this call, so that it measures
-what happens now (after a motor step, say); samples taken before are
-skipped. stream() and collect() hand out every sample instead.
+    R"(The newest sample, once the meter has taken one after this call, so that
+it measures what happens now (after a motor step, say). It only looks:
+the samples stream() and collect() hand out stay theirs, every one, and
+a thread waiting in them does not hold it up, nor it them.
 
 Waits up to `timeout` seconds (None: until a sample comes) and raises
 TimeoutError after it, MeterLost when the meter stops answering.)";
@@ -382,7 +545,9 @@ seconds from now are over (a sample taken later waits for the next
 reader), or when the meter is closed; raises MeterLost once every sample
 the meter sent was handed out. Ctrl-C raises KeyboardInterrupt and the
 samples not handed out keep waiting. The meter's queue keeps ten minutes
-of samples; those not taken by then are lost, with a RuntimeWarning.)";
+of samples; those not taken by then are lost, with a RuntimeWarning.
+A thread waiting here keeps a non-daemon thread alive: close the meter
+(from any thread) to end the stream.)";
 
 constexpr const char* kCollectDoc =
     R"(The next n samples, as stream() hands them out, in a NumPy structured
@@ -402,7 +567,9 @@ taken wait for the next stream() or collect().)";
 } // namespace
 
 MeterAccess& ModuleMeterAccess() {
-    static MeterAccess access = MeterAccess::Default();
+    // Never destroyed: a daemon thread may still list or open meters while
+    // the process's statics are torn down.
+    static MeterAccess& access = *new MeterAccess(MeterAccess::Default());
     return access;
 }
 
@@ -414,6 +581,13 @@ void DefineZelmoraModule(py::module_& module) {
     module.doc() = kModuleDoc;
     module.attr("__version__") = ZELMORA_VERSION;
 
+    g_mainThread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    static std::once_flag forkHandler;
+    std::call_once(forkHandler, [] {
+        pthread_atfork(nullptr, nullptr, [] { g_mainThread = PyThread_get_thread_ident(); });
+    });
+
     if (g_meterNotFound == nullptr) {
         g_meterNotFound =
             PyErr_NewExceptionWithDoc("zelmora.MeterNotFound", "No meter with this id is present.",
@@ -424,6 +598,14 @@ void DefineZelmoraModule(py::module_& module) {
             PyExc_OSError, nullptr);
         if (g_meterNotFound == nullptr || g_meterLost == nullptr) {
             throw py::error_already_set();
+        }
+    }
+    try {
+        (void)CollectedDtype();
+    } catch (const py::error_already_set& e) {
+        // No NumPy: everything but collect() works, and collect() says so.
+        if (!e.matches(PyExc_ImportError)) {
+            throw;
         }
     }
     module.attr("MeterNotFound") = py::handle(g_meterNotFound);
@@ -473,7 +655,10 @@ void DefineZelmoraModule(py::module_& module) {
 
     py::class_<ScriptStatistics>(module, "Statistics",
                                  "The statistics of a meter's collection since it was opened "
-                                 "or reset, over the counted samples' unaveraged powers.")
+                                 "or reset. mean to duration are the window's: over the counted "
+                                 "samples' unaveraged readings. With averaging above 1 the "
+                                 "powers that stream() and collect() hand out are averaged, and "
+                                 "spread less: averaged_* are over those.")
         .def_readonly("mean", &ScriptStatistics::mean, "Mean power, W (NaN before a sample).")
         .def_readonly("std", &ScriptStatistics::std, "Standard deviation, W.")
         .def_readonly("std_percent", &ScriptStatistics::stdPercent,
@@ -483,13 +668,25 @@ void DefineZelmoraModule(py::module_& module) {
         .def_readonly("count", &ScriptStatistics::count, "Counted samples.")
         .def_readonly("duration", &ScriptStatistics::duration,
                       "Seconds of collection, in nominal intervals.")
+        .def_readonly("averaged_mean", &ScriptStatistics::averagedMean,
+                      "Mean of the powers handed out (averaged as set), W.")
+        .def_readonly("averaged_std", &ScriptStatistics::averagedStd,
+                      "Standard deviation of the powers handed out, W.")
+        .def_readonly("averaged_std_percent", &ScriptStatistics::averagedStdPercent,
+                      "averaged_std in percent of averaged_mean (0 for a mean of 0).")
+        .def_readonly("averaged_min", &ScriptStatistics::averagedMin, "Lowest power handed out, W.")
+        .def_readonly("averaged_max", &ScriptStatistics::averagedMax,
+                      "Highest power handed out, W.")
+        .def_readonly("averaged_count", &ScriptStatistics::averagedCount,
+                      "Samples with a power (status ok) these are over.")
         .def("__repr__", [](const ScriptStatistics& s) {
             std::string text = "Statistics(mean=";
             AppendNumber(text, s.mean);
             text += ", std_percent=";
             AppendNumber(text, s.stdPercent);
-            text += ", count=" + std::to_string(s.count) + ")";
-            return text;
+            text += ", count=" + std::to_string(s.count) + ", averaged_std_percent=";
+            AppendNumber(text, s.averagedStdPercent);
+            return text + ")";
         });
 
     py::class_<SampleStream>(module, "SampleStream", "The samples of Meter.stream().")
@@ -512,13 +709,11 @@ void DefineZelmoraModule(py::module_& module) {
                                "within ten minutes.")
         .def(
             "read",
-            [](CMeterSession& s, std::optional<double> timeout) {
+            [](CMeterSession& s, py::handle timeout) {
                 const auto deadline = DeadlineIn(timeout, "timeout");
-                CMeterSession::Next next;
-                {
-                    py::gil_scoped_release release;
-                    next = s.ReadFresh(deadline, &PythonInterrupted);
-                }
+                const CMeterSession::Interruption interruption = InterruptionHere();
+                const CMeterSession::Next next =
+                    WithoutGil([&] { return s.ReadFresh(deadline, interruption); });
                 if (next.outcome != CMeterSession::Outcome::Sample) {
                     RaiseOutcome(s, next.outcome);
                 }
@@ -527,18 +722,16 @@ void DefineZelmoraModule(py::module_& module) {
             py::arg("timeout") = py::none(), kReadDoc)
         .def(
             "stream",
-            [](const std::shared_ptr<CMeterSession>& s, std::optional<long long> count,
-               std::optional<double> duration) {
-                if (s->IsClosed()) {
-                    throw MeterClosedError();
-                }
+            [](const std::shared_ptr<CMeterSession>& s, py::handle count, py::handle duration) {
+                s->CheckOpen();
                 std::optional<std::int64_t> checkedCount;
-                if (count) {
-                    checkedCount = CheckedCount(*count);
+                if (!count.is_none()) {
+                    checkedCount = CheckedCount(WholeNumberArgument(count, "count").decimal);
                 }
                 std::optional<steady_clock::time_point> deadline;
-                if (duration) {
-                    deadline = steady_clock::now() + DurationFromSeconds(*duration);
+                if (!duration.is_none()) {
+                    deadline = steady_clock::now() +
+                               DurationFromSeconds(SecondsArgument(duration, "duration"));
                 }
                 return SampleStream(s, checkedCount, deadline);
             },
@@ -547,41 +740,30 @@ void DefineZelmoraModule(py::module_& module) {
         .def_property_readonly("statistics", &StatisticsOf,
                                "The collection's statistics (Statistics), as they stand now.")
         .def(
-            "reset",
-            [](CMeterSession& s) {
-                py::gil_scoped_release release;
-                s.Reset();
-            },
+            "reset", [](CMeterSession& s) { WithoutGil([&] { s.Reset(); }); },
             "Starts a new collection: count, elapsed time and statistics start again; the "
             "samples not handed out are dropped.")
         .def(
             "set_averaging",
-            [](CMeterSession& s, long long n) {
-                const int checked = CheckedAveraging(n);
-                py::gil_scoped_release release;
-                s.SetAveraging(checked);
+            [](CMeterSession& s, py::handle n) {
+                const int checked = CheckedAveraging(WholeNumberArgument(n, "averaging").decimal);
+                WithoutGil([&] { s.SetAveraging(checked); });
             },
             py::arg("n"), "Averages each sample's power over the last n readings (1 to 20000).")
         .def(
             "set_interval",
-            [](CMeterSession& s, double seconds) {
-                const int ms = IntervalMsFromSeconds(seconds);
-                py::gil_scoped_release release;
-                s.SetIntervalMs(ms);
+            [](CMeterSession& s, py::handle seconds) {
+                const int ms = IntervalMsFromSeconds(SecondsArgument(seconds, "interval"));
+                WithoutGil([&] { s.SetIntervalMs(ms); });
             },
             py::arg("seconds"), "Seconds between two samples, 0.1 to 86400 (whole milliseconds).")
         .def(
-            "close",
-            [](CMeterSession& s) {
-                py::gil_scoped_release release;
-                s.Close();
-            },
+            "close", [](CMeterSession& s) { WithoutGil([&] { s.Close(); }); },
             "Stops the meter. Closing again does nothing.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__",
              [](CMeterSession& s, py::handle, py::handle, py::handle) {
-                 py::gil_scoped_release release;
-                 s.Close();
+                 WithoutGil([&] { s.Close(); });
                  return false;
              })
         .def("__repr__", [](const CMeterSession& s) {
@@ -591,14 +773,11 @@ void DefineZelmoraModule(py::module_& module) {
 
     module.def(
         "list_meters",
-        [](long long simulate, std::optional<bool> real, const std::vector<std::string>& usbIds) {
-            const AppOptions options = ScriptMeterOptions(simulate, real, usbIds);
+        [](py::handle simulate, std::optional<bool> real, const std::vector<std::string>& usbIds) {
+            const AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
             std::vector<std::string> problems;
-            std::vector<MeterEntry> meters;
-            {
-                py::gil_scoped_release release;
-                meters = ListMeters(options, ModuleMeterAccess(), problems);
-            }
+            const std::vector<MeterEntry> meters =
+                WithoutGil([&] { return ListMeters(options, ModuleMeterAccess(), problems); });
             Warn(problems);
             return meters;
         },
@@ -607,13 +786,17 @@ void DefineZelmoraModule(py::module_& module) {
 
     module.def(
         "open",
-        [](const std::string& id, long long simulate, std::optional<bool> real,
-           const std::vector<std::string>& usbIds, double interval, long long averaging) {
-            const AppOptions options = ScriptMeterOptions(simulate, real, usbIds);
-            const CMeterSession::Settings settings{IntervalMsFromSeconds(interval),
-                                                   CheckedAveraging(averaging)};
-            py::gil_scoped_release release;
-            return CMeterSession::Open(id, options, settings, ModuleMeterAccess());
+        [](const std::string& id, py::handle simulate, std::optional<bool> real,
+           const std::vector<std::string>& usbIds, py::handle interval, py::handle averaging) {
+            if (std::string problem = CheckMeterId(id); !problem.empty()) {
+                throw std::invalid_argument(problem);
+            }
+            const AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
+            const CMeterSession::Settings settings{
+                IntervalMsFromSeconds(SecondsArgument(interval, "interval")),
+                CheckedAveraging(WholeNumberArgument(averaging, "averaging").decimal)};
+            return WithoutGil(
+                [&] { return CMeterSession::Open(id, options, settings, ModuleMeterAccess()); });
         },
         py::arg("meter_id"), py::kw_only(), py::arg("simulate") = 0, py::arg("real") = py::none(),
         py::arg("usb_ids") = std::vector<std::string>(), py::arg("interval") = 0.1,
@@ -621,10 +804,8 @@ void DefineZelmoraModule(py::module_& module) {
 
     // Meters still open when the interpreter ends are stopped while it is
     // whole, not by the process's exit under a running poll.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] {
-        py::gil_scoped_release release;
-        CMeterSession::CloseAll();
-    }));
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { WithoutGil([] { CMeterSession::CloseAll(); }); }));
 }
 
 } // namespace zelmora

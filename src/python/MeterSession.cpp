@@ -2,14 +2,22 @@
 
 #include "frontend/MeterDriver.h"
 #include "frontend/RunSettings.h"
+#include "meter/MeterPoller.h"
 #include "record/RecordText.h"
+#include "share/ShareHub.h"
 #include "usb/driver/MatchList.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <limits>
 #include <map>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
 
 namespace zelmora {
 
@@ -22,14 +30,40 @@ using std::chrono::steady_clock;
 // Ctrl-C) is asked often enough for a person; a sample ends a slice at once.
 constexpr milliseconds kWaitSlice(50);
 
+// How long an Open waits for a Close of the same meter on another thread
+// to end (it stops the meter, which takes the meter's settling time).
+constexpr milliseconds kCloseWait(30000);
+constexpr milliseconds kCloseWaitStep(5);
+
 // The meters this process has open, by id: one link per meter. An entry
 // without a session is a meter being opened.
 struct OpenMeter {
     const CMeterSession* session = nullptr;
     std::weak_ptr<CMeterSession> weak;
+    bool closing = false; // its Close is under way
 };
-std::mutex g_openMutex;
-std::map<std::string, OpenMeter> g_open;
+// Never destroyed: a daemon thread of a script may still close a meter
+// while the process's statics are torn down.
+std::mutex& g_openMutex = *new std::mutex;
+std::map<std::string, OpenMeter>& g_open = *new std::map<std::string, OpenMeter>;
+
+// How many fork()s made this process from the one that started: a
+// session opened before the last one is a forked-away copy. (Cheaper than
+// asking for the process id at every call, a system call.)
+std::atomic<std::uint64_t> g_forks = 0;
+
+// A fork() while another thread holds the list's lock would leave it held
+// for ever in the child, whose exit closes the meters through the list.
+void RegisterForkHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pthread_atfork([] { g_openMutex.lock(); }, [] { g_openMutex.unlock(); },
+                       [] {
+                           g_forks.fetch_add(1);
+                           g_openMutex.unlock();
+                       });
+    });
+}
 
 const RunSetting& Setting(std::string_view name) {
     return *FindRunSetting(name);
@@ -42,12 +76,16 @@ std::string NumberText(double value) {
 }
 
 // A time in seconds within the limits of the shared setting, in whole
-// milliseconds.
+// milliseconds. The limits hold for the time given, not for its rounding:
+// 0.0999 s is below 100 ms, although it rounds to it. The slack only
+// absorbs the binary representation of a limit written in seconds.
 std::int64_t TimeSetting(std::string_view name, double seconds) {
     const RunSetting& setting = Setting(name);
-    const double ms = std::round(seconds * 1000);
-    if (!std::isfinite(ms) || ms < static_cast<double>(setting.min) ||
-        ms > static_cast<double>(setting.max)) {
+    const double exact = seconds * 1000;
+    const double slack = 1e-9;
+    const double ms = std::round(exact);
+    if (!std::isfinite(exact) || exact < static_cast<double>(setting.min) - slack ||
+        exact > static_cast<double>(setting.max) + slack) {
         throw std::invalid_argument(std::string(name) + " takes a time in seconds from " +
                                     DescribeLimits(setting) + ", not " + NumberText(seconds));
     }
@@ -55,19 +93,20 @@ std::int64_t TimeSetting(std::string_view name, double seconds) {
 }
 
 // A whole number checked and read as every front end reads it.
-std::int64_t IntegerSetting(std::string_view name, long long value) {
+std::int64_t IntegerSetting(std::string_view name, std::string_view decimal) {
     RunSettings settings;
-    const std::string error = ApplyRunSetting(Setting(name), Format("%lld", value), settings);
+    const std::string error = ApplyRunSetting(Setting(name), decimal, settings);
     if (!error.empty()) {
         throw std::invalid_argument(std::string(name) + " " + error);
     }
-    return value;
+    // In the limits, so it fits the type the setting stores.
+    return std::stoll(std::string(decimal));
 }
 
 } // namespace
 
 MeterAccess MeterAccess::Default() {
-    return {&CreateMeterDriver, {}};
+    return {&CreateMeterDriver, {}, true};
 }
 
 AppOptions ScriptMeterOptions(long long simulate, std::optional<bool> real,
@@ -105,11 +144,19 @@ std::chrono::milliseconds DurationFromSeconds(double seconds) {
 }
 
 int CheckedAveraging(long long n) {
-    return static_cast<int>(IntegerSetting("averaging", n));
+    return CheckedAveraging(Format("%lld", n));
 }
 
 std::int64_t CheckedCount(long long n) {
-    return IntegerSetting("count", n);
+    return CheckedCount(Format("%lld", n));
+}
+
+int CheckedAveraging(std::string_view decimal) {
+    return static_cast<int>(IntegerSetting("averaging", decimal));
+}
+
+std::int64_t CheckedCount(std::string_view decimal) {
+    return IntegerSetting("count", decimal);
 }
 
 std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess& access,
@@ -131,18 +178,41 @@ std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess&
 // --- The session ---------------------------------------------------------------
 
 CMeterSession::CMeterSession(std::string id, std::unique_ptr<UsbDriver> driver,
-                             CDeviceLink::TestTuning tuning)
-    : m_id(std::move(id)), m_driver(std::move(driver)),
-      m_link(std::make_unique<CDeviceLink>(*m_driver, tuning)) {}
+                             CDeviceLink::TestTuning tuning, bool share)
+    : m_id(std::move(id)), m_pid(getpid()), m_nForks(g_forks.load()), m_driver(std::move(driver)),
+      m_nCapacity(std::max<std::size_t>(tuning.queueCapacity, 1)) {
+    if (share) {
+        CShareHub::Settings settings = CShareHub::FromEnvironment("python");
+        settings.pollSpeedUp = tuning.pollSpeedUp;
+        m_sources = std::make_shared<CShareHub>(*m_driver, std::move(settings));
+    } else {
+        m_sources = std::make_shared<LocalMeterSources>(*m_driver, tuning.pollSpeedUp);
+    }
+    m_link = std::make_unique<CDeviceLink>(*m_driver, tuning, m_sources);
+    m_link->SetSampleNotifier([this] { Wake(); });
+}
 
 std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const AppOptions& options,
                                                    Settings settings, const MeterAccess& access) {
+    RegisterForkHandlers();
     // The id is taken before the meter is looked for, so that two threads
-    // cannot both start it.
+    // cannot both start it. A meter that another thread is closing is free
+    // as soon as its Close returns: a script that saw its reader end with
+    // the close may open it again at once. (A poll, not a condition: a
+    // condition waited on at a fork() is unusable in the child.)
     {
-        std::lock_guard lock(g_openMutex);
-        if (auto found = g_open.find(id); found != g_open.end()) {
-            throw MeterStartError("meter " + id + " is open already");
+        std::unique_lock lock(g_openMutex);
+        const auto giveUp = steady_clock::now() + kCloseWait;
+        auto found = g_open.find(id);
+        while (found != g_open.end() && found->second.closing && steady_clock::now() < giveUp) {
+            lock.unlock();
+            std::this_thread::sleep_for(kCloseWaitStep);
+            lock.lock();
+            found = g_open.find(id);
+        }
+        if (found != g_open.end()) {
+            throw MeterStartError(
+                "meter " + id + (found->second.closing ? " is still closing" : " is open already"));
         }
         g_open.emplace(id, OpenMeter{});
     }
@@ -157,7 +227,7 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         std::vector<std::string> problems;
         std::unique_ptr<UsbDriver> driver = access.makeDriver(options, problems);
         std::shared_ptr<CMeterSession> session(
-            new CMeterSession(id, std::move(driver), access.tuning));
+            new CMeterSession(id, std::move(driver), access.tuning, access.share));
         CDeviceLink& link = *session->m_link;
         link.Rescan();
         const std::vector<std::string> present = link.GetMeterList();
@@ -172,7 +242,9 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
         link.SetAverageCount(settings.averaging);
         link.Start(id);
         if (!link.IsRunning()) {
-            throw MeterStartError("meter " + id + " does not start");
+            const std::string problem = link.GetStartProblem();
+            throw MeterStartError("meter " + id + " does not start" +
+                                  (problem.empty() ? "" : ": " + problem));
         }
         session->m_settings = settings;
         session->m_family = link.GetProbeFamily();
@@ -187,7 +259,52 @@ std::shared_ptr<CMeterSession> CMeterSession::Open(const std::string& id, const 
 }
 
 CMeterSession::~CMeterSession() {
+    if (InForkedChild()) {
+        // The child has none of the link's threads: destroying the link
+        // would wait for them for ever. Its memory goes with the child.
+        (void)m_link.release();
+        // The shared meters' event loop is one of those threads too.
+        (void)new std::shared_ptr<MeterSources>(std::move(m_sources));
+        (void)m_driver.release();
+        return;
+    }
     Close();
+}
+
+bool CMeterSession::InForkedChild() const {
+    return g_forks.load(std::memory_order_relaxed) != m_nForks;
+}
+
+void CMeterSession::CheckNotForked() const {
+    if (InForkedChild()) {
+        throw MeterForkedError(Format("meter %s belongs to the process that opened it (%ld): "
+                                      "a child made by fork() cannot use it",
+                                      m_id.c_str(), static_cast<long>(m_pid)));
+    }
+}
+
+void CMeterSession::CheckOpen() const {
+    CheckNotForked();
+    std::lock_guard lock(m_mutex);
+    CheckOpenLocked();
+}
+
+void CMeterSession::Wake() {
+    {
+        std::lock_guard lock(m_wakeMutex);
+        ++m_nWakes;
+    }
+    m_woken.notify_all();
+}
+
+std::uint64_t CMeterSession::WakeCount() const {
+    std::lock_guard lock(m_wakeMutex);
+    return m_nWakes;
+}
+
+void CMeterSession::SleepUntilWoken(std::uint64_t seen, steady_clock::time_point until) const {
+    std::unique_lock lock(m_wakeMutex);
+    m_woken.wait_until(lock, until, [&] { return m_nWakes != seen; });
 }
 
 void CMeterSession::CloseAll() {
@@ -206,16 +323,34 @@ void CMeterSession::CloseAll() {
 }
 
 void CMeterSession::Close() {
+    if (InForkedChild()) {
+        return;
+    }
     std::lock_guard control(m_controlMutex);
     {
         std::lock_guard lock(m_mutex);
         if (m_bClosed) {
             return;
         }
+    }
+    // Marked before a reader can see the meter closed, so that a reader
+    // that opens it again then waits for this close instead of failing.
+    {
+        std::lock_guard lock(g_openMutex);
+        if (auto found = g_open.find(m_id);
+            found != g_open.end() && found->second.session == this) {
+            found->second.closing = true;
+        }
+    }
+    {
+        std::lock_guard lock(m_mutex);
         m_bClosed = true;
         m_buffer.clear();
+        m_newest.reset();
     }
-    // Wakes a reader waiting on another thread, which then finds it closed.
+    // Readers waiting on other threads find it closed at once, without
+    // waiting for the meter to stop (a lost meter is not stopped at all).
+    Wake();
     m_link->StopMeter();
     std::lock_guard lock(g_openMutex);
     if (auto found = g_open.find(m_id); found != g_open.end() && found->second.session == this) {
@@ -224,6 +359,9 @@ void CMeterSession::Close() {
 }
 
 bool CMeterSession::IsClosed() const {
+    if (InForkedChild()) {
+        return true;
+    }
     std::lock_guard lock(m_mutex);
     return m_bClosed;
 }
@@ -235,13 +373,44 @@ void CMeterSession::CheckOpenLocked() const {
 }
 
 void CMeterSession::TakeWaitingLocked() {
-    for (MeterSample& sample : m_link->TakeSamples(&m_nLostSamples)) {
+    std::vector<MeterSample> taken = m_link->TakeSamples(&m_nLinkLost);
+    if (taken.empty()) {
+        return;
+    }
+    for (const MeterSample& sample : taken) {
+        if (sample.status != SampleStatus::Ok) {
+            continue; // no power of its own (no_conversion), or not counted (over range)
+        }
+        const double x = sample.power;
+        ++m_nAveraged;
+        const double delta = x - m_dAveragedMean;
+        m_dAveragedMean += delta / static_cast<double>(m_nAveraged);
+        m_dAveragedSquares += delta * (x - m_dAveragedMean);
+        m_dAveragedMin = m_nAveraged == 1 ? x : std::min(m_dAveragedMin, x);
+        m_dAveragedMax = m_nAveraged == 1 ? x : std::max(m_dAveragedMax, x);
+    }
+    m_nTaken += taken.size();
+    m_newest = taken.back();
+    for (MeterSample& sample : taken) {
         m_buffer.push_back(std::move(sample));
+    }
+    // Nobody may be streaming (a script that only reads): the samples kept
+    // for the next reader are bounded as the link's queue is, the oldest
+    // dropped and counted.
+    while (m_buffer.size() > m_nCapacity) {
+        m_buffer.pop_front();
+        ++m_nDropped;
     }
 }
 
-CMeterSession::Next CMeterSession::TakeNext(Deadline deadline, const Interruption& interrupted) {
+template <typename Ready>
+CMeterSession::Next CMeterSession::Wait(Deadline deadline, const Interruption& interrupted,
+                                        Ready ready) {
+    CheckNotForked();
     for (;;) {
+        // The wake count is read before the take: a sample queued after the
+        // take changes it, so the sleep below cannot miss it.
+        const std::uint64_t seen = WakeCount();
         // The clock is read before the take: a sample taken before the
         // deadline was queued before the clock passed it (the tick stamps
         // and queues a sample under one lock), so none is left behind.
@@ -255,13 +424,8 @@ CMeterSession::Next CMeterSession::TakeNext(Deadline deadline, const Interruptio
             // it queued before it stopped is handed out before the loss.
             const bool running = m_link->IsRunning();
             TakeWaitingLocked();
-            if (!m_buffer.empty()) {
-                if (deadline && m_buffer.front().monotonicTime > *deadline) {
-                    return {Outcome::TimedOut, {}};
-                }
-                Next next{Outcome::Sample, std::move(m_buffer.front())};
-                m_buffer.pop_front();
-                return next;
+            if (std::optional<Next> next = ready()) {
+                return std::move(*next);
             }
             if (!running) {
                 return {Outcome::Lost, {}};
@@ -273,26 +437,50 @@ CMeterSession::Next CMeterSession::TakeNext(Deadline deadline, const Interruptio
         if (interrupted && interrupted()) {
             return {Outcome::Interrupted, {}};
         }
-        milliseconds slice = kWaitSlice;
+        auto until = now + kWaitSlice;
         if (deadline) {
-            slice = std::min(slice, std::chrono::ceil<milliseconds>(*deadline - now));
+            until = std::min(until, *deadline);
         }
-        m_link->WaitForSample(slice);
+        SleepUntilWoken(seen, until);
     }
+}
+
+CMeterSession::Next CMeterSession::TakeNext(Deadline deadline, const Interruption& interrupted) {
+    return Wait(deadline, interrupted, [&]() -> std::optional<Next> {
+        if (m_buffer.empty()) {
+            return std::nullopt;
+        }
+        if (deadline && m_buffer.front().monotonicTime > *deadline) {
+            return Next{Outcome::TimedOut, {}};
+        }
+        Next next{Outcome::Sample, std::move(m_buffer.front())};
+        m_buffer.pop_front();
+        return next;
+    });
 }
 
 CMeterSession::Next CMeterSession::ReadFresh(Deadline deadline, const Interruption& interrupted) {
+    // What was queued before the call is taken first: a sample taken from
+    // the link after that was queued after the call.
+    std::uint64_t before = 0;
     {
+        CheckNotForked();
         std::lock_guard lock(m_mutex);
         if (!m_bClosed) {
             TakeWaitingLocked();
-            m_buffer.clear();
         }
+        before = m_nTaken;
     }
-    return TakeNext(deadline, interrupted);
+    return Wait(deadline, interrupted, [&]() -> std::optional<Next> {
+        if (m_nTaken == before) {
+            return std::nullopt;
+        }
+        return Next{Outcome::Sample, *m_newest};
+    });
 }
 
 void CMeterSession::PutBack(std::vector<MeterSample> samples) {
+    CheckNotForked();
     std::lock_guard lock(m_mutex);
     if (!m_bClosed) {
         m_buffer.insert(m_buffer.begin(), std::make_move_iterator(samples.begin()),
@@ -300,18 +488,45 @@ void CMeterSession::PutBack(std::vector<MeterSample> samples) {
     }
 }
 
-CDeviceLink::Statistics CMeterSession::GetStatistics() const {
+CMeterSession::Statistics CMeterSession::GetStatistics() {
+    CheckNotForked();
     std::lock_guard lock(m_mutex);
     CheckOpenLocked();
-    return m_link->GetStatistics();
+    // The samples waiting in the link count for both figures.
+    TakeWaitingLocked();
+    Statistics statistics{m_link->GetStatistics(), {}};
+    AveragedStatistics& averaged = statistics.averaged;
+    averaged.count = m_nAveraged;
+    if (m_nAveraged == 0) {
+        const double none = std::numeric_limits<double>::quiet_NaN();
+        averaged.mean = averaged.stdDev = averaged.min = averaged.max = none;
+        averaged.stdDevPercent = 0;
+        return statistics;
+    }
+    averaged.mean = m_dAveragedMean;
+    averaged.stdDev =
+        std::sqrt(std::max(0.0, m_dAveragedSquares / static_cast<double>(m_nAveraged)));
+    averaged.stdDevPercent = m_dAveragedMean == 0 ? 0 : averaged.stdDev / m_dAveragedMean * 100;
+    averaged.min = m_dAveragedMin;
+    averaged.max = m_dAveragedMax;
+    return statistics;
 }
 
 std::uint64_t CMeterSession::GetLostSampleCount() const {
+    CheckNotForked();
     std::lock_guard lock(m_mutex);
-    return m_nLostSamples;
+    return m_nLinkLost + m_nDropped;
+}
+
+std::uint64_t CMeterSession::TakeUntoldLostSampleCount() {
+    CheckNotForked();
+    std::lock_guard lock(m_mutex);
+    const std::uint64_t lost = m_nLinkLost + m_nDropped;
+    return lost - std::exchange(m_nLostTold, lost);
 }
 
 void CMeterSession::Reset() {
+    CheckNotForked();
     std::lock_guard control(m_controlMutex);
     std::lock_guard lock(m_mutex);
     CheckOpenLocked();
@@ -319,9 +534,12 @@ void CMeterSession::Reset() {
     // old collection after the reset.
     m_link->ResetStatistics();
     m_buffer.clear();
+    m_nAveraged = 0;
+    m_dAveragedMean = m_dAveragedSquares = 0;
 }
 
 void CMeterSession::SetAveraging(int n) {
+    CheckNotForked();
     std::lock_guard control(m_controlMutex);
     {
         std::lock_guard lock(m_mutex);
@@ -332,6 +550,7 @@ void CMeterSession::SetAveraging(int n) {
 }
 
 void CMeterSession::SetIntervalMs(int ms) {
+    CheckNotForked();
     std::lock_guard control(m_controlMutex);
     {
         std::lock_guard lock(m_mutex);
@@ -346,11 +565,13 @@ void CMeterSession::SetIntervalMs(int ms) {
 }
 
 int CMeterSession::IntervalMs() const {
+    CheckNotForked();
     std::lock_guard control(m_controlMutex);
     return m_settings.intervalMs;
 }
 
 int CMeterSession::Averaging() const {
+    CheckNotForked();
     std::lock_guard control(m_controlMutex);
     return m_settings.averaging;
 }

@@ -60,7 +60,12 @@ class Sample:
 
 class Statistics:
     """The collection's statistics since open or reset, in watts (NaN before
-    the first counted sample)."""
+    the first counted sample).
+
+    mean, std, std_percent, min, max and count are the window's: over the
+    counted samples' unaveraged readings. With averaging above 1 the powers
+    that stream() and collect() hand out are averaged and spread less; the
+    averaged_* figures are over those (the samples with status "ok")."""
 
     @property
     def mean(self) -> float: ...
@@ -77,6 +82,19 @@ class Statistics:
     @property
     def duration(self) -> float:
         """Seconds of collection, in nominal intervals."""
+    @property
+    def averaged_mean(self) -> float: ...
+    @property
+    def averaged_std(self) -> float: ...
+    @property
+    def averaged_std_percent(self) -> float: ...
+    @property
+    def averaged_min(self) -> float: ...
+    @property
+    def averaged_max(self) -> float: ...
+    @property
+    def averaged_count(self) -> int:
+        """The samples with a power (status "ok") the averaged_* figures are over."""
 
 class SampleStream(Iterator[Sample]):
     def __iter__(self) -> SampleStream: ...
@@ -102,9 +120,13 @@ class Meter:
     @property
     def statistics(self) -> Statistics: ...
     def read(self, timeout: float | None = None) -> Sample:
-        """The first sample the meter takes after this call."""
+        """The newest sample, once the meter has taken one after this call.
+        It hands nothing out: stream() and collect() still get every sample,
+        and waits in other threads do not hold it up."""
     def stream(self, count: int | None = None, duration: float | None = None) -> SampleStream:
-        """Every sample in the order taken, none twice."""
+        """Every sample in the order taken, none twice. A thread waiting here
+        keeps running until the meter is closed: use a daemon thread, or close
+        the meter from the main thread, to let the interpreter end."""
     def collect(self, n: int) -> numpy.typing.NDArray[numpy.void]:
         """The next n samples in a structured array: time (datetime64[ms]),
         elapsed, count, power, status, range, wavelength."""

@@ -43,24 +43,25 @@ bool CWin32App::InitInstance() {
     const std::string program = m_arguments.empty() ? "zelmora" : m_arguments.front();
     const std::vector<std::string> rest(m_arguments.begin() + (m_arguments.empty() ? 0 : 1),
                                         m_arguments.end());
-    const AppOptions options = AppOptions::Parse(rest);
+    const AppOptions options = AppOptions::Parse(rest, AppOptions::Host::Windows);
     switch (options.action) {
     case AppOptions::Action::Run:
         break;
     case AppOptions::Action::ListUsb:
-        // The meter's kernel driver publishes the meters; there is no other
-        // device to choose from.
+        // Refused by the Windows command line; kept for the switch's sake.
         Tell(program + ": " + kNoUsbListing + "\n", true);
-        m_exitCode = 1;
+        m_exitCode = 2;
         return false;
     case AppOptions::Action::Help:
-        Tell(AppOptions::HelpText(program), false);
+        Tell(AppOptions::HelpText(program, AppOptions::Host::Windows), false);
         return false;
     case AppOptions::Action::Version:
         Tell("Zelmora " ZELMORA_VERSION "\n", false);
         return false;
     case AppOptions::Action::Error:
-        Tell(program + ": " + options.error + "\n" + AppOptions::HelpText(program), true);
+        Tell(program + ": " + options.error + "\n" +
+                 AppOptions::HelpText(program, AppOptions::Host::Windows),
+             true);
         m_exitCode = 2;
         return false;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// The Windows program: reads the command line (the options of every front
-// end, AppOptions), initialises the common controls, makes the USB driver
-// the options ask for (the meter's kernel driver; simulated meters with
+// The Windows program: reads the command line (AppOptions, as the Windows
+// program takes it: --simulate, --real, --help, --version), initialises the common controls, makes
+// the USB driver the options ask for (the meter's kernel driver; simulated meters with
 // --simulate), runs the main window modally and ends when it closes.
 
 #include <string>

@@ -39,6 +39,9 @@ CWin32Dialog::~CWin32Dialog() {
     for (HFONT font : m_fonts) {
         DeleteObject(font);
     }
+    if (m_dialogFont != nullptr) {
+        DeleteObject(m_dialogFont);
+    }
 }
 
 INT_PTR CWin32Dialog::DoModal(HWND owner) {
@@ -67,40 +70,87 @@ INT_PTR CALLBACK CWin32Dialog::DialogProc(HWND dialog, UINT message, WPARAM wPar
 }
 
 void CWin32Dialog::SetUpControls() {
-    const int dpi = [] {
-        HDC screen = GetDC(nullptr);
-        const int value = GetDeviceCaps(screen, LOGPIXELSY);
-        ReleaseDC(nullptr, screen);
-        return value;
-    }();
+    m_dpi = WindowDpi(m_hWnd);
+    TakeOverDialogDpiChanges(m_hWnd);
     // The dialog manager made the controls in template order, each below
     // the one before: the i-th child is the i-th control of the resource,
-    // those without an id (labels, the icon) included.
+    // those without an id (labels, the icon) included. Windows the host
+    // adds later would break that order, so the controls are kept here.
+    m_controls.clear();
     HWND window = GetWindow(m_hWnd, GW_CHILD);
     for (const ControlResource& control : m_resource.controls) {
         if (window == nullptr) {
             break;
         }
-        if (!control.font.face.empty()) {
-            LOGFONTW description{};
-            description.lfHeight = -MulDiv(control.font.points, dpi, 72);
-            description.lfWeight = FW_NORMAL;
-            description.lfCharSet = DEFAULT_CHARSET;
-            const std::wstring face = ChooseInstalledFace(Widen(control.font.face));
-            face.copy(description.lfFaceName, LF_FACESIZE - 1);
-            if (HFONT font = CreateFontIndirectW(&description)) {
-                m_fonts.push_back(font);
-                SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-            }
-        }
-        if (!IsAscii(control.text)) {
-            EnsureFontShows(window, Widen(control.text));
-        }
+        m_controls.push_back(window);
         if ((control.style & kStyleNumberEdit) != 0) {
             SetWindowSubclass(window, NumberEditProc, 1, 0);
         }
         window = GetWindow(window, GW_HWNDNEXT);
     }
+    ApplyFonts();
+}
+
+void CWin32Dialog::ApplyFonts() {
+    std::vector<HFONT> previous = std::move(m_fonts);
+    m_fonts.clear();
+    for (std::size_t i = 0; i < m_controls.size(); ++i) {
+        const ControlResource& control = m_resource.controls[i];
+        HWND window = m_controls[i];
+        if (!control.font.face.empty()) {
+            if (HFONT font = CreateDialogFont(control.font, m_dpi)) {
+                m_fonts.push_back(font);
+                SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+            }
+        } else if (m_dialogFont != nullptr) {
+            SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(m_dialogFont), FALSE);
+        }
+        const std::wstring text = WindowText(window);
+        if (!IsAscii(Narrow(text))) {
+            EnsureFontShows(window, text);
+        }
+    }
+    // Each control holds its new font now; the old ones may go.
+    for (HFONT font : previous) {
+        DeleteObject(font);
+    }
+}
+
+void CWin32Dialog::LayOutControls() {
+    const SIZE units = DialogBaseUnits(m_resource.font, m_dpi);
+    for (std::size_t i = 0; i < m_controls.size(); ++i) {
+        const ControlResource& control = m_resource.controls[i];
+        const RECT place =
+            DialogUnitsToPixels(control.x, control.y, control.width, control.height, units);
+        SetWindowPos(m_controls[i], nullptr, place.left, place.top, place.right - place.left,
+                     place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void CWin32Dialog::OnDpiChanged(int dpi, const RECT& suggested) {
+    if (dpi <= 0 || dpi == m_dpi) {
+        return;
+    }
+    m_dpi = dpi;
+    HFONT previousDialogFont = m_dialogFont;
+    m_dialogFont = CreateDialogFont(m_resource.font, m_dpi);
+    if (m_dialogFont != nullptr) {
+        SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(m_dialogFont), FALSE);
+    }
+    ApplyFonts();
+    if (previousDialogFont != nullptr) {
+        DeleteObject(previousDialogFont);
+    }
+    LayOutControls();
+    // The template's size at the new DPI, where Windows proposes.
+    RECT frame = DialogUnitsToPixels(0, 0, m_resource.width, m_resource.height,
+                                     DialogBaseUnits(m_resource.font, m_dpi));
+    AdjustWindowRectForDpi(frame, static_cast<DWORD>(GetWindowLongW(m_hWnd, GWL_STYLE)),
+                           GetMenu(m_hWnd) != nullptr,
+                           static_cast<DWORD>(GetWindowLongW(m_hWnd, GWL_EXSTYLE)), m_dpi);
+    SetWindowPos(m_hWnd, nullptr, suggested.left, suggested.top, frame.right - frame.left,
+                 frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(m_hWnd, nullptr, TRUE);
 }
 
 void CWin32Dialog::EnsureFontShows(HWND control, std::wstring_view text) {
@@ -124,6 +174,10 @@ BOOL CWin32Dialog::OnInitDialog() {
 
 INT_PTR CWin32Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+    case WM_DPICHANGED:
+        OnDpiChanged(static_cast<int>(LOWORD(wParam)), *reinterpret_cast<const RECT*>(lParam));
+        SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     case WM_COMMAND: {
         const int id = LOWORD(wParam);
         if (id == IDOK && m_logic != nullptr) {

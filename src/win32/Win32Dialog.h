@@ -13,7 +13,14 @@
 // Number boxes of the resource take only the characters CNumberEditLogic
 // accepts; alert labels are drawn in red; a control whose font lacks the
 // glyphs of its text (Chinese, under Wine) gets a face that has them.
+//
+// Each dialog is laid out at the DPI of the monitor it is on: the dialog
+// manager makes it so, and when the window moves to a monitor of another
+// DPI (WM_DPICHANGED) the dialog lays its controls out from the template
+// again, gives them fonts of the new DPI and takes the template's size at
+// it.
 
+#include "win32/Win32Dpi.h"
 #include "window/DialogLogic.h"
 #include "window/DialogResource.h"
 #include "window/WindowHost.h"
@@ -71,6 +78,13 @@ protected:
     // A control's notification (WM_COMMAND from a control).
     virtual void OnControlCommand(int id, int code);
 
+    // WM_DPICHANGED: the window is on a monitor of `dpi` now, and Windows
+    // proposes `suggested` for it. Subclasses lay out what they added after
+    // calling this.
+    virtual void OnDpiChanged(int dpi, const RECT& suggested);
+    // The DPI the dialog is laid out at.
+    int Dpi() const { return m_dpi; }
+
     const DialogResource& Resource() const { return m_resource; }
     // True while the program itself writes a control's text.
     bool IsSettingText() const { return m_bSettingText; }
@@ -84,6 +98,13 @@ private:
     static LRESULT CALLBACK NumberEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam,
                                            UINT_PTR id, DWORD_PTR data);
     void SetUpControls();
+    // Gives every control of the template its font at the dialog's DPI:
+    // its own, or the dialog's (the dialog manager's until the DPI
+    // changes); a face that shows its text where that font does not.
+    void ApplyFonts();
+    // Places every control of the template as the dialog manager would at
+    // the dialog's DPI.
+    void LayOutControls();
 
     const DialogResource& m_resource;
     CDialogLogic* m_logic = nullptr;
@@ -92,6 +113,11 @@ private:
     // notification is for the operator's typing only.
     bool m_bSettingText = false;
     std::vector<HFONT> m_fonts;
+    // The template's controls, in its order.
+    std::vector<HWND> m_controls;
+    int m_dpi = kDefaultDpi;
+    // The template's font at the DPI, once the DPI changed.
+    HFONT m_dialogFont = nullptr;
 };
 
 } // namespace zelmora

@@ -24,8 +24,11 @@ constexpr UINT kShowWarnings = WM_APP + 1;
 // refresh timer may have work again.
 constexpr UINT kSampleWake = WM_APP + 2;
 constexpr int kToolBitmapResource = 129;
+// At 96 DPI: the button's side, the image's (the bitmap's own), and how far
+// above the graph's frame the toolbar starts.
 constexpr int kToolButtonSpan = 30;
 constexpr int kToolImageSize = 22;
+constexpr int kToolBarRise = 35;
 constexpr const wchar_t* kGraphViewClass = L"ZelmoraGraphView";
 
 // The texts of the question's two buttons while it is shown: a message
@@ -66,6 +69,29 @@ HBITMAP GreyCopy(HBITMAP bitmap, int width, int height) {
     }
     ReleaseDC(nullptr, screen);
     return grey;
+}
+
+// A copy of a square image at another size, each pixel repeated or left
+// out (no blending, so the edges stay sharp).
+HBITMAP ScaledCopy(HBITMAP bitmap, int from, int to) {
+    BITMAPINFO info = TopDownBitmapInfo(to, to);
+    HDC screen = GetDC(nullptr);
+    void* bits = nullptr;
+    HBITMAP scaled = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (scaled != nullptr) {
+        HDC source = CreateCompatibleDC(screen);
+        HDC target = CreateCompatibleDC(screen);
+        HGDIOBJ previousSource = SelectObject(source, bitmap);
+        HGDIOBJ previousTarget = SelectObject(target, scaled);
+        SetStretchBltMode(target, COLORONCOLOR);
+        StretchBlt(target, 0, 0, to, to, source, 0, 0, from, from, SRCCOPY);
+        SelectObject(source, previousSource);
+        SelectObject(target, previousTarget);
+        DeleteDC(source);
+        DeleteDC(target);
+    }
+    ReleaseDC(nullptr, screen);
+    return scaled;
 }
 
 HMENU BuildMenu(std::span<const MenuResource> entries, bool bar) {
@@ -182,42 +208,75 @@ void CWin32ZelmoraDlg::CreateGraphView() {
 }
 
 void CWin32ZelmoraDlg::CreateToolBar() {
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    const HostRect frame = GetControlRect(kIdGraphFrame);
-    const int width = kToolButtonSpan * m_nToolButtons;
-    // Above the frame's top-right corner, and never over the frame.
-    const int top = std::max(0, frame.top - 35);
-    const int height = std::max(1, std::min(kToolButtonSpan, frame.top - top));
     m_toolBar = CreateWindowExW(
         0, TOOLBARCLASSNAMEW, nullptr,
-        WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER,
-        frame.left + frame.width - width, top, width, height, GetHwnd(),
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdToolBar)), instance, nullptr);
+        WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, 0,
+        0, 1, 1, GetHwnd(), reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdToolBar)),
+        GetModuleHandleW(nullptr), nullptr);
     if (m_toolBar == nullptr) {
         return; // the window works without the Set Power Region button
     }
     SendMessageW(m_toolBar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    auto bitmap = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(kToolBitmapResource),
-                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-    if (bitmap != nullptr) {
-        m_toolImages = ImageList_Create(kToolImageSize, kToolImageSize, ILC_COLOR24, 1, 0);
-        ImageList_Add(m_toolImages, bitmap, nullptr);
-        m_toolImagesDisabled = ImageList_Create(kToolImageSize, kToolImageSize, ILC_COLOR24, 1, 0);
-        if (HBITMAP grey = GreyCopy(bitmap, kToolImageSize, kToolImageSize)) {
-            ImageList_Add(m_toolImagesDisabled, grey, nullptr);
-            DeleteObject(grey);
-        }
-        DeleteObject(bitmap);
-        SendMessageW(m_toolBar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_toolImages));
-        SendMessageW(m_toolBar, TB_SETDISABLEDIMAGELIST, 0,
-                     reinterpret_cast<LPARAM>(m_toolImagesDisabled));
-    }
+    SizeToolBar();
     TBBUTTON button{};
     button.iBitmap = 0;
     button.idCommand = kCmdSetPowerRegion;
     button.fsState = TBSTATE_ENABLED;
     button.fsStyle = BTNS_BUTTON;
     SendMessageW(m_toolBar, TB_ADDBUTTONSW, 1, reinterpret_cast<LPARAM>(&button));
+}
+
+void CWin32ZelmoraDlg::SizeToolBar() {
+    if (m_toolBar == nullptr) {
+        return;
+    }
+    const int span = ScaleForDpi(kToolButtonSpan, Dpi());
+    const int image = ScaleForDpi(kToolImageSize, Dpi());
+    auto bitmap = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr),
+                                                  MAKEINTRESOURCEW(kToolBitmapResource),
+                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (bitmap != nullptr) {
+        HIMAGELIST images = ImageList_Create(image, image, ILC_COLOR24, 1, 0);
+        HIMAGELIST disabled = ImageList_Create(image, image, ILC_COLOR24, 1, 0);
+        if (HBITMAP scaled = ScaledCopy(bitmap, kToolImageSize, image)) {
+            ImageList_Add(images, scaled, nullptr);
+            if (HBITMAP grey = GreyCopy(scaled, image, image)) {
+                ImageList_Add(disabled, grey, nullptr);
+                DeleteObject(grey);
+            }
+            DeleteObject(scaled);
+        }
+        DeleteObject(bitmap);
+        SendMessageW(m_toolBar, TB_SETBITMAPSIZE, 0, MAKELPARAM(image, image));
+        SendMessageW(m_toolBar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(images));
+        SendMessageW(m_toolBar, TB_SETDISABLEDIMAGELIST, 0, reinterpret_cast<LPARAM>(disabled));
+        // The toolbar holds the new lists now.
+        for (HIMAGELIST old : {m_toolImages, m_toolImagesDisabled}) {
+            if (old != nullptr) {
+                ImageList_Destroy(old);
+            }
+        }
+        m_toolImages = images;
+        m_toolImagesDisabled = disabled;
+    }
+    // Above the frame's top-right corner, and never over the frame.
+    const HostRect frame = GetControlRect(kIdGraphFrame);
+    const int width = span * m_nToolButtons;
+    const int top = std::max(0, frame.top - ScaleForDpi(kToolBarRise, Dpi()));
+    const int height = std::max(1, std::min(span, frame.top - top));
+    SendMessageW(m_toolBar, TB_SETBUTTONSIZE, 0, MAKELPARAM(span, height));
+    SetWindowPos(m_toolBar, nullptr, frame.left + frame.width - width, top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CWin32ZelmoraDlg::OnDpiChanged(int dpi, const RECT& suggested) {
+    CWin32Dialog::OnDpiChanged(dpi, suggested);
+    const HostRect frame = GetControlRect(kIdGraphFrame);
+    if (m_graphView != nullptr) {
+        MoveWindow(m_graphView, frame.left, frame.top, frame.width, frame.height, TRUE);
+    }
+    SizeToolBar();
+    m_logic.OnDpiChanged();
 }
 
 // --- Messages -----------------------------------------------------------------

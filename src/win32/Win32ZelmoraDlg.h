@@ -12,6 +12,10 @@
 // new to show and copied whole into a view over the hidden frame 1030,
 // which keeps the last drawing for repainting.
 //
+// The window, its fonts, the toolbar and the graph's text are laid out at
+// the DPI of the monitor the window is on, and again when it moves to one
+// of another DPI.
+//
 // Questions are message boxes whose buttons read as the logic says;
 // warnings are posted and shown from the message loop, so the timer that
 // found the failure carries on and the refresh goes on while the operator
@@ -50,6 +54,7 @@ public:
     void KillTimer(int timerId) override;
     void EnableCommand(int commandId, bool enabled) override;
     HostRect GetControlRect(int id) const override;
+    int GetDpi() const override { return Dpi(); }
     void DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) override;
     bool AskQuestion(std::string_view title, std::string_view question, std::string_view yes,
                      std::string_view no) override;
@@ -64,12 +69,16 @@ protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
     void OnControlCommand(int id, int code) override;
+    void OnDpiChanged(int dpi, const RECT& suggested) override;
 
 private:
     void CreateMenus();
     void FitClientToTemplate();
     void CreateGraphView();
     void CreateToolBar();
+    // The toolbar's place above the graph, its button and image at the
+    // window's DPI.
+    void SizeToolBar();
     void ShowQueuedWarnings();
     INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     // Sets the window timer to tick every `periodMs`, or once, replacing

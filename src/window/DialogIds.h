@@ -59,6 +59,9 @@ struct ZelmoraDlgIds : DialogIds {
         // In the same place: why no meter was found, and what to do next
         // (not in the original template either).
         kIdNoMeter = 1061,
+        // In the same place again: why nothing is measured after a Rescan,
+        // and that a collection is complete (not in the original template).
+        kIdRunNote = 1062,
         kIdToolBar = 0xE800,
     };
     // Commands.

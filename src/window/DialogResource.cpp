@@ -88,6 +88,10 @@ constexpr ControlResource kZelmoraControls[] = {
     // Shown when a scan found no meter, with the reason and the next step;
     // it takes the lost samples' place while it is shown.
     {Z::kIdNoMeter, K::Label, "", 135, 135, 306, 9, kGroup | kHidden | kStyleAlert, {}, "noMeter"},
+    // Shown when a Rescan closed the running meter, and while the
+    // collection is complete; the no-meter line goes before it, and it
+    // before the lost samples.
+    {Z::kIdRunNote, K::Label, "", 135, 135, 306, 9, kGroup | kHidden | kStyleAlert, {}, "runNote"},
 };
 
 constexpr ControlResource kSetPowerRegionControls[] = {

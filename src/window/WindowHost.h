@@ -96,6 +96,10 @@ public:
 
     // A control's place in client pixels.
     virtual HostRect GetControlRect(int id) const = 0;
+    // The pixels per inch of the window's screen, when its pixels are the
+    // screen's (the graph's text is scaled by it); 96 where the toolkit
+    // scales the window's pixels itself.
+    virtual int GetDpi() const { return 96; }
     // Draws the graph: `draw` paints a fresh black surface of the area's
     // size through a canvas, and the host shows it whole in the area.
     virtual void DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) = 0;

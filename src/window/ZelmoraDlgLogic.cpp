@@ -54,8 +54,9 @@ constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050,
 } // namespace
 
 CZelmoraDlgLogic::CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
-                                   CDeviceLink::TestTuning tuning)
-    : m_controls(controls), m_window(window), m_link(driver, tuning) {
+                                   CDeviceLink::TestTuning tuning,
+                                   std::shared_ptr<MeterSources> sources)
+    : m_controls(controls), m_window(window), m_link(driver, tuning, std::move(sources)) {
     m_prompts.askOverwrite = [this](const std::string& path) {
         return m_window.AskQuestion(
             kLogTitle,
@@ -141,8 +142,16 @@ void CZelmoraDlgLogic::InitFonts() {
 
 void CZelmoraDlgLogic::InitGraphArea() {
     m_rcGraph = m_window.GetControlRect(kIdGraphFrame);
+    m_graph.SetDisplayDpi(m_window.GetDpi());
     m_graph.SetDisplaySize(m_rcGraph.width, m_rcGraph.height);
     m_graph.SetLimits(0, 200, 0.0, 0.001);
+}
+
+void CZelmoraDlgLogic::OnDpiChanged() {
+    m_rcGraph = m_window.GetControlRect(kIdGraphFrame);
+    m_graph.SetDisplayDpi(m_window.GetDpi());
+    m_graph.SetDisplaySize(m_rcGraph.width, m_rcGraph.height);
+    DrawGraph();
 }
 
 void CZelmoraDlgLogic::InitToolBar() {
@@ -242,6 +251,7 @@ void CZelmoraDlgLogic::OnCommand(int id) {
     default:
         break;
     }
+    UpdateRunNote();
 }
 
 void CZelmoraDlgLogic::OnListChanged(int id) {
@@ -273,6 +283,7 @@ void CZelmoraDlgLogic::OnKillFocus(int id) {
     default:
         break;
     }
+    UpdateRunNote();
 }
 
 void CZelmoraDlgLogic::OnOK() {
@@ -292,6 +303,7 @@ void CZelmoraDlgLogic::OnOK() {
     default:
         break;
     }
+    UpdateRunNote();
 }
 
 void CZelmoraDlgLogic::OnCancel() {
@@ -416,6 +428,7 @@ void CZelmoraDlgLogic::RefreshReadings() {
         ShowSample(samples.back());
     }
     CheckMeterLost();
+    UpdateRunNote();
 }
 
 void CZelmoraDlgLogic::ShowSample(const MeterSample& sample) {
@@ -449,7 +462,7 @@ void CZelmoraDlgLogic::ShowLostSamples(std::uint64_t lostSamples) {
     m_nLostSamples = lostSamples;
     m_controls.SetText(kIdLostSamples, Format("%llu samples lost: the window fell behind the meter",
                                               static_cast<unsigned long long>(lostSamples)));
-    m_controls.SetVisible(kIdLostSamples, true);
+    ShowLineUnderGraph();
     if (m_bLogging && !m_bLossReported) {
         m_bLossReported = true;
         m_prompts.showMessage(Format("The window fell behind the meter and %llu samples were "
@@ -463,10 +476,15 @@ void CZelmoraDlgLogic::CheckMeterLost() {
     // A failed read closes the meter; the window must not go on looking as
     // if it measured.
     if (m_bMeterStarted && !m_link.IsRunning()) {
-        m_bMeterStarted = false;
-        m_controls.SetText(kIdStartStop, kStart);
+        ShowNotRunning();
         m_controls.SetText(kIdPower, kDisconnected);
     }
+}
+
+void CZelmoraDlgLogic::ShowNotRunning() {
+    m_bMeterStarted = false;
+    m_controls.SetText(kIdStartStop, kStart);
+    m_controls.SetEnabled(kIdMeterList, true);
 }
 
 void CZelmoraDlgLogic::AppendLogRecord(const MeterSample& sample) {
@@ -498,10 +516,27 @@ void CZelmoraDlgLogic::DrawGraph() {
 // --- Collection settings ---------------------------------------------------
 
 void CZelmoraDlgLogic::OnRescan() {
+    // A meter lost a moment ago and not yet shown counts as running here:
+    // the window has not let go of it yet.
+    const bool wasRunning = m_bMeterStarted;
+    const std::string running = m_controls.GetText(kIdMeterList);
     m_controls.ClearList(kIdMeterList);
     m_link.Rescan();
-    // Rescan closes a running meter on purpose; the button keeps its text.
-    m_bMeterStarted = false;
+    m_strEventNote.clear();
+    if (wasRunning) {
+        // Rescan closes a running meter on purpose: the window must not go
+        // on looking as if it measured, nor keep a log that would have a
+        // hidden gap if the meter were started again. What the meter gave
+        // before still goes into the graph and the file.
+        ShowNotRunning();
+        RefreshReadings();
+        const bool logged = m_bLogging;
+        if (m_bLogging) {
+            EndLogging();
+        }
+        m_strEventNote = Format("Rescan closed meter %s: nothing is measured%s.", running.c_str(),
+                                logged ? ", logging is off" : "");
+    }
     std::array<std::string, CDeviceLink::kMaxMeters> ids;
     const int count = std::clamp(m_link.GetMeterCount(), 0, CDeviceLink::kMaxMeters);
     m_link.GetMeterList(ids.data());
@@ -510,6 +545,7 @@ void CZelmoraDlgLogic::OnRescan() {
     }
     m_controls.SetListSelection(kIdMeterList, count > 0 ? 0 : -1);
     ShowNoMeter(count == 0);
+    UpdateRunNote();
 }
 
 std::string CZelmoraDlgLogic::NoMeterText(const MeterAbsence& absence) {
@@ -545,14 +581,38 @@ std::string CZelmoraDlgLogic::NoMeterText(const MeterAbsence& absence) {
 }
 
 void CZelmoraDlgLogic::ShowNoMeter(bool none) {
-    // Both lines share the place under the graph; the lost samples come
-    // back when a meter is found again.
     if (none) {
         const MeterAbsence absence = m_finder ? m_finder->ExplainNoMeter() : MeterAbsence{};
         m_controls.SetText(kIdNoMeter, NoMeterText(absence));
     }
-    m_controls.SetVisible(kIdNoMeter, none);
-    m_controls.SetVisible(kIdLostSamples, !none && m_nLostSamples > 0);
+    m_bNoMeterShown = none;
+    ShowLineUnderGraph();
+}
+
+void CZelmoraDlgLogic::ShowLineUnderGraph() {
+    // The three lines share the place under the graph; a line that gives
+    // way comes back when the one before it goes.
+    const bool note = !m_bNoMeterShown && !m_strRunNote.empty();
+    m_controls.SetVisible(kIdNoMeter, m_bNoMeterShown);
+    m_controls.SetVisible(kIdRunNote, note);
+    m_controls.SetVisible(kIdLostSamples, !m_bNoMeterShown && !note && m_nLostSamples > 0);
+}
+
+void CZelmoraDlgLogic::UpdateRunNote() {
+    // A collection at its limit takes no more samples while the meter and
+    // the button stay as they were: only this line tells why nothing moves.
+    // The note of an event (why nothing runs) goes first.
+    std::string note = m_strEventNote;
+    if (note.empty() && m_link.IsCollectionComplete()) {
+        const auto count = static_cast<long long>(m_link.GetStatistics().count);
+        note = Format("complete: %lld of %lld; Reset starts a new one", count, count);
+    }
+    if (note == m_strRunNote) {
+        return;
+    }
+    m_strRunNote = note;
+    m_controls.SetText(kIdRunNote, m_strRunNote);
+    ShowLineUnderGraph();
 }
 
 void CZelmoraDlgLogic::OnStartStop() {
@@ -562,7 +622,10 @@ void CZelmoraDlgLogic::OnStartStop() {
         if (selected < 0) {
             return;
         }
-        m_link.Start(m_controls.GetText(kIdMeterList));
+        const std::string meterId = m_controls.GetText(kIdMeterList);
+        m_strEventNote.clear();
+        KeepToOneMeter(meterId);
+        m_link.Start(meterId);
         m_bMeterStarted = m_link.IsRunning();
         m_strFamily = m_link.GetProbeFamily();
         if (m_strFamily == "KV" || m_strFamily == "RM") {
@@ -570,12 +633,57 @@ void CZelmoraDlgLogic::OnStartStop() {
         } else if (m_strFamily == "ZN") {
             m_controls.SetText(kIdGraphTitle, "Graphic(mW)");
         }
+        if (!m_bMeterStarted) {
+            // Nothing runs: a "Stop" button would say otherwise.
+            m_strEventNote =
+                Format("Meter %s did not start: Rescan looks for meters again.", meterId.c_str());
+            return;
+        }
         m_controls.SetText(kIdStartStop, kStop);
+        // The list shows the meter that runs until it stops.
+        m_controls.SetEnabled(kIdMeterList, false);
     } else if (text == kStop) {
         m_link.Stop();
-        m_bMeterStarted = false;
-        m_controls.SetText(kIdStartStop, kStart);
+        ShowNotRunning();
     }
+}
+
+void CZelmoraDlgLogic::KeepToOneMeter(const std::string& meterId) {
+    if (meterId == m_strCollectionMeter && (!m_bLogging || meterId == m_strLogMeter)) {
+        return;
+    }
+    // The meter before may still have samples waiting: they are its.
+    RefreshReadings();
+    if (!m_strCollectionMeter.empty() && meterId != m_strCollectionMeter) {
+        StartNewCollection();
+    }
+    m_strCollectionMeter = meterId;
+    if (!m_bLogging || meterId == m_strLogMeter) {
+        return;
+    }
+    // One file, one meter: its header names the meter, and its unit is the
+    // meter's. The conservative way: this file ends whole, and the next
+    // numbered name takes the next meter.
+    const std::string previousMeter = m_strLogMeter;
+    const std::string previousPath = m_logFile.GetPath();
+    EndLogging();
+    const std::string closed =
+        Format("The log file of %s was closed with every record in it:\n%s",
+               previousMeter.empty() ? "No Device" : previousMeter.c_str(), previousPath.c_str());
+    if (StartLogging(meterId)) {
+        m_prompts.showMessage(Format("%s\n\nMeter %s is logged to a new file:\n%s", closed.c_str(),
+                                     meterId.c_str(), m_logFile.GetPath().c_str()));
+    } else {
+        m_prompts.showMessage(Format("%s\n\nMeter %s is not logged: logging is off.",
+                                     closed.c_str(), meterId.c_str()));
+    }
+}
+
+void CZelmoraDlgLogic::StartNewCollection() {
+    // As Reset does: the graph and the statistics start again, so that a
+    // mean never pools two meters (nor watts with milliwatts).
+    m_graph.ClearData();
+    m_link.ResetStatistics();
 }
 
 void CZelmoraDlgLogic::OnFixed() {
@@ -737,29 +845,39 @@ void CZelmoraDlgLogic::OnLogOnOff() {
         // switches logging off by itself.)
         RefreshReadings();
         if (m_bLogging) {
-            m_logFile.Close();
-            m_bLogging = false;
-            ShowLoggingOff();
+            EndLogging();
         }
         return;
     }
+    StartLogging(m_controls.GetText(kIdMeterList));
+}
+
+bool CZelmoraDlgLogic::StartLogging(const std::string& meterId) {
     const std::string path = m_controls.GetText(kIdLogPath);
     // The program keeps no settings and proposes the same name after every
     // start: yesterday's file is not emptied without asking.
     if (CLogFile::HoldsData(path) && !m_prompts.askOverwrite(path)) {
-        return;
+        return false;
     }
-    if (!m_logFile.Open(path, m_controls.GetText(kIdMeterList))) {
+    if (!m_logFile.Open(path, meterId)) {
         // An unchanged "On" button alone would read as logging being on.
         m_prompts.showMessage(Format("The log file could not be opened (%s), so logging is "
                                      "off.\n\n%s",
                                      m_logFile.GetError().c_str(), path.c_str()));
-        return;
+        return false;
     }
     m_controls.SetText(kIdLogOnOff, kLogOff);
     m_controls.SetChecked(kIdLoggingIndicator, true);
     m_bLogging = true;
     m_bLossReported = false;
+    m_strLogMeter = meterId;
+    return true;
+}
+
+void CZelmoraDlgLogic::EndLogging() {
+    m_logFile.Close();
+    m_bLogging = false;
+    ShowLoggingOff();
 }
 
 void CZelmoraDlgLogic::ShowLoggingOff() {

@@ -22,6 +22,13 @@
 // file that cannot be opened or written, and samples lost because the
 // window fell ten minutes behind the meter, are told to the operator.
 //
+// A collection (the statistics and the graph) and a log file each hold one
+// meter: Start on another meter begins a new collection and, while logging,
+// closes the file of the meter before and logs on to the next numbered
+// name. While a meter runs the meter list shows it and cannot be changed.
+// The line under the graph says why nothing is measured after a Rescan
+// closed the running meter, and when a collection has reached its limit.
+//
 // Enter commits the focused number box and never closes the window; Esc
 // does nothing; only the close command ends it. Operator input that does
 // not parse or is out of range is replaced by the value in use without a
@@ -36,6 +43,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -63,9 +71,11 @@ public:
     // The meter link talks to meters through `driver`, which must outlive
     // the logic, as must both hosts. `tuning` is for tests (see
     // CDeviceLink::TestTuning). Nothing is asked of the hosts before
-    // OnInitDialog.
+    // OnInitDialog. `sources`, when given, give the meters' readings (the
+    // meters shared with the user's other processes).
     CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
-                     CDeviceLink::TestTuning tuning = {});
+                     CDeviceLink::TestTuning tuning = {},
+                     std::shared_ptr<MeterSources> sources = nullptr);
     ~CZelmoraDlgLogic();
 
     CZelmoraDlgLogic(const CZelmoraDlgLogic&) = delete;
@@ -130,6 +140,10 @@ public:
     // The window is painted; the graph is redrawn from the first paint of
     // the restored window on.
     void OnPaint(bool minimised);
+    // The window moved to a screen of another DPI and the host laid its
+    // controls out anew: the graph takes its new area and DPI and is drawn
+    // again.
+    void OnDpiChanged();
 
 private:
     // Start-up.
@@ -160,7 +174,20 @@ private:
     // Collection settings.
     void OnRescan();
     void ShowNoMeter(bool none);
+    // Shows one line under the graph: the missing meter before the run
+    // note, the run note before the lost samples.
+    void ShowLineUnderGraph();
+    // The run note: a complete collection, or else the note of the last
+    // event (empty: none).
+    void UpdateRunNote();
     void OnStartStop();
+    // Before `meterId` starts: a collection or log file of another meter
+    // ends here, once the samples it has waiting are in.
+    void KeepToOneMeter(const std::string& meterId);
+    void StartNewCollection();
+    // The window's side of a meter that stopped running, for whatever
+    // reason: the button and the meter list are free again.
+    void ShowNotRunning();
     void OnFixed();
     void OnContinuous();
     void OnTimeInterval();
@@ -179,6 +206,12 @@ private:
 
     // Logging.
     void OnLogOnOff();
+    // Opens the log at the path in the box, its header naming `meterId`
+    // (the meter list's text), after asking before data is overwritten;
+    // true when logging is on.
+    bool StartLogging(const std::string& meterId);
+    // Closes the log with every record in it and proposes the next name.
+    void EndLogging();
     void OnOpenLogPath();
     void SplitLogPath();
     void AdvanceLogFileName();
@@ -219,6 +252,16 @@ private:
     // the first drawing.
     std::optional<std::uint64_t> m_drawnRevision;
     bool m_bSampleNotifier = false;
+    // The meter whose samples the collection holds, and the one the open
+    // log file's header names (empty: none since start-up).
+    std::string m_strCollectionMeter;
+    std::string m_strLogMeter;
+    // What the line under the graph tells of the last event (a Rescan that
+    // closed the running meter); a complete collection goes before it.
+    std::string m_strEventNote;
+    // The run note on show, and whether the no-meter line is.
+    std::string m_strRunNote;
+    bool m_bNoMeterShown = false;
     Prompts m_prompts;
 };
 

@@ -6,6 +6,8 @@
 #include "app/GraphView.h"
 #include "app/WindowTimer.h"
 
+#include <QComboBox>
+#include <QLabel>
 #include <QRegularExpression>
 #include <chrono>
 #include <map>
@@ -259,13 +261,18 @@ private slots:
         fixture.Click(1009);
         fixture.Click(1020);
         QTRY_COMPARE_WITH_TIMEOUT(fixture.Text(1008), QString("3"), kWait);
+        // The meter stays open and the button says Stop; the line under the
+        // graph says why nothing moves.
+        auto* line = fixture.As<QLabel>(1062);
+        QTRY_VERIFY_WITH_TIMEOUT(line->isVisible(), kWait);
+        QCOMPARE(line->text(), QString("complete: 4 of 4; Reset starts a new one"));
         QTest::qWait(400);
         QCOMPARE(fixture.Text(1008), QString("3"));
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
         // Continuous again: the collection restarts without a limit.
         fixture.Click(1010);
+        QVERIFY(!line->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) > 4, kWait);
-        // The button still says Stop: nothing else signals the end.
-        QCOMPARE(fixture.Text(1020), QString("Stop"));
     }
 
     void resetRestartsTheCount() {
@@ -300,22 +307,41 @@ private slots:
         QCOMPARE(fixture.Text(1020), QString("Start"));
         // The rest of the read-out stays as it was.
         QVERIFY(!fixture.Text(1005).isEmpty());
-        // Start again with the meter gone: the button cycles by its text.
+        // Start again with the meter gone: nothing runs, and the window
+        // says so instead of showing "Stop".
         fixture.Click(1020);
-        QCOMPARE(fixture.Text(1020), QString("Stop"));
-        QTest::qWait(100);
-        QCOMPARE(fixture.Text(1020), QString("Stop"));
+        QCOMPARE(fixture.Text(1020), QString("Start"));
+        auto* line = fixture.As<QLabel>(1062);
+        QVERIFY(line->isVisible());
+        QCOMPARE(line->text(), QString("Meter 100000001 did not start: Rescan looks for meters "
+                                       "again."));
     }
 
-    void rescanWhileRunningKeepsTheButton() {
+    // While a meter runs the list shows it and cannot change; a Rescan that
+    // closes it brings the button back to "Start" and says why under the
+    // graph.
+    void rescanWhileRunningSaysNothingRuns() {
         WindowFixture fixture(ThreeFamilies());
+        auto* list = fixture.As<QComboBox>(1028);
         fixture.Click(1020);
+        QVERIFY(!list->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(Count(fixture) >= 1, kWait);
         fixture.Click(1037);
+        QCOMPARE(fixture.Text(1020), QString("Start"));
+        QVERIFY(list->isEnabled());
+        auto* line = fixture.As<QLabel>(1062);
+        QVERIFY(line->isVisible());
+        QCOMPARE(line->text(), QString("Rescan closed meter 100000001: nothing is measured."));
+        // The longest of its texts fits the line.
+        line->setText("Rescan closed meter 100000001: nothing is measured, logging is off.");
+        QVERIFY2(line->sizeHint().width() <= line->width(),
+                 qPrintable(QString("%1 > %2").arg(line->sizeHint().width()).arg(line->width())));
         QTest::qWait(100);
-        QCOMPARE(fixture.Text(1020), QString("Stop"));
         QVERIFY(fixture.Text(1000) != "Disconnected");
-        QCOMPARE(fixture.As<QComboBox>(1028)->count(), 3);
+        QCOMPARE(list->count(), 3);
+        fixture.Click(1020);
+        QCOMPARE(fixture.Text(1020), QString("Stop"));
+        QVERIFY(!line->isVisible());
     }
 };
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/stat.h>
 
 namespace zelmora {
 namespace {
@@ -206,7 +207,8 @@ TEST_F(CliMqttTest, ABrokerAwayForThreeSecondsCostsTheFileNothingAndTheQueueCoun
 
 // A broker that hangs with the connection open: the run goes on at its
 // pace, ends a few seconds after its last sample, and the summary tells how
-// many records the broker never acknowledged, not that all went well.
+// many records the broker never acknowledged, not that all went well, and
+// so does the exit status, for a script.
 TEST_F(CliMqttTest, AHungBrokerDoesNotHoldUpTheRunAndItsLossesAreTold) {
     CTestBroker broker(m_folder / "broker");
     ASSERT_TRUE(broker.Start());
@@ -218,7 +220,7 @@ TEST_F(CliMqttTest, AHungBrokerDoesNotHoldUpTheRunAndItsLossesAreTold) {
     const Outcome outcome = run.get();
     broker.Freeze(false);
 
-    EXPECT_EQ(outcome.exit, kExitOk) << outcome.err;
+    EXPECT_EQ(outcome.exit, kExitUndelivered) << outcome.err;
     EXPECT_TRUE(CheckedByPython("csv", path, 1, 100)) << "the file has every sample";
     const std::size_t at = outcome.err.find(" s to " + path + " and " + broker.Url() + " (");
     ASSERT_NE(at, std::string::npos) << outcome.err;
@@ -312,6 +314,54 @@ TEST_F(CliMqttTest, AWrongPasswordOrNoBrokerEndsTheRunBeforeItStarts) {
                                   "bench3", "--mqtt-password-file", m_folder / "password"});
     EXPECT_EQ(fromFile.exit, kExitOk) << fromFile.err;
     EXPECT_NE(fromFile.err.find("(3 delivered, 0 dropped)"), std::string::npos) << fromFile.err;
+}
+
+// What the operator should know about a password: a file that others may
+// read is named (the run goes on), an empty file is refused before the
+// broker is asked, a user without any password is told so, and the file
+// wins over the environment.
+TEST_F(CliMqttTest, APasswordFileOthersMayReadOrThatIsEmptyAndAUserWithoutAPassword) {
+    CTestBroker broker(m_folder / "broker", {.users = {{"bench3", "s3cret pass"}}});
+    ASSERT_TRUE(broker.Start());
+    Plug(1);
+    const std::string file = m_folder / "password";
+    std::ofstream(file) << "s3cret pass\n";
+    const std::vector<std::string> login = {
+        "log",        "--count",     "3",      "--mqtt",
+        broker.Url(), "--mqtt-user", "bench3", "--mqtt-password-file",
+        file};
+
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    m_environment["ZELMORA_MQTT_PASSWORD"] = "wrong";
+    const Outcome readable = Run(login);
+    EXPECT_EQ(readable.exit, kExitOk) << "the file wins: " << readable.err;
+    EXPECT_TRUE(readable.err.starts_with("zelmora-cli: --mqtt-password-file " + file +
+                                         " may be read by other users (mode 0644); chmod 600 "
+                                         "it\n"))
+        << readable.err;
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    const Outcome own = Run(login);
+    EXPECT_EQ(own.exit, kExitOk) << own.err;
+    EXPECT_EQ(own.err.find("other users"), std::string::npos) << own.err;
+
+    for (const char* empty : {"", "\n", "\r\nsecond line\n"}) {
+        std::ofstream(file, std::ios::trunc) << empty;
+        const Outcome refused = Run(login);
+        EXPECT_EQ(refused.exit, kExitUsage);
+        EXPECT_NE(refused.err.find("--mqtt-password-file " + file +
+                                   " is empty: its first line is the password\n"),
+                  std::string::npos)
+            << refused.err;
+    }
+
+    m_environment.clear();
+    const Outcome none =
+        Run({"log", "--count", "3", "--mqtt", broker.Url(), "--mqtt-user", "bench3"});
+    EXPECT_EQ(none.exit, kExitBrokerFailed) << none.err;
+    EXPECT_TRUE(none.err.starts_with("zelmora-cli: --mqtt-user bench3 has no password "
+                                     "(ZELMORA_MQTT_PASSWORD is not set and no "
+                                     "--mqtt-password-file is given): logging in without one\n"))
+        << none.err;
 }
 
 // What a dashboard that subscribes late sees: the retained statuses of the

@@ -5,13 +5,17 @@
 #include "CliTestSupport.h"
 #include "util/TextFormat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace zelmora {
 namespace {
@@ -65,6 +69,146 @@ TEST(CliProgramTest, AReaderThatGoesAwayEndsTheRunQuietly) {
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(ReadFile(folder / "status"), "0\n");
     EXPECT_EQ(ReadFile(folder / "err"), "");
+}
+
+// Runs zelmora-cli with these arguments; standard error to `err`.
+pid_t StartProgram(const std::vector<std::string>& arguments, const std::string& err) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(errFd, 2);
+        std::vector<char*> argv = {const_cast<char*>("zelmora-cli")};
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(ZELMORA_CLI_PROGRAM, argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+// The exit status of a child that ended by itself; -1 when a signal ended
+// it.
+int ExitStatusOf(pid_t child) {
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// A stop while fifteen meters start, one after the other, ends the run at
+// once: the meters not started yet stay unstarted, those started are
+// stopped, and only what they took is written.
+TEST(CliProgramTest, ASignalDuringStartUpStopsAtOnce) {
+    const TempFolder folder;
+    const std::string out = folder / "startup.csv";
+    const std::string err = folder / "err";
+    const pid_t child = StartProgram({"log", "--simulate=15", "-o", out}, err);
+    ASSERT_GT(child, 0);
+    // The output is opened just before the first meter starts.
+    for (int i = 0; i < 2000 && ::access(out.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ::kill(child, SIGTERM);
+    EXPECT_EQ(ExitStatusOf(child), 0);
+
+    const std::string text = ReadFile(out);
+    const std::string message = ReadFile(err);
+    std::size_t described = 0;
+    for (const std::string& line : Lines(text)) {
+        described += line.starts_with("# meter: ") ? 1 : 0;
+    }
+    EXPECT_LT(described, 15u) << "the start-up went on after the signal\n" << text;
+    EXPECT_TRUE(message.starts_with(
+        Format("zelmora-cli: stopped: %zu records from %zu meter", CsvRecordCount(out), described)))
+        << message;
+}
+
+// A stall of the whole process (SIGSTOP) shows in elapsed_s as in
+// time_utc: both measure the same time.
+TEST(CliProgramTest, AStallOfTheProcessShowsInElapsedTime) {
+    const TempFolder folder;
+    const std::string out = folder / "stall.csv";
+    const pid_t child = StartProgram({"log", "--simulate=1", "-o", out}, folder / "err");
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 1000 && CsvRecordCount(out) < 5; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ::kill(child, SIGSTOP);
+    std::this_thread::sleep_for(1500ms); // the stall itself
+    ::kill(child, SIGCONT);
+    const std::size_t before = CsvRecordCount(out);
+    for (int i = 0; i < 1000 && CsvRecordCount(out) < before + 5; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ::kill(child, SIGTERM);
+    ASSERT_EQ(ExitStatusOf(child), 0);
+
+    double lastUtc = -1;
+    double lastElapsed = 0;
+    double longestGap = 0;
+    for (const std::string& line : Lines(ReadFile(out))) {
+        if (!line.starts_with("20")) {
+            continue;
+        }
+        int hours = 0;
+        int minutes = 0;
+        double seconds = 0;
+        double elapsed = 0;
+        ASSERT_EQ(
+            std::sscanf(line.c_str() + 11, "%d:%d:%lfZ,%lf", &hours, &minutes, &seconds, &elapsed),
+            4)
+            << line;
+        const double utc = hours * 3600.0 + minutes * 60.0 + seconds;
+        if (lastUtc >= 0 && utc >= lastUtc) { // not across midnight
+            EXPECT_NEAR(elapsed - lastElapsed, utc - lastUtc, 0.05) << line;
+            longestGap = std::max(longestGap, utc - lastUtc);
+        }
+        lastUtc = utc;
+        lastElapsed = elapsed;
+    }
+    EXPECT_GT(longestGap, 1.0) << "the stall is in the records";
+}
+
+// On a terminal that shows the records too, no status line is drawn over
+// them: every line is a record, a comment or a message.
+TEST(CliProgramTest, RecordsOnTheTerminalOfTheStatusLineAreNotMixedWithIt) {
+    int terminal = -1;
+    int program = -1;
+    ASSERT_EQ(::openpty(&terminal, &program, nullptr, nullptr, nullptr), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(terminal);
+        ::dup2(program, 1);
+        ::dup2(program, 2);
+        ::execl(ZELMORA_CLI_PROGRAM, "zelmora-cli", "log", "--simulate=1", "--count", "15",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(program);
+    std::string shown;
+    char buffer[4096];
+    // The terminal reads EIO once the program has closed its side.
+    for (ssize_t got = 0; (got = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    EXPECT_EQ(ExitStatusOf(child), 0);
+    EXPECT_EQ(shown.find("\x1b"), std::string::npos) << shown;
+    std::size_t records = 0;
+    for (std::string line : Lines(shown)) {
+        if (line.ends_with('\r')) {
+            line.pop_back();
+        }
+        EXPECT_TRUE(line.starts_with("20") || line.starts_with("#") ||
+                    line.starts_with("time_utc,") || line.starts_with("zelmora-cli: 15 records"))
+            << line;
+        records += line.starts_with("20") ? 1 : 0;
+    }
+    EXPECT_EQ(records, 15u) << shown;
 }
 
 // The README's example, exactly: Python's csv module reads it without help.

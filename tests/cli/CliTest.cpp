@@ -9,9 +9,12 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
@@ -108,6 +111,19 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
              {"serve", "--scpi", "5025", "--allow", "10.,"},
              {"serve", "--scpi", "5025", "--count", "3"},
              {"log", "--scpi", "5025"},
+             {"serve", "--scpi", "5025", "21040010"},
+             {"serve", "--scpi", "5025", "210400101=5030", "210400101=5031"},
+             {"log", "210400101", "210400101"},
+             {"log", "--simulate=2", "210400101", "210400102", "210400101"},
+             {"log", ""},
+             {"log", "21040010"},
+             {"log", "2104001011"},
+             {"log", "21040\n101"},
+             {"read", ""},
+             {"read", "21040010"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", "$SYS/lab"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", "lab\tbench"},
+             {"log", "--mqtt", "mqtt://broker", "--mqtt-topic", std::string(60001, 'a')},
          }) {
         const Outcome outcome = Run(bad);
         const std::string shown = bad.empty() ? "(nothing)" : bad.back();
@@ -126,11 +142,30 @@ TEST_F(CliTest, BadOptionsExitWithTheUsageBeforeAnyMeterIsTouched) {
                             "or 3d, not '50ms'"),
               std::string::npos);
 
+    // Each fault is named, not taken for a meter that is not there.
+    const std::pair<std::vector<std::string>, std::string> named[] = {
+        {{"log", "210400101", "210400101"}, "meter 210400101 is named twice"},
+        {{"log", ""}, "'' is not a meter id: an id has 9 characters, not 0"},
+        {{"read", "21040010"}, "'21040010' is not a meter id: an id has 9 characters, not 8"},
+        {{"log", "2104001011"}, "an id has 9 characters, not 10"},
+        {{"log", "21040\n101"}, "'21040\\x0a101' is not a meter id: an id is printable ASCII"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", "$SYS/lab"}, "begins with $"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", "lab\tbench"}, "holds a control character"},
+        {{"log", "--mqtt", "mqtt://b", "--mqtt-topic", std::string(60001, 'a')},
+         "is too long: 60001 bytes, at most 60000"},
+    };
+    for (const auto& [arguments, fault] : named) {
+        const Outcome outcome = Run(arguments);
+        EXPECT_NE(outcome.err.find(fault), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("not UTF-8"), std::string::npos) << outcome.err;
+    }
+
     const Outcome help = Run({"log", "--help"});
     EXPECT_EQ(help.exit, kExitOk);
-    for (const char* text : {"--interval TIME", "--count N", "--duration TIME", "--averaging N",
-                             "--unit UNIT", "--reconnect", "--simulate", "  4  the output",
-                             "--mqtt URL", "ZELMORA_MQTT_PASSWORD", "  5  the MQTT broker"}) {
+    for (const char* text :
+         {"--interval TIME", "--count N", "--duration TIME", "--averaging N", "--unit UNIT",
+          "--reconnect", "--simulate", "  4  the output", "--mqtt URL", "ZELMORA_MQTT_PASSWORD",
+          "  5  the MQTT broker", "  6  the run ended with records the MQTT broker had not"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
 }
@@ -231,6 +266,14 @@ TEST_F(CliTest, AStopWritesEverySampleTakenAndSaysHowMany) {
         outcome.err.starts_with(Format("zelmora-cli: stopped: %zu records from 2 meters", records)))
         << outcome.err;
     EXPECT_TRUE(CheckedByPython("jsonl", path, 2, 0));
+
+    // A stop that came before the run began leaves the output as it was.
+    const std::string kept = ReadFile(path);
+    const Outcome late = Run({"log", "--format", "jsonl", "-o", path});
+    EXPECT_EQ(late.exit, kExitOk);
+    EXPECT_EQ(late.err, "zelmora-cli: stopped before the run began; nothing written\n");
+    EXPECT_EQ(ReadFile(path), kept);
+    EXPECT_EQ(m_meters[0]->GetCounters().starts, 1u) << "no meter was started again";
 }
 
 // Samples a link's queue had to drop before the run took them are told on
@@ -271,6 +314,110 @@ TEST_F(CliTest, AppendingKeepsTheFileAndRefusesOtherColumns) {
     EXPECT_EQ(other.exit, kExitUsage);
     EXPECT_NE(other.err.find("another --unit or --format?"), std::string::npos) << other.err;
     EXPECT_EQ(ReadFile(path), text);
+}
+
+// JSON Lines are checked as CSV is: a file of another unit or format, or
+// one that is neither, is refused and left as it was.
+TEST_F(CliTest, AppendingJsonLinesChecksTheFileAndRefusesWhatIsNeither) {
+    Plug(1);
+    const std::string path = m_folder / "kept.jsonl";
+    ASSERT_EQ(Run({"log", "--count", "5", "--format", "jsonl", "--unit", "uW", "-o", path}).exit,
+              kExitOk);
+    ASSERT_EQ(
+        Run({"log", "--count", "5", "--format", "jsonl", "--unit", "uW", "-o", path, "--append"})
+            .exit,
+        kExitOk);
+    const std::string text = ReadFile(path);
+    std::size_t runs = 0;
+    std::size_t records = 0;
+    for (const std::string& line : Lines(text)) {
+        EXPECT_TRUE(line.starts_with("{") && line.ends_with("}")) << line;
+        runs += line.starts_with("{\"program\":") ? 1 : 0;
+        records += line.find("\"power_uW\":") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(runs, 2u);
+    EXPECT_EQ(records, 10u);
+
+    const std::string csv = m_folder / "kept.csv";
+    ASSERT_EQ(Run({"log", "--count", "3", "-o", csv}).exit, kExitOk);
+    const std::string notes = m_folder / "notes.txt";
+    std::ofstream(notes) << "alignment done at 14:02, laser warm\n";
+    const std::string csvText = ReadFile(csv);
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--format", "jsonl", "--unit", "mW", "-o", path}, text},
+        {{"--format", "jsonl", "-o", csv}, csvText},
+        {{"--format", "jsonl", "-o", notes}, "alignment done at 14:02, laser warm\n"},
+        {{"--format", "csv", "-o", notes}, "alignment done at 14:02, laser warm\n"},
+        {{"--format", "csv", "--unit", "uW", "-o", path}, text},
+    };
+    for (const auto& [options, kept] : refused) {
+        std::vector<std::string> arguments = {"log", "--count", "3", "--append"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const Outcome outcome = Run(arguments);
+        EXPECT_EQ(outcome.exit, kExitUsage) << options.back() << " " << options[1];
+        EXPECT_NE(outcome.err.find("another --unit or --format?"), std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(ReadFile(options.back()), kept);
+    }
+}
+
+// A file whose last line lost its LF (a run killed mid-line, an edit by
+// hand): the appended run begins on a line of its own, and every byte
+// already there stays.
+TEST_F(CliTest, AppendingAfterALastLineWithoutItsLineEndStartsANewLine) {
+    Plug(1);
+    for (const char* format : {"csv", "jsonl"}) {
+        const std::string path = m_folder / (std::string("cut.") + format);
+        ASSERT_EQ(Run({"log", "--count", "3", "--format", format, "-o", path}).exit, kExitOk);
+        std::string before = ReadFile(path);
+        ASSERT_EQ(before.back(), '\n');
+        before.pop_back();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << before;
+
+        ASSERT_EQ(Run({"log", "--count", "3", "--format", format, "-o", path, "--append"}).exit,
+                  kExitOk);
+        const std::string after = ReadFile(path);
+        ASSERT_TRUE(after.starts_with(before)) << format;
+        const std::string added = after.substr(before.size());
+        EXPECT_TRUE(
+            added.starts_with(std::string(format) == "csv" ? "\n# program: " : "\n{\"program\":"))
+            << added;
+    }
+}
+
+// The time parsed from a record's ISO 8601 UTC text, in milliseconds since
+// 1970.
+std::int64_t UtcMs(const std::string& text) {
+    std::tm time{};
+    int ms = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &time.tm_year, &time.tm_mon,
+                    &time.tm_mday, &time.tm_hour, &time.tm_min, &time.tm_sec, &ms) != 7) {
+        return -1;
+    }
+    time.tm_year -= 1900;
+    time.tm_mon -= 1;
+    return static_cast<std::int64_t>(::timegm(&time)) * 1000 + ms;
+}
+
+// Every meter's records measure elapsed_s from the run's one start, so the
+// records of several meters line up: it is the time since started_utc,
+// whatever the meter and however fast its samples come.
+TEST_F(CliTest, ElapsedIsTheTimeSinceTheRunsStartForEveryMeter) {
+    Plug(3);
+    const std::string path = m_folder / "elapsed.csv";
+    ASSERT_EQ(Run({"log", "--count", "20", "-o", path}).exit, kExitOk);
+    const std::string text = ReadFile(path);
+    const std::size_t at = text.find("# started_utc: ");
+    ASSERT_NE(at, std::string::npos);
+    const std::int64_t started = UtcMs(text.substr(at + 15, 24));
+    ASSERT_GT(started, 0);
+    const auto records = CsvRecords(text);
+    ASSERT_EQ(records.size(), 60u);
+    for (const std::string& record : records) {
+        const std::int64_t utc = UtcMs(record.substr(0, 24));
+        const double elapsed = std::stod(record.substr(25));
+        EXPECT_NEAR(elapsed * 1000, static_cast<double>(utc - started), 50) << record;
+    }
 }
 
 // A full disk: a message naming the cause, a status of its own, and every

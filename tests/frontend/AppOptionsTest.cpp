@@ -116,5 +116,38 @@ TEST(AppOptionsTest, HelpAndVersionWin) {
     EXPECT_NE(AppOptions::HelpText("zelmora").find("--simulate[=N]"), std::string::npos);
 }
 
+// The Windows program has no list of USB ids, no USB listing and no Qt:
+// what it cannot do it refuses, and its usage does not offer it.
+TEST(AppOptionsTest, TheWindowsCommandLineHasOnlyWhatWindowsDoes) {
+    constexpr auto kWindows = AppOptions::Host::Windows;
+    EXPECT_EQ(AppOptions::Parse({"--simulate", "3"}, kWindows).simulatedMeters, 3);
+    EXPECT_TRUE(AppOptions::Parse({"--simulate=2", "--real"}, kWindows).realMeters);
+    EXPECT_EQ(AppOptions::Parse({"--help"}, kWindows).action, Action::Help);
+    EXPECT_EQ(AppOptions::Parse({"--version"}, kWindows).action, Action::Version);
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{"--usb-id", "1234:abcd"},
+          {"--simulate", "--usb-id=1234:abcd"},
+          {"--list-usb"},
+          {"-platform", "offscreen"},
+          {"-style=fusion"}}) {
+        const AppOptions options = AppOptions::Parse(refused, kWindows);
+        EXPECT_EQ(options.action, Action::Error) << refused.back();
+        EXPECT_FALSE(options.error.empty()) << refused.back();
+    }
+    EXPECT_NE(AppOptions::Parse({"--usb-id", "1234:abcd"}, kWindows).error.find("Windows"),
+              std::string::npos);
+
+    const std::string help = AppOptions::HelpText("zelmora.exe", kWindows);
+    for (const char* offered :
+         {"Usage: zelmora.exe", "--simulate[=N]", "--real", "--help", "--version"}) {
+        EXPECT_NE(help.find(offered), std::string::npos) << offered;
+    }
+    for (const char* absent : {"--usb-id", "--list-usb", "meters.conf", "match list"}) {
+        EXPECT_EQ(help.find(absent), std::string::npos) << absent;
+    }
+    EXPECT_NE(AppOptions::HelpText("zelmora").find("--usb-id"), std::string::npos)
+        << "the Qt window keeps its options";
+}
+
 } // namespace
 } // namespace zelmora

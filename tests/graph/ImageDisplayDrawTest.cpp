@@ -110,6 +110,59 @@ TEST(ImageDisplayDraw, LaysOutAxesAndLabels) {
     EXPECT_EQ(middle->y, 84);
 }
 
+// On a screen of 144 or 192 pixels per inch the margins, the labels' font
+// and their offsets grow with it, so that the text is as large to the eye
+// as at 96; the axes stay one pixel wide and the curve spans the pixels.
+TEST(ImageDisplayDraw, TheLayoutAndTheTextGrowWithTheScreensDpi) {
+    for (const int dpi : {96, 144, 192}) {
+        const auto at = [dpi](int length) { return (length * dpi + 48) / 96; };
+        CImageDisplay graph;
+        graph.SetDisplayDpi(dpi);
+        graph.SetDisplaySize(600, 400);
+        for (int i = 0; i < 5; ++i) {
+            graph.AddSample(0.0002 * i);
+        }
+        CRecordingCanvas canvas;
+        graph.Draw(canvas);
+        const int left = at(50);
+        const int bottom = 400 - at(30);
+        EXPECT_THAT(canvas.SegmentsOfColor(kRed),
+                    ElementsAre(Segment{left, at(10), left, bottom, {kRed, 1}},
+                                Segment{left, bottom, 600 - at(40), bottom, {kRed, 1}}))
+            << dpi;
+        const auto labels = canvas.Texts();
+        ASSERT_FALSE(labels.empty());
+        for (const auto& label : labels) {
+            EXPECT_EQ(label.font.height, at(10)) << dpi;
+            EXPECT_EQ(label.font.width, at(5)) << dpi;
+        }
+        const auto* zero = FindLabel(labels, "0");
+        ASSERT_TRUE(zero);
+        EXPECT_EQ(zero->x, left - at(3)) << dpi;
+        EXPECT_EQ(zero->y, bottom + at(5)) << dpi;
+        const auto* base = FindLabel(labels, "0.0000");
+        ASSERT_TRUE(base);
+        EXPECT_EQ(base->x, left - at(6 * 6 + 5)) << dpi;
+        EXPECT_EQ(base->y, bottom - at(6)) << dpi;
+        for (const Segment& segment : canvas.SegmentsOfColor(kGreen)) {
+            EXPECT_GE(std::min(segment.x0, segment.x1), left) << dpi;
+            EXPECT_GE(std::max(segment.y0, segment.y1), at(10)) << dpi;
+        }
+    }
+
+    // Told afterwards, the DPI lays the graph out again and moves the
+    // revision, so a host that skips unchanged drawings draws it anew.
+    CImageDisplay graph;
+    graph.SetDisplaySize(600, 400);
+    const std::uint64_t before = graph.GetRevision();
+    graph.SetDisplayDpi(192);
+    EXPECT_NE(graph.GetRevision(), before);
+    CRecordingCanvas canvas;
+    graph.Draw(canvas);
+    EXPECT_THAT(canvas.SegmentsOfColor(kRed), ElementsAre(Segment{100, 20, 100, 340, {kRed, 1}},
+                                                          Segment{100, 340, 520, 340, {kRed, 1}}));
+}
+
 TEST(ImageDisplayDraw, LabelsKeepTheDecimalPointInACommaLocale) {
     std::vector<CRecordingCanvas::Text> labels;
     {

@@ -688,5 +688,41 @@ TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
     EXPECT_EQ(notes.load(), 4) << "no call once the notifier is taken away";
 }
 
+// A reader that sleeps until notified and then asks whether the meter
+// still runs must never find it closed before the notifier told of the
+// closure: it would act on a loss it was never woken for, and one that
+// looked a moment earlier would sleep through it. The race is short, so a
+// reader spins on the question through many closures.
+TEST_F(DeviceLinkTest, AClosedMeterIsToldBeforeItIsSeen) {
+    auto meter = Plug({.meterId = "100000001", .probeModel = "KV50"});
+    CDeviceLink fast(driver, {.pollSpeedUp = 10});
+    std::atomic<int> notes{0};
+    fast.SetSampleNotifier([&notes] { ++notes; });
+    fast.SetPollPeriod(100);
+    fast.Rescan();
+    int seenEarly = 0;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        meter->SetMeterFaults({});
+        fast.Start("100000001");
+        ASSERT_TRUE(fast.IsRunning());
+        meter->SetMeterFaults({.sampleErrorStatus = 0xC0000004});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fast.IsRunning() && std::chrono::steady_clock::now() < until) {
+        }
+        ASSERT_FALSE(fast.IsRunning());
+        // No sample comes after the closure, so the closure's note is the
+        // last one: once the wait ends with the meter closed, it was given.
+        const int seen = notes.load();
+        while (fast.WaitForSample(milliseconds(10000))) {
+            fast.TakeSamples();
+        }
+        if (notes.load() != seen) {
+            ++seenEarly;
+        }
+    }
+    EXPECT_EQ(seenEarly, 0);
+    fast.SetSampleNotifier(nullptr);
+}
+
 } // namespace
 } // namespace zelmora

@@ -73,6 +73,19 @@ TEST(MqttTopicTest, MeterIdsStayOneLevelAndTopicsAreChecked) {
                                                            std::string("a\0b", 3)}) {
         EXPECT_NE(CMqttSink::CheckTopic(bad), "") << bad;
     }
+    // What is wrong is named: a broker's own topics, where every record
+    // would be dropped; a control character; a length.
+    EXPECT_EQ(CMqttSink::CheckTopic("$SYS/lab"),
+              "begins with $, which brokers keep for their own topics");
+    EXPECT_EQ(CMqttSink::CheckTopic("lab/$bench"), "");
+    for (const std::string& control : {std::string("lab\tx"), std::string("lab\x7f"),
+                                       std::string("lab/\xc2\x85"), std::string("a\0b", 3)}) {
+        EXPECT_EQ(CMqttSink::CheckTopic(control), "holds a control character") << control;
+    }
+    EXPECT_EQ(CMqttSink::CheckTopic(std::string(60000, 'a')), "");
+    EXPECT_EQ(CMqttSink::CheckTopic(std::string(70000, 'a')),
+              "is too long: 70000 bytes, at most 60000");
+    EXPECT_EQ(CMqttSink::CheckTopic("lab\xff"), "is not UTF-8 text");
 }
 
 class MqttSinkTest : public ::testing::Test {

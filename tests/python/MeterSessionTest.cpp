@@ -10,8 +10,11 @@
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace zelmora {
 namespace {
@@ -127,6 +130,128 @@ TEST_F(MeterSessionTest, HandsOutEverySampleOnceInOrder) {
     EXPECT_GT(next.sample.monotonicTime, called);
 }
 
+TEST_F(MeterSessionTest, AReadTakesNothingAndWaitsForNoOtherReader) {
+    Plug("300000001");
+    auto session = Open("300000001");
+    std::this_thread::sleep_for(30ms); // a backlog builds up meanwhile
+    CMeterSession::Next read = session->ReadFresh(In(10s), nullptr);
+    ASSERT_EQ(read.outcome, Outcome::Sample);
+    EXPECT_EQ(session->TakeNext(In(10s), nullptr).sample.count, 0) << "the backlog is still there";
+
+    // A reader on another thread takes every sample in order while this one
+    // reads: neither waits for the other.
+    std::vector<std::int64_t> taken;
+    std::thread reader([&] {
+        for (int i = 0; i < 150; ++i) {
+            const CMeterSession::Next next = session->TakeNext(In(30s), nullptr);
+            ASSERT_EQ(next.outcome, Outcome::Sample);
+            taken.push_back(next.sample.count);
+        }
+    });
+    std::int64_t last = read.sample.count;
+    for (int i = 0; i < 40; ++i) {
+        read = session->ReadFresh(In(30s), nullptr);
+        ASSERT_EQ(read.outcome, Outcome::Sample);
+        EXPECT_GT(read.sample.count, last) << "a read gives a sample taken after the call";
+        last = read.sample.count;
+    }
+    reader.join();
+    ASSERT_EQ(taken.size(), 150U);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        ASSERT_EQ(taken[i], static_cast<std::int64_t>(i) + 1);
+    }
+    EXPECT_EQ(session->GetLostSampleCount(), 0U);
+}
+
+TEST_F(MeterSessionTest, ReadingAloneKeepsTheQueueBoundedAndTellsWhatItDropped) {
+    access.tuning = {.pollSpeedUp = 50, .queueCapacity = 10};
+    Plug("300000001");
+    auto session = Open("300000001");
+    std::int64_t last = 0;
+    while (last < 100) {
+        const CMeterSession::Next read = session->ReadFresh(In(10s), nullptr);
+        ASSERT_EQ(read.outcome, Outcome::Sample);
+        last = read.sample.count;
+    }
+    const std::uint64_t lost = session->GetLostSampleCount();
+    EXPECT_GE(lost, 80U);
+    EXPECT_GE(session->TakeUntoldLostSampleCount(), lost);
+    const CMeterSession::Next next = session->TakeNext(In(10s), nullptr);
+    EXPECT_GE(next.sample.count, static_cast<std::int64_t>(lost));
+    EXPECT_EQ(session->TakeUntoldLostSampleCount(), session->GetLostSampleCount() - lost)
+        << "told once";
+}
+
+TEST_F(MeterSessionTest, AMeterClosedUnderAWaitingReaderOpensAgainAtOnce) {
+    access.tuning.pollSpeedUp = 1; // the stop waits the meter's 100 ms to settle
+    auto meter = Plug("300000001");
+    meter->SetMeterFaults({.sampleReplyLength = 2});
+    auto session = Open("300000001");
+    std::atomic<bool> waiting = false;
+    std::thread reader([&] {
+        waiting = true;
+        EXPECT_EQ(session->TakeNext(std::nullopt, nullptr).outcome, Outcome::Closed);
+        // The close on the other thread may still be stopping the meter.
+        EXPECT_NO_THROW(Open("300000001")->Close());
+    });
+    while (!waiting) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(20ms);
+    session->Close();
+    reader.join();
+}
+
+TEST_F(MeterSessionTest, AForkedChildCannotUseTheMeterAndLeavesItAlone) {
+    Plug("300000001");
+    auto session = Open("300000001");
+    ASSERT_EQ(session->TakeNext(In(10s), nullptr).outcome, Outcome::Sample);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        // No gtest here: the child reports by its exit status.
+        int failures = 0;
+        auto refused = [&](auto call) {
+            try {
+                call();
+            } catch (const MeterForkedError&) {
+                return;
+            } catch (...) {
+            }
+            ++failures;
+        };
+        refused([&] { (void)session->TakeNext(In(1s), nullptr); });
+        refused([&] { (void)session->ReadFresh(In(1s), nullptr); });
+        refused([&] { (void)session->GetStatistics(); });
+        refused([&] { session->Reset(); });
+        refused([&] { session->SetIntervalMs(200); });
+        refused([&] { session->CheckOpen(); });
+        failures += session->IsClosed() ? 0 : 1;
+        // The link's threads are not in the child: neither of these may wait
+        // for them.
+        CMeterSession::CloseAll();
+        session.reset();
+        _exit(failures);
+    }
+    int status = 0;
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    pid_t ended = 0;
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(10ms);
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "calls the child was not refused";
+    // The parent's meter runs on.
+    EXPECT_FALSE(session->IsClosed());
+    EXPECT_EQ(session->TakeNext(In(10s), nullptr).outcome, Outcome::Sample);
+}
+
 TEST_F(MeterSessionTest, ALostMeterHandsOutItsSamplesFirst) {
     auto meter = Plug("300000001");
     meter->SetMeterFaults({.removeAfterSamples = 5});
@@ -142,7 +267,7 @@ TEST_F(MeterSessionTest, ALostMeterHandsOutItsSamplesFirst) {
     EXPECT_EQ(session->TakeNext(std::nullopt, nullptr).outcome, Outcome::Lost);
     EXPECT_EQ(session->ReadFresh(std::nullopt, nullptr).outcome, Outcome::Lost);
     // Its statistics stay readable.
-    EXPECT_EQ(session->GetStatistics().count, 5);
+    EXPECT_EQ(session->GetStatistics().window.count, 5);
 }
 
 TEST_F(MeterSessionTest, AWaitEndsWithACloseAnInterruptionOrItsDeadline) {
@@ -219,12 +344,27 @@ TEST(MeterSessionSettingsTest, ScriptArgumentsMeetTheSharedLimits) {
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "interval takes a time in seconds from 100ms to 1d, not 0.05");
     }
+    // The limits hold for the time given, not for the whole milliseconds it
+    // rounds to.
+    EXPECT_THROW(IntervalMsFromSeconds(0.0999), std::invalid_argument);
+    EXPECT_THROW(IntervalMsFromSeconds(86400.0004), std::invalid_argument);
+    EXPECT_EQ(IntervalMsFromSeconds(0.1004), 100);
+    EXPECT_EQ(IntervalMsFromSeconds(0.3), 300);
     try {
         CheckedAveraging(0);
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "averaging takes a whole number from 1 to 20000, not '0'");
     }
     EXPECT_EQ(CheckedAveraging(20000), 20000);
+    EXPECT_EQ(CheckedAveraging("7"), 7);
+    EXPECT_THROW(CheckedAveraging("9223372036854775808"), std::invalid_argument);
+    try {
+        CheckedCount("100000000000000000000");
+        ADD_FAILURE() << "too large for any count";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "count takes a whole number from 1 to 2147483647, "
+                               "not '100000000000000000000'");
+    }
     EXPECT_THROW(CheckedCount(0), std::invalid_argument);
     EXPECT_THROW(CheckedCount(1LL << 40), std::invalid_argument);
     EXPECT_EQ(DurationFromSeconds(60), 60s);

@@ -39,6 +39,16 @@ def test_lists_the_meters_each_way_they_are_reached(bench):
             zelmora.list_meters(**bad)
     with pytest.raises(TypeError):
         zelmora.list_meters(usb_ids="5a4c:0a01")
+    with pytest.raises(ValueError):
+        zelmora.list_meters(simulate=2**64)
+    with pytest.raises(TypeError):
+        zelmora.list_meters(simulate=True)
+
+
+def test_a_malformed_meter_id_is_a_value_error_before_any_meter_is_opened(bench):
+    for bad in ["", "21040010", "2104001011", "21040\n101", "2104001\u00e91"]:
+        with pytest.raises(ValueError, match="is not a meter id"):
+            zelmora.open(bad, simulate=1)
 
 
 def test_open_says_which_meter_is_missing_and_refuses_bad_arguments(bench):
@@ -46,14 +56,24 @@ def test_open_says_which_meter_is_missing_and_refuses_bad_arguments(bench):
         zelmora.open("399999999", simulate=1)
     assert issubclass(zelmora.MeterNotFound, LookupError)
     bad_arguments = [
-        {"interval": 0.05}, {"interval": float("nan")}, {"interval": float("inf")},
-        {"interval": 86401}, {"averaging": 0}, {"averaging": 20001}, {"simulate": 99},
+        {"interval": 0.05}, {"interval": 0.0999}, {"interval": float("nan")},
+        {"interval": float("inf")}, {"interval": 86401}, {"interval": 10**400},
+        {"averaging": 0}, {"averaging": 20001}, {"averaging": 2**63}, {"averaging": -10**20},
+        {"simulate": 99}, {"simulate": 10**20},
     ]
     for bad in bad_arguments:
         with pytest.raises(ValueError):
             zelmora.open("210400101", **{"simulate": 1, **bad})
+    # Python counts a bool as an int; a script that passes one meant something else.
+    for bad in ({"averaging": True}, {"interval": True}, {"simulate": True},
+                {"averaging": 2.0}, {"interval": "1s"}):
+        with pytest.raises(TypeError):
+            zelmora.open("210400101", **{"simulate": 1, **bad})
     with pytest.raises(TypeError):
         zelmora.open(210400101, simulate=1)
+    with zelmora.open("210400101", simulate=1, averaging=numpy.int64(2),
+                      interval=numpy.float64(0.1)) as meter:
+        assert (meter.averaging, meter.interval) == (2, 0.1)
     with zelmora.open("210400101", simulate=1) as meter:
         assert (meter.id, meter.family, meter.model) == ("210400101", "KV", "KV50")
         with pytest.raises(OSError, match="open already"):
@@ -103,6 +123,31 @@ def test_read_gives_a_sample_taken_after_the_call(bench):
             meter.read(timeout=-1)
 
 
+def test_read_leaves_every_sample_to_stream_and_collect(bench):
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        time.sleep(0.2)  # about 40 samples wait
+        read = meter.read(timeout=5)
+        assert read.count > 10
+        assert list(meter.collect(5)["count"]) == [0, 1, 2, 3, 4]
+        assert meter.read(timeout=5).count > read.count
+        counts = [s.count for s in meter.stream(count=read.count)]
+        assert counts == list(range(5, 5 + read.count))
+        assert meter.lost_samples == 0
+
+
+def test_a_script_that_only_reads_keeps_a_bounded_queue(bench):
+    bench.install(speed_up=50, queue_capacity=10)
+    bench.plug("300000001")
+    with zelmora.open("300000001", real=False) as meter:
+        last = 0
+        while last < 100:  # ten times what the queue keeps
+            last = meter.read(timeout=5).count
+        with pytest.warns(RuntimeWarning, match="samples lost"):
+            first = next(meter.stream())
+        assert first.count > last - 20 and meter.lost_samples >= first.count
+
+
 def test_stream_and_collect_hand_out_every_count_once(bench):
     bench.plug("300000001", noise=0.01)
     with zelmora.open("300000001", real=False) as meter:
@@ -114,17 +159,24 @@ def test_stream_and_collect_hand_out_every_count_once(bench):
         counts += [s.count for s in meter.stream(duration=0.2)]
         assert counts == list(range(len(counts)))
         assert len(counts) > 380
-        for bad in ({"count": 0}, {"duration": 0}, {"duration": -1.0}):
+        for bad in ({"count": 0}, {"duration": 0}, {"duration": -1.0}, {"count": 2**64},
+                    {"duration": 10**400}):
             with pytest.raises(ValueError):
+                meter.stream(**bad)
+        for bad in ({"count": True}, {"duration": False}, {"count": 1.5}):
+            with pytest.raises(TypeError):
                 meter.stream(**bad)
 
 
 def test_collect_gives_a_structured_array(bench):
     bench.plug("300000001")
     with zelmora.open("300000001", real=False, interval=0.5) as meter:
-        data = meter.collect(25)
-        with pytest.raises(ValueError):
-            meter.collect(0)
+        data = meter.collect(numpy.int32(25))
+        for bad in (0, 10**20, -(2**64)):
+            with pytest.raises(ValueError):
+                meter.collect(bad)
+        with pytest.raises(TypeError):
+            meter.collect(True)
     assert data.shape == (25,)
     assert data.dtype.names == ("time", "elapsed", "count", "power", "status", "range",
                                 "wavelength")
@@ -180,6 +232,32 @@ def test_statistics_are_the_windows_numbers(bench):
     meter.close()
 
 
+def test_statistics_offer_the_spread_of_the_averaged_powers_too(bench):
+    # Range 2 of a KV50 reads milliwatts; 6000 is over range, range 9 has no
+    # conversion: neither has a power of its own.
+    readings = [(1064, r, 2) for r in (1500, 1620, 1380, 1550, 6000, 1450, 1700, 1300)]
+    readings.insert(3, (1064, 10, 9))
+    bench.plug("300000001", script=readings, remove_after=len(readings))
+    with zelmora.open("300000001", real=False, averaging=3) as meter:
+        samples = []
+        with pytest.raises(zelmora.MeterLost):
+            for sample in meter.stream():
+                samples.append(sample)
+        statistics = meter.statistics
+    handed_out = [s.power for s in samples if s.status == "ok"]
+    assert statistics.averaged_count == len(handed_out) == 7
+    assert statistics.averaged_mean == pytest.approx(numpy.mean(handed_out))
+    assert statistics.averaged_std == pytest.approx(numpy.std(handed_out))
+    assert statistics.averaged_std_percent == pytest.approx(
+        100 * numpy.std(handed_out) / numpy.mean(handed_out))
+    assert (statistics.averaged_min, statistics.averaged_max) == (min(handed_out),
+                                                                  max(handed_out))
+    # The window's figures stay over the unaveraged readings, which spread more.
+    assert statistics.count == 8
+    assert statistics.std > 1.5 * statistics.averaged_std
+    assert statistics.max == 1.7 and statistics.averaged_max < 1.7
+
+
 def test_reset_and_settings_start_a_new_collection(bench):
     bench.plug("300000001", noise=0.05)
     with zelmora.open("300000001", real=False, averaging=4) as meter:
@@ -190,11 +268,18 @@ def test_reset_and_settings_start_a_new_collection(bench):
         meter.set_interval(0.25)
         assert (meter.averaging, meter.interval) == (1, 0.25)
         meter.reset()
+        assert meter.statistics.averaged_count == 0
+        assert math.isnan(meter.statistics.averaged_mean)
         data = meter.collect(5)
         assert numpy.diff(data["elapsed"]) == pytest.approx([0.25] * 4)
         for call, bad in ((meter.set_averaging, 0), (meter.set_interval, 0.01),
-                          (meter.set_interval, float("nan"))):
+                          (meter.set_interval, float("nan")), (meter.set_averaging, 2**70),
+                          (meter.set_interval, 0.0999)):
             with pytest.raises(ValueError):
+                call(bad)
+        for call, bad in ((meter.set_averaging, True), (meter.set_interval, False),
+                          (meter.read, True)):
+            with pytest.raises(TypeError):
                 call(bad)
 
 
@@ -283,6 +368,19 @@ def test_close_from_another_thread_ends_a_stream(bench):
     assert meter.closed
 
 
+def test_a_meter_closed_under_a_waiting_collect_opens_again_at_once(bench):
+    bench.install(speed_up=1)  # stopping the meter takes its 100 ms to settle
+    bench.plug("300000001")
+    bench.silence("300000001", True)
+    meter = zelmora.open("300000001", real=False)
+    closing = threading.Timer(0.2, meter.close)
+    closing.start()
+    with pytest.raises(ValueError, match="closed"):
+        meter.collect(10)
+    zelmora.open("300000001", real=False).close()
+    closing.join()
+
+
 def test_a_full_queue_is_told(bench):
     bench.install(speed_up=50, queue_capacity=10)
     bench.plug("300000001")
@@ -312,6 +410,124 @@ def test_two_meters_in_two_threads_keep_the_interpreter_free(bench):
         time.sleep(0.01)
     assert results == {"210400101": list(range(100)), "210400102": list(range(100))}
     assert len(ticks) > 10
+
+
+def test_a_streaming_thread_and_reads_do_not_wait_for_each_other(bench):
+    bench.plug("300000001")
+    meter = zelmora.open("300000001", real=False)
+    streamed = []
+    logger = threading.Thread(target=lambda: streamed.extend(s.count for s in meter.stream()))
+    logger.start()
+    # A read in a thread of its own beside the main thread's collect.
+    reads = []
+    reader = threading.Thread(target=lambda: reads.extend(meter.read(timeout=30).count
+                                                          for _ in range(50)))
+    reader.start()
+    for _ in range(20):
+        reads.append(meter.read(timeout=30).count)
+    reader.join()
+    meter.close()
+    logger.join()
+    assert len(reads) == 70
+    # Closing drops what the stream had not taken yet.
+    assert streamed == list(range(len(streamed))) and len(streamed) > 10
+    # A collect in the main thread beside reads in another.
+    with zelmora.open("300000001", real=False) as meter:
+        stop = threading.Event()
+        reads = []
+
+        def read_on():
+            while not stop.is_set():
+                reads.append(meter.read(timeout=30).count)
+
+        reader = threading.Thread(target=read_on)
+        reader.start()
+        try:
+            assert list(meter.collect(200)["count"]) == list(range(200))
+        finally:
+            stop.set()
+            reader.join()
+        assert reads == sorted(reads) and len(reads) > 10
+
+
+def run_script(code, timeout=60):
+    """Runs a script with the tests' module in a session of its own, killed
+    whole (a forked child included) when it outlives its time."""
+    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    try:
+        output, _ = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, 9)
+        output, _ = process.communicate()
+        pytest.fail("the script did not end:\n" + output)
+    return process.returncode, output
+
+
+def test_a_forked_child_cannot_use_the_meter_and_exits(bench):
+    code = """
+import os, sys, zelmora
+meter = zelmora.open("210400101", simulate=1)
+meter.read(timeout=30)
+pid = os.fork()
+if pid == 0:
+    try:
+        meter.read(timeout=1)
+    except RuntimeError as e:
+        print("child:", e)
+    print("child closed:", meter.closed)
+    sys.exit(0)  # the whole exit: atexit, the meter's destructor
+_, status = os.waitpid(pid, 0)
+print("child exit:", os.waitstatus_to_exitcode(status))
+print("parent reads:", meter.read(timeout=30).status)
+"""
+    status, output = run_script(code)
+    assert status == 0, output
+    assert re.search(r"child: meter 210400101 belongs to the process that opened it \(\d+\): "
+                     r"a child made by fork\(\) cannot use it", output), output
+    assert "child closed: True" in output and "child exit: 0" in output, output
+    assert "parent reads: ok" in output, output
+
+
+def test_daemon_threads_waiting_on_meters_let_the_interpreter_end(bench):
+    # The interpreter ends daemon threads that ask for the GIL after its
+    # end began: threads ending waits of every kind, over and over.
+    code = """
+import threading, time, zelmora
+meter = zelmora.open("210400101", simulate=2)
+other = zelmora.open("210400102", simulate=2)
+
+def forever(call):
+    while True:
+        try:
+            call()
+        except (ValueError, TimeoutError):
+            pass
+
+for call in (lambda: meter.read(timeout=0.01), lambda: list(meter.stream(duration=0.1)),
+             lambda: other.collect(3), lambda: zelmora.list_meters(simulate=15)):
+    threading.Thread(target=forever, args=(call,), daemon=True).start()
+time.sleep(0.3)
+print("main ends")
+"""
+    for _ in range(5):
+        status, output = run_script(code)
+        assert (status, output) == (0, "main ends\n")
+    # The pattern for a thread that is not a daemon: the main thread closes
+    # the meter, which ends the stream and lets the thread end.
+    code = """
+import threading, time, zelmora
+meter = zelmora.open("210400101", simulate=1)
+counts = []
+logger = threading.Thread(target=lambda: counts.extend(s.count for s in meter.stream()))
+logger.start()
+while len(counts) < 2:
+    time.sleep(0.01)
+meter.close()
+logger.join()
+print("logged", counts == list(range(len(counts))) and len(counts) > 0)
+"""
+    assert run_script(code) == (0, "logged True\n")
 
 
 # --- What the user sees -------------------------------------------------------
@@ -351,3 +567,32 @@ def test_the_example_writes_its_plot(tmp_path):
                     "--duration", "1", "--output", str(png)], env=environment, check=True,
                    timeout=120)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# --- A meter another process owns ----------------------------------------------
+
+
+def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp_path):
+    """zelmora-cli owns simulated meter 210400101 and logs it; the script
+    attaches to it and collects the owner's own samples, consecutive."""
+    owner_log = tmp_path / "owner.csv"
+    owner = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1",
+                              "210400101", "--count", "60", "-o", str(owner_log)],
+                             stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and (
+                not owner_log.exists() or "\n20" not in owner_log.read_text()):
+            time.sleep(0.01)
+        with zelmora.open("210400101", simulate=1, real=False) as meter:
+            data = meter.collect(20)
+    finally:
+        assert owner.wait(timeout=30) == 0
+    rows = [line.split(",") for line in owner_log.read_text().splitlines()
+            if line.startswith("20")]
+    owned = [(row[0], float(row[4])) for row in rows]
+    attached = [(str(numpy.datetime_as_string(t, unit="ms")) + "Z", float(p))
+                for t, p in zip(data["time"], data["power"])]
+    assert list(data["count"]) == list(range(20))
+    start = owned.index(attached[0])
+    assert owned[start:start + 20] == attached

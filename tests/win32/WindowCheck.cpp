@@ -3,6 +3,10 @@
 // under Wine:
 //
 //   zelmora_window_check --program=<zelmora.exe>   the checks (GoogleTest)
+//   zelmora_window_check --gtest_filter=WindowCheck.StartsFromItsShortcut
+//       --shortcut=<file.lnk> --install-folder=<folder>
+//       starts the program as its Start-menu entry says, once installed
+//       (tests/win32/installer-check.sh)
 //   zelmora_window_check --program=<zelmora.exe> --shot=<seconds>
 //       --rect-file=<file> --done-file=<file>
 //       starts three simulated meters streaming, writes the window's
@@ -18,17 +22,26 @@
 #include <chrono>
 #include <commctrl.h>
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <map>
+#include <objbase.h>
+#include <optional>
+#include <shlobj.h>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 std::wstring g_program;
+std::wstring g_shortcut;
+std::wstring g_installFolder;
 
 constexpr const wchar_t* kCaption = L"OrvantaPower Meter V2.4.9.30";
 constexpr int kWaitMs = 20000;
@@ -82,12 +95,13 @@ std::wstring TextOf(HWND window) {
 // The program under test, ended when the check ends however it ends.
 class Program {
 public:
-    Program(const std::wstring& arguments, const std::wstring& folder) {
-        std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
+    Program(const std::wstring& arguments, const std::wstring& folder,
+            const std::wstring& program = g_program) {
+        std::wstring commandLine = L"\"" + program + L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        m_started = CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                   0, nullptr, folder.c_str(), &startup, &m_info) != FALSE;
+        m_started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, folder.c_str(), &startup, &m_info) != FALSE;
     }
     ~Program() {
         if (m_started) {
@@ -233,6 +247,8 @@ enum : int {
     kStartStop = 1020,
     kMeterList = 1028,
     kAutoscale = 1029,
+    kRescan = 1037,
+    kRunNote = 1062,
     kTotalTime = 1015,
     kGraphTitle = 1057,
     kToolBar = 0xE800,
@@ -297,6 +313,64 @@ TEST(WindowCheck, StartsMeasuresLogsAndCloses) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+// One meter per log file: Start on another meter closes the file of the
+// one before and logs on to the next numbered name, with a warning that
+// names both. While a meter runs the list cannot change; a Rescan that
+// closes it brings back "Start" and says why under the graph.
+TEST(WindowCheck, KeepsMetersApartAndSaysWhyNothingRuns) {
+    Folder folder;
+    Program program(L"--simulate=2", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    HWND list = GetDlgItem(window, kMeterList);
+
+    const std::wstring path = folder.Path() + L"\\meters.csv";
+    Type(window, kLogPath, path);
+    Click(window, kLogOnOff);
+    Click(window, kStartStop);
+    EXPECT_FALSE(IsWindowEnabled(list));
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 3; }));
+    Click(window, kStartStop);
+    EXPECT_TRUE(IsWindowEnabled(list));
+
+    SendMessageTimeoutW(list, CB_SETCURSEL, 1, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    const std::wstring second = Text(window, kMeterList);
+    Click(window, kStartStop);
+    HWND warning = program.WaitForWindow(L"Log Data To File");
+    ASSERT_NE(warning, nullptr) << "no word of the file that was closed";
+    EXPECT_TRUE(
+        HasChildText(warning, (L"The log file of 210400101 was closed with every record "
+                               L"in it:\n" +
+                               path + L"\n\nMeter " + second + L" is logged to a new file:\n" +
+                               folder.Path() + L"\\meters_1.csv")
+                                  .c_str()));
+    PostMessageW(warning, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(warning); }));
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 2; }));
+
+    Click(window, kRescan);
+    EXPECT_EQ(Text(window, kStartStop), L"Start");
+    EXPECT_EQ(Text(window, kLogOnOff), L"On");
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(window, kRunNote)));
+    EXPECT_EQ(Text(window, kRunNote),
+              L"Rescan closed meter " + second + L": nothing is measured, logging is off.");
+    EXPECT_TRUE(IsWindowEnabled(list));
+
+    const std::vector<std::string> first = ReadLines(path);
+    ASSERT_GE(first.size(), 5u);
+    EXPECT_EQ(first[0], "210400101");
+    const std::vector<std::string> next = ReadLines(folder.Path() + L"\\meters_1.csv");
+    ASSERT_GE(next.size(), 4u);
+    EXPECT_EQ(next[0], Narrow(second));
+    EXPECT_EQ(next[2].substr(0, 2), "0,") << "a new collection counts from 0";
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u);
+}
+
 TEST(WindowCheck, TheSmallDialogs) {
     Folder folder;
     Program program(L"--simulate", folder.Path());
@@ -347,6 +421,366 @@ TEST(WindowCheck, TheSmallDialogs) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+// What the program writes to its standard output and error when it has
+// them, and its exit code; nullopt when it did not end in time.
+std::optional<std::pair<DWORD, std::string>> RunForOutput(const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return std::nullopt;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info{};
+    const bool started = CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr,
+                                        TRUE, 0, nullptr, nullptr, &startup, &info) != FALSE;
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return std::nullopt;
+    }
+    // Read on another thread, so that a program that never ends cannot hold
+    // the check.
+    std::string output;
+    std::thread reader([&] {
+        char buffer[512];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            output.append(buffer, got);
+        }
+    });
+    const bool ended = WaitForSingleObject(info.hProcess, kWaitMs) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(info.hProcess, 99);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+    reader.join();
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    CloseHandle(readEnd);
+    if (!ended) {
+        return std::nullopt;
+    }
+    return std::pair{code, output};
+}
+
+// The usage offers what the Windows program does, and what it cannot do it
+// refuses instead of ignoring it.
+TEST(WindowCheck, TheCommandLineHasOnlyWhatWindowsDoes) {
+    const auto help = RunForOutput(L"--help");
+    ASSERT_TRUE(help.has_value()) << "--help did not end";
+    EXPECT_EQ(help->first, 0u);
+    EXPECT_NE(help->second.find("--simulate[=N]"), std::string::npos) << help->second;
+    for (const char* absent : {"--usb-id", "--list-usb", "meters.conf"}) {
+        EXPECT_EQ(help->second.find(absent), std::string::npos) << absent << "\n" << help->second;
+    }
+    for (const wchar_t* refused : {L"--usb-id 1234:abcd", L"--simulate --usb-id=1234:abcd",
+                                   L"--list-usb", L"-style fusion"}) {
+        const auto run = RunForOutput(refused);
+        ASSERT_TRUE(run.has_value()) << Narrow(refused) << " opened the window";
+        EXPECT_EQ(run->first, 2u) << Narrow(refused);
+        EXPECT_NE(run->second.find("Usage: "), std::string::npos) << run->second;
+    }
+}
+
+// Once installed: the Start-menu entry points at the installed program and
+// starts it in its own folder, where the Help menu finds the manuals.
+TEST(WindowCheck, StartsFromItsShortcut) {
+    if (g_shortcut.empty()) {
+        GTEST_SKIP() << "no --shortcut given";
+    }
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    std::wstring target(MAX_PATH, L'\0');
+    std::wstring folder(MAX_PATH, L'\0');
+    {
+        IShellLinkW* link = nullptr;
+        ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                               IID_IShellLinkW, reinterpret_cast<void**>(&link))));
+        IPersistFile* file = nullptr;
+        ASSERT_TRUE(
+            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+        EXPECT_TRUE(SUCCEEDED(file->Load(g_shortcut.c_str(), STGM_READ))) << Narrow(g_shortcut);
+        link->GetPath(target.data(), MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder.data(), MAX_PATH);
+        file->Release();
+        link->Release();
+    }
+    CoUninitialize();
+    target.resize(std::wcslen(target.c_str()));
+    folder.resize(std::wcslen(folder.c_str()));
+    while (!folder.empty() && folder.back() == L'\\') {
+        folder.pop_back();
+    }
+    EXPECT_EQ(_wcsicmp(target.c_str(), (g_installFolder + L"\\zelmora.exe").c_str()), 0)
+        << Narrow(target);
+    EXPECT_EQ(_wcsicmp(folder.c_str(), g_installFolder.c_str()), 0) << Narrow(folder);
+
+    Program program(L"--simulate", folder, target);
+    ASSERT_TRUE(program.Started()) << Narrow(target);
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u);
+}
+
+// The DPI Wine gives the programs started from now on (Wine reads it from
+// the user's desktop settings when a program starts); 96 again at the end.
+class ScreenDpi {
+public:
+    explicit ScreenDpi(int dpi) { Set(dpi); }
+    ~ScreenDpi() { Set(96); }
+    ScreenDpi(const ScreenDpi&) = delete;
+    ScreenDpi& operator=(const ScreenDpi&) = delete;
+
+private:
+    static void Set(int dpi) {
+        const DWORD value = static_cast<DWORD>(dpi);
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD,
+                        &value, sizeof value);
+    }
+};
+
+// The pixels of a rectangle of the screen, top row first.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<RGBQUAD> pixels;
+
+    const RGBQUAD& At(int x, int y) const {
+        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                      static_cast<std::size_t>(x)];
+    }
+    static bool IsRed(const RGBQUAD& p) {
+        return p.rgbRed > 200 && p.rgbGreen < 80 && p.rgbBlue < 80;
+    }
+    // Text: white, or grey where it is smoothed.
+    static bool IsInk(const RGBQUAD& p) {
+        return p.rgbRed > 90 && p.rgbGreen > 90 && p.rgbBlue > 90;
+    }
+};
+
+Picture TakePicture(const RECT& area) {
+    Picture picture;
+    picture.width = static_cast<int>(area.right - area.left);
+    picture.height = static_cast<int>(area.bottom - area.top);
+    if (picture.width <= 0 || picture.height <= 0) {
+        return {};
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = picture.width;
+    info.bmiHeader.biHeight = -picture.height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, picture.width, picture.height, screen, area.left, area.top, SRCCOPY);
+        GdiFlush();
+        const auto* first = static_cast<const RGBQUAD*>(bits);
+        picture.pixels.assign(first, first + static_cast<std::size_t>(picture.width) *
+                                                 static_cast<std::size_t>(picture.height));
+        SelectObject(memory, previous);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return picture;
+}
+
+// What the window looks like at a DPI, measured from outside.
+struct Measures {
+    SIZE client{};
+    // The y axis's column and the x axis's row in the graph.
+    int axisX = -1;
+    int axisY = -1;
+    // The height of the lowest y label's ink.
+    int labelInk = 0;
+    SIZE toolBar{};
+    RECT graphOnScreen{};
+};
+
+std::optional<Measures> Measure(HWND window) {
+    Measures measures;
+    RECT client{};
+    GetClientRect(window, &client);
+    measures.client = {client.right, client.bottom};
+    RECT toolBar{};
+    GetWindowRect(GetDlgItem(window, kToolBar), &toolBar);
+    measures.toolBar = {toolBar.right - toolBar.left, toolBar.bottom - toolBar.top};
+    HWND view = FindWindowExW(window, nullptr, L"ZelmoraGraphView", nullptr);
+    if (view == nullptr) {
+        return std::nullopt;
+    }
+    GetWindowRect(view, &measures.graphOnScreen);
+    Picture graph;
+    // Drawn from the first paint on, and again after a change of DPI.
+    WaitFor([&] {
+        graph = TakePicture(measures.graphOnScreen);
+        if (graph.pixels.empty()) {
+            return false;
+        }
+        const int row = graph.height / 2;
+        measures.axisX = -1;
+        for (int x = 0; x < graph.width && measures.axisX < 0; ++x) {
+            if (Picture::IsRed(graph.At(x, row))) {
+                measures.axisX = x;
+            }
+        }
+        return measures.axisX >= 0;
+    });
+    if (measures.axisX < 0) {
+        return std::nullopt;
+    }
+    for (int y = graph.height - 1; y >= 0 && measures.axisY < 0; --y) {
+        if (Picture::IsRed(graph.At(graph.width / 2, y))) {
+            measures.axisY = y;
+        }
+    }
+    // The lowest run of rows with ink left of the y axis, and left of the
+    // x axis's first label: the lowest y label. (Higher up, the graph's
+    // title, a control over the graph, would be measured.)
+    const int dpi = MulDiv(measures.axisX, 96, 50);
+    const int right = measures.axisX - MulDiv(8, dpi, 96);
+    bool inLabel = false;
+    for (int y = graph.height - 1; y >= 0; --y) {
+        bool ink = false;
+        for (int x = 0; x < right && !ink; ++x) {
+            ink = Picture::IsInk(graph.At(x, y));
+        }
+        if (ink) {
+            inLabel = true;
+            ++measures.labelInk;
+        } else if (inLabel) {
+            break;
+        }
+    }
+    return measures;
+}
+
+std::string Describe(int dpi, const Measures& m) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%d DPI: client %ldx%ld, y axis at x %d, x axis at y %d (of %ld), "
+                  "label ink %d px, toolbar %ldx%ld",
+                  dpi, m.client.cx, m.client.cy, m.axisX, m.axisY,
+                  m.graphOnScreen.bottom - m.graphOnScreen.top, m.labelInk, m.toolBar.cx,
+                  m.toolBar.cy);
+    return text;
+}
+
+// What a change of DPI would do: WM_DPICHANGED with the rectangle Windows
+// proposes, written into the program's own memory as Windows passes it.
+bool SendDpiChange(HWND window, DWORD process, int dpi) {
+    HANDLE target = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
+    if (target == nullptr) {
+        return false;
+    }
+    RECT suggested{};
+    GetWindowRect(window, &suggested);
+    void* remote =
+        VirtualAllocEx(target, nullptr, sizeof suggested, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    bool sent = false;
+    if (remote != nullptr &&
+        WriteProcessMemory(target, remote, &suggested, sizeof suggested, nullptr)) {
+        sent = SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                   reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, kWaitMs,
+                                   nullptr) != 0;
+    }
+    if (remote != nullptr) {
+        VirtualFreeEx(target, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(target);
+    return sent;
+}
+
+// At 96, 144 and 192 DPI the window, its fonts, the toolbar and the graph's
+// text grow together: the graph's margins and its labels' ink by the DPI,
+// not the window alone. A change of DPI while it runs lays it out as a
+// start at that DPI does.
+TEST(WindowCheck, ScalesWithTheScreensDpi) {
+    // Windows reads the program's awareness from its manifest (Wine takes
+    // the old system-wide one for each monitor's as well, so it is read
+    // here as Windows reads it).
+    HMODULE image = LoadLibraryExW(g_program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << "no manifest";
+    const auto* text = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    const std::string manifest(text, SizeofResource(image, found));
+    FreeLibrary(image);
+    EXPECT_NE(manifest.find(">PerMonitorV2</dpiAwareness>"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(">true/pm</dpiAware>"), std::string::npos) << manifest;
+
+    std::map<int, Measures> at;
+    for (const int dpi : {96, 144, 192}) {
+        const ScreenDpi screen(dpi);
+        Folder folder;
+        Program program(L"--simulate", folder.Path());
+        ASSERT_TRUE(program.Started());
+        HWND window = program.WaitForWindow(kCaption);
+        ASSERT_NE(window, nullptr) << dpi;
+        const std::optional<Measures> measures = Measure(window);
+        ASSERT_TRUE(measures.has_value()) << dpi << ": no graph drawn";
+        at[dpi] = *measures;
+        std::printf("%s\n", Describe(dpi, *measures).c_str());
+
+        if (dpi == 96) {
+            // Moved to a monitor of 144 DPI.
+            ASSERT_TRUE(SendDpiChange(window, program.Id(), 144));
+            const std::optional<Measures> moved = Measure(window);
+            ASSERT_TRUE(moved.has_value());
+            at[-144] = *moved;
+            std::printf("%s (moved from 96)\n", Describe(144, *moved).c_str());
+        }
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        ASSERT_EQ(program.WaitForExit(kWaitMs), std::optional<DWORD>(0)) << dpi;
+    }
+
+    const Measures& base = at[96];
+    for (const int dpi : {144, 192, -144}) {
+        const Measures& m = at[dpi];
+        const int d = std::abs(dpi);
+        const double scale = d / 96.0;
+        const std::string what = Describe(d, m) + (dpi < 0 ? " (moved)" : "");
+        // The window by its fonts' metrics, within a few percent.
+        EXPECT_NEAR(m.client.cx, base.client.cx * scale, base.client.cx * scale * 0.05) << what;
+        EXPECT_NEAR(m.client.cy, base.client.cy * scale, base.client.cy * scale * 0.05) << what;
+        // The graph's layout exactly by the DPI.
+        EXPECT_EQ(m.axisX, MulDiv(50, d, 96)) << what;
+        const int graphHeight = static_cast<int>(m.graphOnScreen.bottom - m.graphOnScreen.top);
+        EXPECT_EQ(m.axisY, graphHeight - MulDiv(30, d, 96)) << what;
+        // The labels' text as large to the eye.
+        EXPECT_GE(m.labelInk, base.labelInk * scale * 0.75) << what;
+        EXPECT_LE(m.labelInk, base.labelInk * scale * 1.35) << what;
+        EXPECT_EQ(m.toolBar.cx, MulDiv(30, d, 96)) << what;
+    }
+    // A window moved to 144 DPI looks as one started there. (Its height is
+    // left out: Wine keeps the caption and menu bar at the system's DPI,
+    // whose change this only imitates, so the client area gets what they
+    // leave.)
+    EXPECT_NEAR(at[-144].client.cx, at[144].client.cx, 3);
+    EXPECT_EQ(at[-144].graphOnScreen.right - at[-144].graphOnScreen.left,
+              at[144].graphOnScreen.right - at[144].graphOnScreen.left);
+    EXPECT_EQ(at[-144].graphOnScreen.bottom - at[-144].graphOnScreen.top,
+              at[144].graphOnScreen.bottom - at[144].graphOnScreen.top);
+    EXPECT_EQ(at[-144].labelInk, at[144].labelInk);
+}
+
 // The README's picture: three meters streaming for a while.
 int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile) {
     Folder folder;
@@ -388,6 +822,10 @@ int main(int argc, char** argv) {
         };
         if (auto program = value("--program")) {
             g_program = WindowsPath(*program);
+        } else if (auto shortcut = value("--shortcut")) {
+            g_shortcut = WindowsPath(*shortcut);
+        } else if (auto folder = value("--install-folder")) {
+            g_installFolder = WindowsPath(*folder);
         } else if (auto shot = value("--shot")) {
             shotSeconds = std::atoi(shot->c_str());
         } else if (auto rect = value("--rect-file")) {
@@ -396,7 +834,7 @@ int main(int argc, char** argv) {
             doneFile = WindowsPath(*done);
         }
     }
-    if (g_program.empty()) {
+    if (g_program.empty() && g_shortcut.empty()) {
         std::fputs("usage: zelmora_window_check --program=<zelmora.exe> [--shot=<seconds> "
                    "--rect-file=<file> --done-file=<file>]\n",
                    stderr);

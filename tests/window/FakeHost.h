@@ -119,12 +119,14 @@ public:
     void KillTimer(int timerId) override { timers.erase(timerId); }
     void EnableCommand(int commandId, bool enabled) override { commands[commandId] = enabled; }
     HostRect GetControlRect(int id) const override { return At(id).rect; }
+    int GetDpi() const override { return dpi; }
     void DrawGraph(const HostRect& area, const std::function<void(Canvas&)>& draw) override {
         graphArea = area;
         lastFrame.Clear();
         draw(lastFrame);
         ++frames;
     }
+    int dpi = 96;
     bool AskQuestion(std::string_view title, std::string_view question, std::string_view yes,
                      std::string_view no) override {
         questions.push_back(std::string(title) + "|" + std::string(question) + "|" +

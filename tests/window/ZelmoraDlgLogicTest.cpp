@@ -11,6 +11,7 @@
 #include "sim/SimulatedMeter.h"
 #include "support/TempFolder.h"
 #include "usb/driver/VirtualUsbDriver.h"
+#include "util/TextFormat.h"
 #include "window/SetPowerRegionDlgLogic.h"
 
 #include <atomic>
@@ -30,10 +31,11 @@ using test::FakeWindowHost;
 using test::TempFolder;
 using Ids = ZelmoraDlgIds;
 
-std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal) {
+std::shared_ptr<SimulatedMeter> Meter(std::string id, SignalModel signal,
+                                      std::string probe = "KV50") {
     SimulatedMeter::Config config;
     config.meterId = std::move(id);
-    config.probeModel = "KV50";
+    config.probeModel = std::move(probe);
     config.signal = signal;
     return std::make_shared<SimulatedMeter>(std::move(config));
 }
@@ -184,6 +186,37 @@ TEST(ZelmoraDlgLogic, RedrawsTheGraphOnlyWhenItChanged) {
     window.logic->OnCommand(1012);
     EXPECT_EQ(graphTicks(5), stopped + 1);
     EXPECT_TRUE(host.lastFrame.SegmentsOfColor(Rgb(0, 255, 0)).empty());
+}
+
+// Where the window's pixels are the screen's, the graph's text is as large
+// to the eye at 144 and 192 DPI as at 96: the logic gives the graph the
+// host's DPI at start-up, and the new area and DPI when the window moved to
+// a screen of another DPI, and draws it again at once.
+TEST(ZelmoraDlgLogic, TheGraphTakesTheWindowsDpi) {
+    VirtualUsbDriver driver;
+    FakeWindowHost host;
+    host.dpi = 144;
+    CZelmoraDlgLogic logic(driver, host, host);
+    logic.OnInitDialog();
+    logic.OnPaint(false);
+    logic.OnTimer(Ids::kGraphTimer);
+    ASSERT_EQ(host.frames, 1);
+    EXPECT_EQ(logic.GetGraph().GetDisplayDpi(), 144);
+    ASSERT_FALSE(host.lastFrame.Texts().empty());
+    EXPECT_EQ(host.lastFrame.Texts().front().font.height, 15);
+
+    host.dpi = 192;
+    host.At(1030).rect = {20, 30, 800, 500};
+    logic.OnDpiChanged();
+    EXPECT_EQ(host.frames, 2) << "drawn again at once";
+    EXPECT_EQ(host.graphArea.width, 800);
+    EXPECT_EQ(host.graphArea.height, 500);
+    EXPECT_EQ(host.lastFrame.Texts().front().font.height, 20);
+    // The y axis stands 100 pixels in, the x axis 60 pixels up.
+    const auto axes = host.lastFrame.SegmentsOfColor(Rgb(255, 0, 0));
+    ASSERT_EQ(axes.size(), 2u);
+    EXPECT_EQ(axes[0].x0, 100);
+    EXPECT_EQ(axes[1].y0, 440);
 }
 
 // A host sleeps through the ticks the logic calls idle, so a timer may be
@@ -522,6 +555,145 @@ TEST(ZelmoraDlgLogic, AMeterLostWhileRunningShowsDisconnected) {
     EXPECT_FALSE(host.GetText(1005).empty());
     window.logic->OnTimer(Ids::kRefreshTimer);
     EXPECT_TRUE(window.logic->IsTimerIdle(Ids::kRefreshTimer));
+}
+
+// A collection and a log file hold one meter each. Start on another meter
+// (milliwatts after watts here) begins a new collection, ends the first
+// meter's file whole and logs on to the next numbered name; Start again on
+// the same meter goes on with both.
+TEST(ZelmoraDlgLogic, StartOnAnotherMeterKeepsCollectionsAndFilesApart) {
+    TempFolder folder;
+    Window window({CountingMeter(), Meter("100000003", SignalModel::Constant(0.35), "ZN21")},
+                  {.pollSpeedUp = 10}, folder.Path());
+    FakeWindowHost& host = window.host;
+    ASSERT_EQ(host.At(1028).entries, (std::vector<std::string>{"100000001", "100000003"}));
+    window.logic->OnCommand(1017);
+    window.logic->OnCommand(1020);
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() >= 3; }));
+    window.logic->OnCommand(1020);
+    // The same meter again: one collection, one file.
+    window.logic->OnCommand(1020);
+    const int before = window.Count();
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() >= before + 3; }));
+    EXPECT_TRUE(host.warnings.empty());
+    window.logic->OnCommand(1020);
+
+    window.Select(1028, 1);
+    window.logic->OnCommand(1020);
+    EXPECT_EQ(host.GetText(1057), "Graphic(mW)");
+    EXPECT_EQ(host.GetText(1017), "Off");
+    ASSERT_TRUE(window.RefreshUntil(
+        [&] { return host.GetText(1000).ends_with("mW") && window.Count() >= 3; }));
+    // Nothing of the first meter is left in the statistics or the graph.
+    EXPECT_EQ(host.GetText(1003), "0.350mW");
+    EXPECT_EQ(host.GetText(1005), "0.350mW");
+    double from = 0;
+    double to = 0;
+    window.logic->GetGraph().GetYLimits(from, to);
+    EXPECT_LT(to, 1.0) << "autoscaled to the milliwatts only";
+    const std::string first = folder.Path("Power Data.csv");
+    const std::string second = folder.Path("Power Data_1.csv");
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_EQ(host.warnings[0], "Log Data To File|The log file of 100000001 was closed with every "
+                                "record in it:\n" +
+                                    first + "\n\nMeter 100000003 is logged to a new file:\n" +
+                                    second);
+    window.logic->OnCommand(1017);
+
+    const std::vector<std::string> kv = ReadLines(first);
+    ASSERT_GE(kv.size(), 8u);
+    EXPECT_EQ(kv[0], "100000001");
+    for (std::size_t i = 2; i < kv.size(); ++i) {
+        EXPECT_EQ(kv[i], Format("%d,1.%03d000", static_cast<int>(i) - 2, static_cast<int>(i) - 2))
+            << "every sample, once, in order";
+    }
+    const std::vector<std::string> zn = ReadLines(second);
+    ASSERT_GE(zn.size(), 5u);
+    EXPECT_EQ(zn[0], "100000003");
+    for (std::size_t i = 2; i < zn.size(); ++i) {
+        EXPECT_EQ(zn[i], Format("%d,0.350000", static_cast<int>(i) - 2)) << "a new count from 0";
+    }
+}
+
+// Rescan closes a running meter: the window says nothing runs (the button,
+// the line under the graph), stops logging with every record in the file
+// and frees the meter list, which showed the running meter meanwhile.
+TEST(ZelmoraDlgLogic, ARescanThatClosesTheRunningMeterSaysSo) {
+    TempFolder folder;
+    Window window({CountingMeter(), Meter("100000002", SignalModel::Constant(0.012))},
+                  {.pollSpeedUp = 10}, folder.Path());
+    FakeWindowHost& host = window.host;
+    EXPECT_TRUE(host.At(1028).enabled);
+    window.logic->OnCommand(1020);
+    EXPECT_FALSE(host.At(1028).enabled);
+    EXPECT_EQ(host.GetText(1028), "100000001");
+    window.logic->OnCommand(1017);
+    ASSERT_TRUE(window.RefreshUntil([&] { return window.Count() >= 3; }));
+    EXPECT_FALSE(host.At(1062).visible);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    window.logic->OnCommand(1037);
+    EXPECT_EQ(host.GetText(1020), "Start");
+    EXPECT_TRUE(host.At(1028).enabled);
+    EXPECT_EQ(host.GetText(1017), "On");
+    EXPECT_FALSE(host.IsChecked(1051));
+    EXPECT_EQ(host.GetText(1019), folder.Path("Power Data_1.csv"));
+    EXPECT_TRUE(host.At(1062).visible);
+    EXPECT_EQ(host.GetText(1062), "Rescan closed meter 100000001: nothing is measured, logging is "
+                                  "off.");
+    // Every sample the meter gave before is in the file, the last one shown.
+    const std::vector<std::string> lines = ReadLines(folder.Path("Power Data.csv"));
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines.back().substr(0, lines.back().find(',')), host.GetText(1008));
+    window.logic->OnTimer(Ids::kRefreshTimer);
+    EXPECT_EQ(host.GetText(1000).find("Disconnected"), std::string::npos);
+    EXPECT_TRUE(window.logic->IsTimerIdle(Ids::kRefreshTimer));
+
+    // Start again: the line goes; a Rescan with nothing running says nothing.
+    window.logic->OnCommand(1020);
+    EXPECT_EQ(host.GetText(1020), "Stop");
+    EXPECT_FALSE(host.At(1062).visible);
+    window.logic->OnCommand(1020);
+    window.logic->OnCommand(1037);
+    EXPECT_FALSE(host.At(1062).visible);
+
+    // A meter that is gone by Start is not shown as running.
+    window.driver.Unplug(2);
+    window.Select(1028, 1);
+    window.logic->OnCommand(1020);
+    EXPECT_EQ(host.GetText(1020), "Start");
+    EXPECT_TRUE(host.At(1028).enabled);
+    EXPECT_EQ(host.GetText(1062), "Meter 100000002 did not start: Rescan looks for meters again.");
+    EXPECT_TRUE(host.At(1062).visible);
+}
+
+// A Fixed collection that reached its size takes no more samples while the
+// meter stays open: the line under the graph says so until Reset starts a
+// new one. The line gives way to the missing meter and takes the lost
+// samples' place.
+TEST(ZelmoraDlgLogic, ACompleteCollectionSaysSo) {
+    Window window({CountingMeter()});
+    FakeWindowHost& host = window.host;
+    host.SetChecked(1009, true);
+    host.SetChecked(1010, false);
+    window.logic->OnCommand(1009);
+    window.Enter(1011, "5");
+    window.logic->OnCommand(1020);
+    ASSERT_TRUE(window.RefreshUntil([&] { return host.At(1062).visible; }));
+    EXPECT_EQ(host.GetText(1062), "complete: 6 of 6; Reset starts a new one");
+    EXPECT_EQ(host.GetText(1008), "5");
+    EXPECT_EQ(host.GetText(1020), "Stop");
+    EXPECT_FALSE(host.At(1061).visible);
+
+    window.logic->OnCommand(1012);
+    EXPECT_FALSE(host.At(1062).visible);
+    ASSERT_TRUE(window.RefreshUntil([&] { return host.At(1062).visible; }));
+    EXPECT_EQ(host.GetText(1008), "5");
+    // A larger size goes on with the collection.
+    window.Enter(1011, "8");
+    EXPECT_FALSE(host.At(1062).visible);
+    ASSERT_TRUE(window.RefreshUntil([&] { return host.At(1062).visible; }));
+    EXPECT_EQ(host.GetText(1062), "complete: 9 of 9; Reset starts a new one");
 }
 
 // Beside the program first, then in the installed documentation folder, so

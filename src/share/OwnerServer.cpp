@@ -1,0 +1,423 @@
+#include "share/OwnerServer.h"
+
+#include "share/ShareProtocol.h"
+
+#include <algorithm>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/post.hpp>
+#include <asio/read_until.hpp>
+#include <asio/streambuf.hpp>
+#include <asio/write.hpp>
+#include <cerrno>
+#include <deque>
+#include <future>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zelmora {
+
+namespace {
+
+using Socket = asio::local::stream_protocol::socket;
+
+// Lines written at once to one client.
+constexpr std::size_t kBatch = 64;
+// The kernel's buffer of a client's socket: a few dozen samples.
+constexpr std::size_t kSendBuffer = 8192;
+
+std::string StatusText(const ConvertedReading& converted) {
+    if (!converted.converted) {
+        return "no_conversion";
+    }
+    return converted.overRange ? "over_range" : "ok";
+}
+
+std::string UnitText(const std::string& family) {
+    if (family == "KV" || family == "RM") {
+        return "W";
+    }
+    return family == "ZN" ? "mW" : "";
+}
+
+std::shared_ptr<const std::string> Line(const ShareMessage& message) {
+    return std::make_shared<const std::string>(EncodeMessage(message));
+}
+
+std::shared_ptr<const std::string> ErrorLine(const std::string& reason) {
+    ShareMessage message;
+    message.kind = ShareMessage::Kind::Error;
+    message.reason = reason;
+    return Line(message);
+}
+
+// The user id of the process at the other end of a Unix socket.
+bool PeerIsThisUser(int fd) {
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return false;
+    }
+    return credentials.uid == ::geteuid();
+}
+
+} // namespace
+
+struct COwnerServer::Session {
+    explicit Session(Socket s) : socket(std::move(s)) {}
+    Socket socket;
+    asio::streambuf input{kMaxLineLength};
+    std::array<char, 256> hangUp{};
+    // Lines waiting, oldest first; the first `inFlight` are being written,
+    // and `sentOfFirst` bytes of the first are sent already.
+    std::deque<std::shared_ptr<const std::string>> queue;
+    std::size_t inFlight = 0;
+    std::size_t sentOfFirst = 0;
+    // The lines at the front that must go out whole.
+    std::size_t Started() const { return std::max<std::size_t>(inFlight, sentOfFirst > 0); }
+    bool writing = false;
+    bool watching = false;
+    // After the lines queued, the connection closes.
+    bool closing = false;
+    bool closed = false;
+    int every = 1;
+    std::uint64_t offered = 0;
+    std::uint64_t lost = 0;
+};
+
+class COwnerServer::Acceptor {
+public:
+    explicit Acceptor(asio::io_context& loop) : acceptor(loop) {}
+    asio::local::stream_protocol::acceptor acceptor;
+};
+
+COwnerServer::COwnerServer(asio::io_context& loop, std::shared_ptr<MeterSource> source,
+                           Settings settings, std::string endpointPath)
+    : m_loop(loop), m_source(std::move(source)), m_settings(std::move(settings)),
+      m_endpointPath(std::move(endpointPath)), m_acceptor(std::make_unique<Acceptor>(loop)),
+      m_strProbeFamily(m_source->GetProbeFamily()), m_strProbeModel(m_source->GetProbeModel()) {}
+
+std::unique_ptr<COwnerServer> COwnerServer::Start(asio::io_context& loop,
+                                                  std::shared_ptr<MeterSource> source,
+                                                  const std::string& endpointPath,
+                                                  Settings settings, std::string& problem) {
+    std::unique_ptr<COwnerServer> server(
+        new COwnerServer(loop, std::move(source), std::move(settings), endpointPath));
+    // A file left by an owner that died; the lock says no one uses it.
+    ::unlink(endpointPath.c_str());
+    asio::error_code error;
+    auto& acceptor = server->m_acceptor->acceptor;
+    const asio::local::stream_protocol::endpoint endpoint(endpointPath);
+    acceptor.open(endpoint.protocol(), error);
+    if (!error) {
+        acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        problem = "cannot serve the meter on " + endpointPath + ": " + error.message();
+        return nullptr;
+    }
+    // Before any client is accepted, so that none misses the first reading
+    // it asks for.
+    server->m_source->Join(*server);
+    COwnerServer* raw = server.get();
+    asio::post(loop, [raw] { raw->Accept(); });
+    return server;
+}
+
+COwnerServer::~COwnerServer() {
+    // No reading is posted once this returns.
+    m_source->Leave(*this, true);
+    std::promise<void> done;
+    asio::post(m_loop, [this, &done] {
+        Shutdown("owner_stops", "the owner of the meter stops");
+        done.set_value();
+    });
+    done.get_future().wait();
+    ::unlink(m_endpointPath.c_str());
+}
+
+// --- The readings, on the poll's thread ------------------------------------------
+
+bool COwnerServer::WantsReading() {
+    return m_nWatching.load() > 0;
+}
+
+void COwnerServer::OnReading(const MeterReading& reading) {
+    ShareMessage message;
+    message.kind = ShareMessage::Kind::Sample;
+    message.reading = reading;
+    const ConvertedReading converted =
+        ConvertReading(m_strProbeFamily, m_strProbeModel, reading.reading, reading.range);
+    if (converted.converted) {
+        message.power = converted.power;
+    }
+    message.status = StatusText(converted);
+    message.unit = UnitText(m_strProbeFamily);
+    asio::post(m_loop, [this, line = Line(message)] { Broadcast(line); });
+}
+
+void COwnerServer::OnReadingsLost(std::uint64_t) {
+    // The owner's source is its own poll: nothing is lost before it.
+}
+
+void COwnerServer::OnGap(bool) {}
+
+void COwnerServer::OnClosed() {
+    asio::post(m_loop, [this] { Shutdown("meter_lost", "the meter was lost"); });
+}
+
+// --- The clients, on the loop's thread ---------------------------------------
+
+void COwnerServer::Accept() {
+    m_acceptor->acceptor.async_accept([this](const asio::error_code& error, Socket socket) {
+        if (error) {
+            return; // closed by Shutdown
+        }
+        auto session = std::make_shared<Session>(std::move(socket));
+        m_sessions.insert(session);
+        // The backlog of a client that stops reading waits in its queue,
+        // where it is counted and its loss told, rather than in the kernel.
+        const int sendBuffer = static_cast<int>(kSendBuffer);
+        ::setsockopt(session->socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                     sizeof(sendBuffer));
+        if (!PeerIsThisUser(session->socket.native_handle())) {
+            Refuse(session, *ErrorLine("this meter is served to its owner's user only"));
+        } else {
+            Welcome(session);
+        }
+        Accept();
+    });
+}
+
+void COwnerServer::Welcome(const std::shared_ptr<Session>& session) {
+    ShareMessage hello;
+    hello.kind = ShareMessage::Kind::Hello;
+    hello.version = kShareProtocolVersion;
+    hello.meterId = m_settings.meterId;
+    hello.probeFamily = m_strProbeFamily;
+    hello.probeModel = m_strProbeModel;
+    hello.intervalMs = m_source->GetPollPeriod();
+    hello.ownerPid = ::getpid();
+    hello.ownerProgram = m_settings.program;
+    Queue(session, Line(hello));
+    ReadRequest(session);
+}
+
+void COwnerServer::ReadRequest(const std::shared_ptr<Session>& session) {
+    asio::async_read_until(session->socket, session->input, '\n',
+                           [this, session](const asio::error_code& error, std::size_t length) {
+                               if (session->closed) {
+                                   return;
+                               }
+                               if (error == asio::error::not_found) {
+                                   Refuse(session, *ErrorLine("the line is too long"));
+                                   return;
+                               }
+                               if (error) {
+                                   Close(session);
+                                   return;
+                               }
+                               std::string line(asio::buffers_begin(session->input.data()),
+                                                asio::buffers_begin(session->input.data()) +
+                                                    static_cast<std::ptrdiff_t>(length - 1));
+                               session->input.consume(length);
+                               HandleRequest(session, line);
+                           });
+}
+
+void COwnerServer::HandleRequest(const std::shared_ptr<Session>& session, const std::string& line) {
+    std::string error;
+    const std::optional<ShareMessage> request = DecodeMessage(line, error);
+    if (!request) {
+        Refuse(session, *ErrorLine("an invalid request: " + error));
+        return;
+    }
+    if (request->kind != ShareMessage::Kind::Watch) {
+        Refuse(session, *ErrorLine("the first request must be a watch"));
+        return;
+    }
+    const int period = m_source->GetPollPeriod();
+    if (request->intervalMs % period != 0) {
+        Refuse(session, *ErrorLine("the meter's owner (" + m_settings.program + ", pid " +
+                                   std::to_string(::getpid()) + ") polls it every " +
+                                   std::to_string(period) + " ms; ask for " +
+                                   std::to_string(period) + " ms or a multiple of it"));
+        return;
+    }
+    ShareMessage watching;
+    watching.kind = ShareMessage::Kind::Watching;
+    watching.intervalMs = request->intervalMs;
+    watching.every = request->intervalMs / period;
+    session->every = watching.every;
+    Queue(session, Line(watching));
+    session->watching = true;
+    ++m_nWatching;
+    // Bytes that came with the watch request are a request too many.
+    if (session->input.size() > 0) {
+        Refuse(session, *ErrorLine("no request is expected after the watch"));
+        return;
+    }
+    WatchForHangUp(session);
+}
+
+void COwnerServer::WatchForHangUp(const std::shared_ptr<Session>& session) {
+    session->socket.async_read_some(
+        asio::buffer(session->hangUp), [this, session](const asio::error_code& error, std::size_t) {
+            if (session->closed) {
+                return;
+            }
+            if (error) {
+                Close(session);
+                return;
+            }
+            Refuse(session, *ErrorLine("no request is expected after the watch"));
+        });
+}
+
+void COwnerServer::Broadcast(const std::shared_ptr<const std::string>& line) {
+    for (const std::shared_ptr<Session>& session : m_sessions) {
+        if (!session->watching || session->closing) {
+            continue;
+        }
+        if (session->offered++ % static_cast<std::uint64_t>(session->every) != 0) {
+            continue;
+        }
+        // The oldest sample that is not being written makes room.
+        if (session->queue.size() - session->Started() >= m_settings.queueCapacity) {
+            session->queue.erase(session->queue.begin() +
+                                 static_cast<std::ptrdiff_t>(session->Started()));
+            ++session->lost;
+        }
+        Queue(session, line);
+    }
+}
+
+void COwnerServer::Queue(const std::shared_ptr<Session>& session,
+                         std::shared_ptr<const std::string> line) {
+    session->queue.push_back(std::move(line));
+    Write(session);
+}
+
+void COwnerServer::Write(const std::shared_ptr<Session>& session) {
+    if (session->writing || session->closed) {
+        return;
+    }
+    if (session->lost > 0) {
+        // Told before the first sample after the loss.
+        ShareMessage lost;
+        lost.kind = ShareMessage::Kind::Lost;
+        lost.lostSamples = std::exchange(session->lost, 0);
+        session->queue.push_front(Line(lost));
+    }
+    // What the socket takes now goes at once, without an asynchronous
+    // write: a client that keeps up costs one send per sample.
+    while (!session->queue.empty()) {
+        const std::string& line = *session->queue.front();
+        const ssize_t sent =
+            ::send(session->socket.native_handle(), line.data() + session->sentOfFirst,
+                   line.size() - session->sentOfFirst, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                break;
+            }
+            Close(session);
+            return;
+        }
+        session->sentOfFirst += static_cast<std::size_t>(sent);
+        if (session->sentOfFirst < line.size()) {
+            break;
+        }
+        session->queue.pop_front();
+        session->sentOfFirst = 0;
+    }
+    if (session->queue.empty()) {
+        if (session->closing) {
+            Close(session);
+        }
+        return;
+    }
+    // The rest when the client reads again.
+    std::vector<asio::const_buffer> batch;
+    session->inFlight = std::min(session->queue.size(), kBatch);
+    for (std::size_t i = 0; i < session->inFlight; ++i) {
+        batch.push_back(asio::buffer(*session->queue[i]) + (i == 0 ? session->sentOfFirst : 0));
+    }
+    session->writing = true;
+    asio::async_write(session->socket, batch,
+                      [this, session](const asio::error_code& error, std::size_t) {
+                          session->writing = false;
+                          if (session->closed) {
+                              return;
+                          }
+                          session->queue.erase(session->queue.begin(),
+                                               session->queue.begin() +
+                                                   static_cast<std::ptrdiff_t>(session->inFlight));
+                          session->inFlight = 0;
+                          session->sentOfFirst = 0;
+                          if (error) {
+                              Close(session);
+                              return;
+                          }
+                          Write(session);
+                      });
+}
+
+void COwnerServer::Refuse(const std::shared_ptr<Session>& session, const std::string& line) {
+    if (session->closing || session->closed) {
+        return;
+    }
+    // Nothing more is sent but this message.
+    session->queue.erase(session->queue.begin() + static_cast<std::ptrdiff_t>(session->Started()),
+                         session->queue.end());
+    session->lost = 0;
+    session->queue.push_back(std::make_shared<const std::string>(line));
+    session->closing = true;
+    if (session->watching) {
+        session->watching = false;
+        --m_nWatching;
+    }
+    Write(session);
+}
+
+void COwnerServer::Close(const std::shared_ptr<Session>& session) {
+    if (session->closed) {
+        return;
+    }
+    session->closed = true;
+    if (session->watching) {
+        session->watching = false;
+        --m_nWatching;
+    }
+    asio::error_code ignored;
+    session->socket.shutdown(Socket::shutdown_both, ignored);
+    session->socket.close(ignored);
+    m_sessions.erase(session);
+}
+
+void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
+    asio::error_code ignored;
+    m_acceptor->acceptor.close(ignored);
+    ShareMessage end;
+    end.kind = ShareMessage::Kind::End;
+    end.why = why;
+    end.reason = reason;
+    const std::string line = EncodeMessage(end);
+    // Each client is told, as far as its socket takes it now: the owner
+    // does not wait for a client that stopped reading.
+    const std::set<std::shared_ptr<Session>> sessions = m_sessions;
+    for (const std::shared_ptr<Session>& session : sessions) {
+        if (!session->closed) {
+            const int fd = session->socket.native_handle();
+            // Never in the middle of a line.
+            if (!session->writing && session->sentOfFirst == 0) {
+                (void)::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
+            Close(session);
+        }
+    }
+}
+
+} // namespace zelmora
