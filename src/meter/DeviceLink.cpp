@@ -214,7 +214,8 @@ CDeviceLink::~CDeviceLink() {
 void CDeviceLink::Rescan() {
     ReleaseSource(false);
     m_nMeterCount = 0;
-    for (CMeterPoller::Listing& found : CMeterPoller::Scan(m_driver, kMaxMeters)) {
+    for (CMeterPoller::Listing& found :
+         CMeterPoller::Scan(m_driver, kMaxMeters, m_sources->MetersOwnedElsewhere())) {
         m_meterListing[m_nMeterCount] = {found.id, std::move(found.path),
                                          std::move(found.probeModel), std::move(found.probeFamily)};
         m_meterIds[m_nMeterCount++] = std::move(found.id);

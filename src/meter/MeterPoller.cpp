@@ -192,10 +192,33 @@ CMeterPoller::DevicePtr CMeterPoller::NewDevice() {
     return DevicePtr(new CUsbDevice(m_driver, kNoNotifyWindow, kMeterInterfaceGuid));
 }
 
-std::vector<CMeterPoller::Listing> CMeterPoller::Scan(UsbDriver& driver, int limit) {
+namespace {
+
+// The driver's path of device number `index`; empty when there is none.
+std::string PathOfDevice(UsbDriver& driver, int index) {
+    const auto paths = driver.ListDevicePaths(kMeterInterfaceGuid);
+    return paths && index >= 0 && static_cast<std::size_t>(index) < paths->size()
+               ? (*paths)[static_cast<std::size_t>(index)]
+               : std::string();
+}
+
+} // namespace
+
+std::vector<CMeterPoller::Listing> CMeterPoller::Scan(UsbDriver& driver, int limit,
+                                                      const std::vector<MeterIdentity>& known) {
     std::vector<Listing> found;
     DevicePtr scanning(new CUsbDevice(driver, kNoNotifyWindow, kMeterInterfaceGuid));
     for (int i = 0; i < scanning->CountDevices() && static_cast<int>(found.size()) < limit; ++i) {
+        if (!known.empty()) {
+            const std::string path = PathOfDevice(driver, i);
+            const auto owned = std::find_if(known.begin(), known.end(), [&path](const auto& meter) {
+                return !path.empty() && meter.path == path;
+            });
+            if (owned != known.end()) {
+                found.push_back(*owned);
+                continue;
+            }
+        }
         try {
             if (!scanning->Open(static_cast<std::uint8_t>(i))) {
                 continue;
@@ -257,7 +280,8 @@ bool CMeterPoller::OpenMeter(int index) {
     return IdentifyProbe();
 }
 
-bool CMeterPoller::Start(const std::string& meterId, int periodMs) {
+bool CMeterPoller::Start(const std::string& meterId, int periodMs,
+                         const std::vector<std::string>& skipPaths) {
     // A device that is not a meter has the empty id; it never matches.
     if (meterId.empty()) {
         return false;
@@ -272,6 +296,10 @@ bool CMeterPoller::Start(const std::string& meterId, int periodMs) {
     // identified, nor the meter before its measurement is started.
     std::optional<BusyScope> busy(std::in_place, *this);
     for (int i = 0; !started && i < scanning->CountDevices(); ++i) {
+        if (!skipPaths.empty() && std::find(skipPaths.begin(), skipPaths.end(),
+                                            PathOfDevice(m_driver, i)) != skipPaths.end()) {
+            continue;
+        }
         try {
             if (!scanning->Open(static_cast<std::uint8_t>(i)) ||
                 ReadMeterId(*scanning, nullptr) != meterId) {
@@ -313,6 +341,11 @@ bool CMeterPoller::Start(const std::string& meterId, int periodMs) {
 bool CMeterPoller::IsOpen() const {
     std::lock_guard lock(m_deviceMutex);
     return m_pDevice != nullptr;
+}
+
+std::string CMeterPoller::GetDevicePath() const {
+    std::lock_guard lock(m_deviceMutex);
+    return m_pDevice ? m_pDevice->m_devicePath : std::string();
 }
 
 std::string CMeterPoller::GetProbeFamily() const {
@@ -544,8 +577,9 @@ std::shared_ptr<MeterSource> LocalMeterSources::Open(const std::string& meterId,
     return OpenPoller(meterId, periodMs);
 }
 
-std::shared_ptr<CMeterPoller> LocalMeterSources::OpenPoller(const std::string& meterId,
-                                                            int periodMs) {
+std::shared_ptr<CMeterPoller>
+LocalMeterSources::OpenPoller(const std::string& meterId, int periodMs,
+                              const std::vector<std::string>& skipPaths) {
     std::lock_guard lock(m_mutex);
     std::erase_if(m_pollers, [](const auto& entry) { return entry.second.expired(); });
     for (const auto& [id, weak] : m_pollers) {
@@ -557,7 +591,7 @@ std::shared_ptr<CMeterPoller> LocalMeterSources::OpenPoller(const std::string& m
         }
     }
     auto poller = std::make_shared<CMeterPoller>(m_driver, m_nPollSpeedUp);
-    if (!poller->Start(meterId, periodMs)) {
+    if (!poller->Start(meterId, periodMs, skipPaths)) {
         return nullptr;
     }
     m_pollers.emplace_back(meterId, poller);

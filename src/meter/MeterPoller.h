@@ -51,19 +51,21 @@ public:
 
     // What a scan finds out about each meter present, in device order, at
     // most `limit`: its id, the driver's path of the device and its probe
-    // (empty when the identity is too short to name one).
-    struct Listing {
-        std::string id;
-        std::string path;
-        std::string probeModel;
-        std::string probeFamily;
-    };
-    static std::vector<Listing> Scan(UsbDriver& driver, int limit);
+    // (empty when the identity is too short to name one). A device at the
+    // path of one of `known` is listed as that meter and sent no request
+    // (another process polls it).
+    using Listing = MeterIdentity;
+    static std::vector<Listing> Scan(UsbDriver& driver, int limit,
+                                     const std::vector<MeterIdentity>& known = {});
 
     // Opens the present meter with this id, identifies its probe, starts its
     // measurement and polls it every `periodMs`. False when no meter with
-    // the id starts. Called once.
-    bool Start(const std::string& meterId, int periodMs);
+    // the id starts. The devices at `skipPaths` (meters other processes
+    // poll) are left alone. Called once.
+    bool Start(const std::string& meterId, int periodMs,
+               const std::vector<std::string>& skipPaths = {});
+    // The driver's path of the open meter; empty when none is open.
+    std::string GetDevicePath() const;
 
     std::string GetProbeFamily() const override;
     std::string GetProbeModel() const override;
@@ -139,7 +141,9 @@ public:
     std::shared_ptr<MeterSource> Open(const std::string& meterId, int periodMs,
                                       std::string& problem) override;
     // The same as a poller of its own type, for owners that serve it on.
-    std::shared_ptr<CMeterPoller> OpenPoller(const std::string& meterId, int periodMs);
+    // The devices at `skipPaths` are left alone (other processes poll them).
+    std::shared_ptr<CMeterPoller> OpenPoller(const std::string& meterId, int periodMs,
+                                             const std::vector<std::string>& skipPaths = {});
 
 private:
     UsbDriver& m_driver;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zelmora {
 
@@ -79,10 +80,23 @@ public:
     virtual void PollNow() = 0;
 };
 
+// A meter as it identified itself: its id, the driver's path of the
+// device (where it sits) and its probe.
+struct MeterIdentity {
+    std::string id;
+    std::string path;
+    std::string probeModel;
+    std::string probeFamily;
+};
+
 // Gives a meter's source by the meter's id, as a front end's Start asks.
 class MeterSources {
 public:
     virtual ~MeterSources() = default;
+    // The meters that other processes poll, as their owners tell: a scan
+    // takes these from here and sends their devices no request, since only
+    // a meter's owner talks to it. None where nothing is shared.
+    virtual std::vector<MeterIdentity> MetersOwnedElsewhere() { return {}; }
     // The running source of the meter with this id, polled every
     // `periodMs`; none when there is no such meter or it does not start
     // (`problem` then says why when there is more to say than that).

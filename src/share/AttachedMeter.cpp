@@ -95,8 +95,8 @@ std::optional<CAttachedMeter::Owner> CAttachedMeter::AskOwner(const std::string&
     if (!hello || hello->kind != ShareMessage::Kind::Hello) {
         return std::nullopt;
     }
-    return Owner{hello->ownerPid, hello->ownerProgram, hello->intervalMs, hello->probeFamily,
-                 hello->probeModel};
+    return Owner{hello->ownerPid,   hello->ownerProgram, hello->intervalMs, hello->probeFamily,
+                 hello->probeModel, hello->meterId,      hello->devicePath};
 }
 
 std::unique_ptr<CAttachedMeter> CAttachedMeter::Attach(const std::string& endpointPath,
@@ -151,8 +151,8 @@ std::unique_ptr<CAttachedMeter> CAttachedMeter::Attach(const std::string& endpoi
     }
     SetReceiveTimeout(fd, 0);
     outcome = Outcome::Attached;
-    Owner owner{hello->ownerPid, hello->ownerProgram, hello->intervalMs, hello->probeFamily,
-                hello->probeModel};
+    Owner owner{hello->ownerPid,   hello->ownerProgram, hello->intervalMs, hello->probeFamily,
+                hello->probeModel, hello->meterId,      hello->devicePath};
     return std::unique_ptr<CAttachedMeter>(
         new CAttachedMeter(fd, std::move(owner), answer->intervalMs, std::move(splitter)));
 }

@@ -29,6 +29,8 @@ public:
         int intervalMs = 0;
         std::string probeFamily;
         std::string probeModel;
+        std::string meterId;
+        std::string devicePath;
     };
 
     enum class Outcome { Attached, Refused, NoOwner };

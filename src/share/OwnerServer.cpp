@@ -202,6 +202,7 @@ void COwnerServer::Welcome(const std::shared_ptr<Session>& session) {
     hello.intervalMs = m_source->GetPollPeriod();
     hello.ownerPid = ::getpid();
     hello.ownerProgram = m_settings.program;
+    hello.devicePath = m_settings.devicePath;
     Queue(session, Line(hello));
     ReadRequest(session);
 }

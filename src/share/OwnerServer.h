@@ -30,6 +30,8 @@ public:
         std::string meterId;
         // The owner's program, as the clients and `list` are told.
         std::string program;
+        // The driver's path of the meter's device.
+        std::string devicePath;
         // Samples one client's queue holds.
         std::size_t queueCapacity = 3000;
     };

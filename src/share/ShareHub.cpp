@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <unistd.h>
 
 namespace zelmora {
@@ -310,13 +311,19 @@ std::unique_ptr<CShareHub::Held> CShareHub::Acquire(const std::string& meterId, 
     const auto deadline = std::chrono::steady_clock::now() + m_settings.patience;
     for (;;) {
         if (std::unique_ptr<COwnershipLock> lock = COwnershipLock::TryTake(names->lockName)) {
-            std::shared_ptr<CMeterPoller> poller = m_local.OpenPoller(meterId, periodMs);
+            // The devices other processes poll are not asked who they are.
+            std::vector<std::string> foreign;
+            for (MeterIdentity& meter : MetersOwnedElsewhere()) {
+                foreign.push_back(std::move(meter.path));
+            }
+            std::shared_ptr<CMeterPoller> poller = m_local.OpenPoller(meterId, periodMs, foreign);
             if (!poller) {
                 return nullptr;
             }
             COwnerServer::Settings serving;
             serving.meterId = meterId;
             serving.program = m_settings.program;
+            serving.devicePath = poller->GetDevicePath();
             serving.queueCapacity =
                 m_settings.clientQueueCapacity > 0
                     ? m_settings.clientQueueCapacity
@@ -362,6 +369,38 @@ std::optional<CShareHub::Owner> CShareHub::OwnerOf(const std::string& meterId) {
         return std::nullopt;
     }
     return Owner{owner->pid, owner->program};
+}
+
+std::vector<MeterIdentity> CShareHub::MetersOwnedElsewhere() {
+    std::vector<MeterIdentity> meters;
+    std::string problem;
+    const std::optional<std::string> folder = EndpointFolder(problem);
+    const std::optional<ShareNames> probe = NamesOfMeter("0", problem);
+    if (!folder || !probe) {
+        return meters;
+    }
+    const std::string prefix = probe->scope + "-";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(*folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with(prefix) || !name.ends_with(".sock")) {
+            continue;
+        }
+        const std::string path = entry.path().string();
+        const std::optional<CAttachedMeter::Owner> owner = CAttachedMeter::AskOwner(path);
+        // An owner is believed only at its own meter's endpoint, and only
+        // where it says which device it polls.
+        if (!owner || owner->devicePath.empty()) {
+            continue;
+        }
+        const std::optional<ShareNames> names = NamesOfMeter(owner->meterId, problem);
+        if (!names || names->endpointPath != path) {
+            continue;
+        }
+        meters.push_back(
+            {owner->meterId, owner->devicePath, owner->probeModel, owner->probeFamily});
+    }
+    return meters;
 }
 
 } // namespace zelmora

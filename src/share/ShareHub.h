@@ -66,6 +66,10 @@ public:
     };
     std::optional<Owner> OwnerOf(const std::string& meterId);
 
+    // The meters served on this user's endpoints of this scope, as their
+    // owners' first messages name them (a scan sends these no request).
+    std::vector<MeterIdentity> MetersOwnedElsewhere() override;
+
 private:
     friend class CSharedMeter;
     // What holds a meter's readings for a CSharedMeter: the poller, its

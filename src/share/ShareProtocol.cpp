@@ -125,7 +125,8 @@ bool DecodeFields(const json& object, ShareMessage& m, std::string& error) {
         if (!f.Text("meter", m.meterId) || !f.Text("probe_family", m.probeFamily) ||
             !f.Text("probe_model", m.probeModel) || !f.Text("program", m.ownerProgram) ||
             !f.Integer("pid", 0, std::numeric_limits<std::int64_t>::max(), m.ownerPid) ||
-            !f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number)) {
+            !f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number) ||
+            !f.Text("path", m.devicePath, false)) {
             return false;
         }
         m.intervalMs = static_cast<int>(number);
@@ -212,6 +213,9 @@ std::string EncodeMessage(const ShareMessage& m) {
         object["interval_ms"] = m.intervalMs;
         object["pid"] = m.ownerPid;
         object["program"] = m.ownerProgram;
+        if (!m.devicePath.empty()) {
+            object["path"] = m.devicePath;
+        }
         break;
     case ShareMessage::Kind::Watch:
         object["interval_ms"] = m.intervalMs;

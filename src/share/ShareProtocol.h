@@ -39,6 +39,9 @@ struct ShareMessage {
     std::string probeModel;
     std::int64_t ownerPid = 0;
     std::string ownerProgram;
+    // The driver's path of the meter's device, so that a scan can tell it
+    // from the others without asking it; may be empty.
+    std::string devicePath;
     // hello (the owner's poll period), watch (asked), watching (served)
     int intervalMs = 0;
     // watching: every n-th of the owner's readings is served

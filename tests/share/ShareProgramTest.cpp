@@ -3,9 +3,13 @@
 // a client that stops reading or sends rubbish, the hand-over when the
 // owner is killed, and the SCPI server among them.
 
+#include "meter/DeviceLink.h"
 #include "share/ShareEndpoint.h"
+#include "share/ShareHub.h"
 #include "share/ShareProtocol.h"
+#include "sim/SimulatedMeter.h"
 #include "support/TempFolder.h"
+#include "usb/driver/VirtualUsbDriver.h"
 
 #include <cerrno>
 #include <chrono>
@@ -306,6 +310,52 @@ TEST_F(ShareProgramTest, ThreeProcessesOneOwnerEveryClientGetsEverySampleOnceInO
         EXPECT_TRUE(CountsFromZero(attached)) << name << ": its own collection";
         EXPECT_TRUE(ConsecutiveIn(attached, owned)) << name << ": the owner's samples, each once";
     }
+}
+
+// A process that lists and reads a meter another process owns learns its
+// id and probe from the owner and asks the meter nothing: its own copy of
+// the simulated meter counts every request it would have sent.
+TEST_F(ShareProgramTest, AMeterAnotherProcessOwnsIsListedAndReadWithoutAskingIt) {
+    const pid_t owner = Log("owner.csv", {"--count", "600"});
+    ASSERT_TRUE(Eventually([&] { return RowCount("owner.csv") >= 2; }));
+
+    VirtualUsbDriver driver;
+    // The same meter at the same place as the owner's.
+    const auto meter = SimulatedMeter::MakeDemo("KV", kMeter, 1);
+    meter->PlugInto(driver);
+    CShareHub::Settings settings;
+    settings.program = "lister";
+    const auto hub = std::make_shared<CShareHub>(driver, settings);
+    {
+        CDeviceLink link(driver, CDeviceLink::TestTuning{}, hub);
+        link.Rescan();
+        const std::vector<CDeviceLink::MeterListing> listed = link.GetMeterListing();
+        ASSERT_EQ(listed.size(), 1u);
+        EXPECT_EQ(listed[0].id, kMeter);
+        EXPECT_EQ(listed[0].probeFamily, "KV");
+        EXPECT_EQ(listed[0].probeModel, "KV50");
+        EXPECT_NE(listed[0].path.find("virtual-usb#1#"), std::string::npos) << listed[0].path;
+
+        link.Start(kMeter);
+        ASSERT_TRUE(link.IsRunning()) << link.GetStartProblem();
+        ASSERT_TRUE(Eventually([&] { return link.HasNewSample(); }));
+        EXPECT_EQ(link.GetProbeModel(), "KV50");
+        link.StopMeter();
+    }
+    const SimulatedMeter::Counters asked = meter->GetCounters();
+    EXPECT_EQ(asked.identity1, 0u);
+    EXPECT_EQ(asked.identity2, 0u);
+    EXPECT_EQ(asked.starts, 0u);
+    EXPECT_EQ(asked.stops, 0u);
+    EXPECT_EQ(asked.sampleRequests, 0u);
+
+    ::kill(owner, SIGINT);
+    EXPECT_EQ(Wait(owner), 0) << ReadFile(Path("owner.csv.err"));
+    // With no owner left, the meter is asked who it is again.
+    CDeviceLink alone(driver, CDeviceLink::TestTuning{}, hub);
+    alone.Rescan();
+    ASSERT_EQ(alone.GetMeterCount(), 1);
+    EXPECT_GT(meter->GetCounters().identity1, 0u);
 }
 
 TEST_F(ShareProgramTest, AnIntervalThatIsNoMultipleOfTheOwnersIsRefusedWithTheOwnersOne) {

@@ -61,6 +61,11 @@ TEST(ShareProtocolTest, EveryMessageReadsBackAsItWasSent) {
     EXPECT_EQ(helloBack->meterId, "210400101");
     EXPECT_EQ(helloBack->ownerPid, 4242);
     EXPECT_EQ(helloBack->intervalMs, 100);
+    EXPECT_EQ(helloBack->devicePath, "") << "an owner that does not say where its meter sits";
+    hello.devicePath = "usb:1-4.2";
+    const auto placed = Decode(EncodeMessage(hello));
+    ASSERT_TRUE(placed);
+    EXPECT_EQ(placed->devicePath, "usb:1-4.2");
 
     // A reason that is not UTF-8 still goes out as one valid line.
     ShareMessage error;
