@@ -12,9 +12,7 @@
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
 #include "scpi/ScpiServer.h"
-#if !defined(_WIN32)
 #include "share/ShareHub.h"
-#endif
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -116,20 +114,13 @@ private:
     std::optional<std::string> m_password;
     CProgressLine m_console;
     std::unique_ptr<UsbDriver> m_driver;
-#if !defined(_WIN32)
     // The meters shared with the user's other processes; after the driver,
-    // which it polls. Windows has no shared meters yet: there every
-    // command owns its meters.
+    // which it polls.
     std::shared_ptr<CShareHub> m_hub;
-#endif
 };
 
 std::shared_ptr<MeterSources> Command::Sources() const {
-#if !defined(_WIN32)
     return m_hub;
-#else
-    return nullptr;
-#endif
 }
 
 std::unique_ptr<CDeviceLink> Command::MakeLink(const CDeviceLink::TestTuning& tuning) const {
@@ -140,15 +131,11 @@ std::unique_ptr<CDeviceLink> Command::MakeLink(const CDeviceLink::TestTuning& tu
 }
 
 std::optional<Command::Owner> Command::OwnerOf(const std::string& meterId) const {
-#if !defined(_WIN32)
     if (m_hub) {
         if (const auto owner = m_hub->OwnerOf(meterId)) {
             return Owner{static_cast<long long>(owner->pid), owner->program};
         }
     }
-#else
-    (void)meterId;
-#endif
     return std::nullopt;
 }
 
@@ -159,13 +146,11 @@ int Command::Run() {
     for (const std::string& problem : problems) {
         Say(problem);
     }
-#if !defined(_WIN32)
     if (m_context.share) {
         CShareHub::Settings settings = CShareHub::FromEnvironment(m_context.program);
         settings.pollSpeedUp = m_context.pollSpeedUp;
         m_hub = std::make_shared<CShareHub>(*m_driver, std::move(settings));
     }
-#endif
     switch (m_options.command) {
     case CliOptions::Command::List:
         return List();

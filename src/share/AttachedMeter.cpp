@@ -1,12 +1,8 @@
 #include "share/AttachedMeter.h"
 
+#include "share/ShareTransport.h"
+
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace zelmora {
 
@@ -15,15 +11,10 @@ namespace {
 // How long an owner may take to greet and to answer the watch request.
 constexpr int kHandshakeSeconds = 3;
 
-void SetReceiveTimeout(int fd, int seconds) {
-    timeval timeout{};
-    timeout.tv_sec = seconds;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-}
-
 // The next whole message, reading more as needed; none when the stream
 // ends, fails, times out or brings something that is not a message.
-std::optional<ShareMessage> ReadMessage(int fd, CLineSplitter& splitter, std::string& problem) {
+std::optional<ShareMessage> ReadMessage(CShareConnection& connection, CLineSplitter& splitter,
+                                        std::string& problem) {
     std::string line;
     std::array<char, 4096> buffer{};
     for (;;) {
@@ -36,62 +27,30 @@ std::optional<ShareMessage> ReadMessage(int fd, CLineSplitter& splitter, std::st
         case CLineSplitter::Result::NeedMore:
             break;
         }
-        const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
+        const std::ptrdiff_t received = connection.Read(buffer.data(), buffer.size(), problem);
         if (received <= 0) {
-            problem = received == 0 ? "the owner hung up" : std::strerror(errno);
+            if (received == 0) {
+                problem = "the owner hung up";
+            }
             return std::nullopt;
         }
         splitter.Feed({buffer.data(), static_cast<std::size_t>(received)});
     }
 }
 
-int Connect(const std::string& endpointPath, int& error) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = errno;
-        return -1;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (endpointPath.size() >= sizeof(address.sun_path)) {
-        ::close(fd);
-        error = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(address.sun_path, endpointPath.data(), endpointPath.size());
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        error = errno;
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 std::optional<CAttachedMeter::Owner> CAttachedMeter::AskOwner(const std::string& endpointPath) {
-    int error = 0;
-    const int fd = Connect(endpointPath, error);
-    if (fd < 0) {
+    CShareConnection::Failure failure = CShareConnection::Failure::None;
+    const std::unique_ptr<CShareConnection> connection =
+        CShareConnection::Connect(endpointPath, failure);
+    if (!connection) {
         return std::nullopt;
     }
-    SetReceiveTimeout(fd, kHandshakeSeconds);
+    connection->SetReadTimeout(kHandshakeSeconds);
     CLineSplitter splitter;
     std::string problem;
-    const std::optional<ShareMessage> hello = ReadMessage(fd, splitter, problem);
-    ::close(fd);
+    const std::optional<ShareMessage> hello = ReadMessage(*connection, splitter, problem);
     if (!hello || hello->kind != ShareMessage::Kind::Hello) {
         return std::nullopt;
     }
@@ -103,24 +62,23 @@ std::unique_ptr<CAttachedMeter> CAttachedMeter::Attach(const std::string& endpoi
                                                        const std::string& meterId, int periodMs,
                                                        Outcome& outcome, std::string& problem) {
     outcome = Outcome::NoOwner;
-    int error = 0;
-    const int fd = Connect(endpointPath, error);
-    if (fd < 0) {
-        if (error == EACCES || error == EPERM) {
+    CShareConnection::Failure failure = CShareConnection::Failure::None;
+    std::unique_ptr<CShareConnection> connection = CShareConnection::Connect(endpointPath, failure);
+    if (!connection) {
+        if (failure == CShareConnection::Failure::OtherUser) {
             outcome = Outcome::Refused;
             problem = "the meter's endpoint belongs to another user";
         }
         return nullptr;
     }
-    SetReceiveTimeout(fd, kHandshakeSeconds);
+    connection->SetReadTimeout(kHandshakeSeconds);
     CLineSplitter splitter;
-    const std::optional<ShareMessage> hello = ReadMessage(fd, splitter, problem);
+    const std::optional<ShareMessage> hello = ReadMessage(*connection, splitter, problem);
     if (!hello || hello->kind != ShareMessage::Kind::Hello) {
         if (hello && hello->kind == ShareMessage::Kind::Error) {
             outcome = Outcome::Refused;
             problem = hello->reason;
         }
-        ::close(fd);
         return nullptr;
     }
     if (hello->version != kShareProtocolVersion || hello->meterId != meterId) {
@@ -130,43 +88,41 @@ std::unique_ptr<CAttachedMeter> CAttachedMeter::Attach(const std::string& endpoi
                             " of the protocol, this program version " +
                             std::to_string(kShareProtocolVersion)
                       : "the endpoint serves meter " + hello->meterId;
-        ::close(fd);
         return nullptr;
     }
     ShareMessage watch;
     watch.kind = ShareMessage::Kind::Watch;
     watch.intervalMs = periodMs;
-    if (!SendAll(fd, EncodeMessage(watch))) {
-        ::close(fd);
+    if (!connection->SendAll(EncodeMessage(watch))) {
         return nullptr;
     }
-    const std::optional<ShareMessage> answer = ReadMessage(fd, splitter, problem);
+    const std::optional<ShareMessage> answer = ReadMessage(*connection, splitter, problem);
     if (!answer || answer->kind != ShareMessage::Kind::Watching) {
         if (answer && answer->kind == ShareMessage::Kind::Error) {
             outcome = Outcome::Refused;
             problem = answer->reason;
         }
-        ::close(fd);
         return nullptr;
     }
-    SetReceiveTimeout(fd, 0);
+    connection->SetReadTimeout(0);
     outcome = Outcome::Attached;
     Owner owner{hello->ownerPid,   hello->ownerProgram, hello->intervalMs, hello->probeFamily,
                 hello->probeModel, hello->meterId,      hello->devicePath};
-    return std::unique_ptr<CAttachedMeter>(
-        new CAttachedMeter(fd, std::move(owner), answer->intervalMs, std::move(splitter)));
+    return std::unique_ptr<CAttachedMeter>(new CAttachedMeter(
+        std::move(connection), std::move(owner), answer->intervalMs, std::move(splitter)));
 }
 
-CAttachedMeter::CAttachedMeter(int fd, Owner owner, int periodMs, CLineSplitter rest)
-    : m_fd(fd), m_owner(std::move(owner)), m_nPeriodMs(periodMs), m_splitter(std::move(rest)) {}
+CAttachedMeter::CAttachedMeter(std::unique_ptr<CShareConnection> connection, Owner owner,
+                               int periodMs, CLineSplitter rest)
+    : m_connection(std::move(connection)), m_owner(std::move(owner)), m_nPeriodMs(periodMs),
+      m_splitter(std::move(rest)) {}
 
 CAttachedMeter::~CAttachedMeter() {
     m_bClosing = true;
-    ::shutdown(m_fd, SHUT_RDWR);
+    m_connection->Interrupt();
     if (m_reader.joinable()) {
         m_reader.join();
     }
-    ::close(m_fd);
 }
 
 void CAttachedMeter::SetEndingHandler(std::function<void(Ending)> handler) {
@@ -202,7 +158,7 @@ void CAttachedMeter::ReadMessages() {
     Ending ending = Ending::OwnerGone;
     for (;;) {
         std::string problem;
-        const std::optional<ShareMessage> message = ReadMessage(m_fd, m_splitter, problem);
+        const std::optional<ShareMessage> message = ReadMessage(*m_connection, m_splitter, problem);
         if (!message) {
             break;
         }

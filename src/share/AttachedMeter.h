@@ -17,6 +17,8 @@
 
 namespace zelmora {
 
+class CShareConnection;
+
 class CAttachedMeter final : public MeterSource {
 public:
     // How a connection ended: the owner stopped or went away (another may
@@ -65,10 +67,11 @@ public:
     const Owner& GetOwner() const { return m_owner; }
 
 private:
-    CAttachedMeter(int fd, Owner owner, int periodMs, CLineSplitter rest);
+    CAttachedMeter(std::unique_ptr<CShareConnection> connection, Owner owner, int periodMs,
+                   CLineSplitter rest);
     void ReadMessages();
 
-    int m_fd = -1;
+    const std::unique_ptr<CShareConnection> m_connection;
     const Owner m_owner;
     const int m_nPeriodMs;
     // The stream after the handshake (bytes that came with its last line).

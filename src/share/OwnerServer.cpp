@@ -1,29 +1,26 @@
 #include "share/OwnerServer.h"
 
 #include "share/ShareProtocol.h"
+#include "share/ShareTransport.h"
 
 #include <algorithm>
-#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
-#include <cerrno>
 #include <deque>
 #include <future>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace zelmora {
 
 namespace {
 
-using Socket = asio::local::stream_protocol::socket;
+using Socket = ShareStream;
 
 // Lines written at once to one client.
 constexpr std::size_t kBatch = 64;
-// The kernel's buffer of a client's socket: a few dozen samples.
+// The system's buffer of a client's connection: a few dozen samples.
 constexpr std::size_t kSendBuffer = 8192;
 
 std::string StatusText(const ConvertedReading& converted) {
@@ -49,16 +46,6 @@ std::shared_ptr<const std::string> ErrorLine(const std::string& reason) {
     message.kind = ShareMessage::Kind::Error;
     message.reason = reason;
     return Line(message);
-}
-
-// The user id of the process at the other end of a Unix socket.
-bool PeerIsThisUser(int fd) {
-    ucred credentials{};
-    socklen_t length = sizeof(credentials);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return false;
-    }
-    return credentials.uid == ::geteuid();
 }
 
 } // namespace
@@ -87,8 +74,8 @@ struct COwnerServer::Session {
 
 class COwnerServer::Acceptor {
 public:
-    explicit Acceptor(asio::io_context& loop) : acceptor(loop) {}
-    asio::local::stream_protocol::acceptor acceptor;
+    explicit Acceptor(asio::io_context& loop) : listener(loop) {}
+    CShareListener listener;
 };
 
 COwnerServer::COwnerServer(asio::io_context& loop, std::shared_ptr<MeterSource> source,
@@ -103,20 +90,7 @@ std::unique_ptr<COwnerServer> COwnerServer::Start(asio::io_context& loop,
                                                   Settings settings, std::string& problem) {
     std::unique_ptr<COwnerServer> server(
         new COwnerServer(loop, std::move(source), std::move(settings), endpointPath));
-    // A file left by an owner that died; the lock says no one uses it.
-    ::unlink(endpointPath.c_str());
-    asio::error_code error;
-    auto& acceptor = server->m_acceptor->acceptor;
-    const asio::local::stream_protocol::endpoint endpoint(endpointPath);
-    acceptor.open(endpoint.protocol(), error);
-    if (!error) {
-        acceptor.bind(endpoint, error);
-    }
-    if (!error) {
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    }
-    if (error) {
-        problem = "cannot serve the meter on " + endpointPath + ": " + error.message();
+    if (!server->m_acceptor->listener.Open(endpointPath, problem)) {
         return nullptr;
     }
     // Before any client is accepted, so that none misses the first reading
@@ -136,7 +110,7 @@ COwnerServer::~COwnerServer() {
         done.set_value();
     });
     done.get_future().wait();
-    ::unlink(m_endpointPath.c_str());
+    RemoveEndpoint(m_endpointPath);
 }
 
 // --- The readings, on the poll's thread ------------------------------------------
@@ -172,7 +146,7 @@ void COwnerServer::OnClosed() {
 // --- The clients, on the loop's thread ---------------------------------------
 
 void COwnerServer::Accept() {
-    m_acceptor->acceptor.async_accept([this](const asio::error_code& error, Socket socket) {
+    m_acceptor->listener.AsyncAccept([this](const asio::error_code& error, Socket socket) {
         if (error) {
             return; // closed by Shutdown
         }
@@ -180,10 +154,8 @@ void COwnerServer::Accept() {
         m_sessions.insert(session);
         // The backlog of a client that stops reading waits in its queue,
         // where it is counted and its loss told, rather than in the kernel.
-        const int sendBuffer = static_cast<int>(kSendBuffer);
-        ::setsockopt(session->socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
-                     sizeof(sendBuffer));
-        if (!PeerIsThisUser(session->socket.native_handle())) {
+        LimitSendBuffer(session->socket, kSendBuffer);
+        if (!PeerIsThisUser(session->socket)) {
             Refuse(session, *ErrorLine("this meter is served to its owner's user only"));
         } else {
             Welcome(session);
@@ -200,7 +172,7 @@ void COwnerServer::Welcome(const std::shared_ptr<Session>& session) {
     hello.probeFamily = m_strProbeFamily;
     hello.probeModel = m_strProbeModel;
     hello.intervalMs = m_source->GetPollPeriod();
-    hello.ownerPid = ::getpid();
+    hello.ownerPid = ThisProcessId();
     hello.ownerProgram = m_settings.program;
     hello.devicePath = m_settings.devicePath;
     Queue(session, Line(hello));
@@ -243,7 +215,7 @@ void COwnerServer::HandleRequest(const std::shared_ptr<Session>& session, const 
     const int period = m_source->GetPollPeriod();
     if (request->intervalMs % period != 0) {
         Refuse(session, *ErrorLine("the meter's owner (" + m_settings.program + ", pid " +
-                                   std::to_string(::getpid()) + ") polls it every " +
+                                   std::to_string(ThisProcessId()) + ") polls it every " +
                                    std::to_string(period) + " ms; ask for " +
                                    std::to_string(period) + " ms or a multiple of it"));
         return;
@@ -317,13 +289,9 @@ void COwnerServer::Write(const std::shared_ptr<Session>& session) {
     // write: a client that keeps up costs one send per sample.
     while (!session->queue.empty()) {
         const std::string& line = *session->queue.front();
-        const ssize_t sent =
-            ::send(session->socket.native_handle(), line.data() + session->sentOfFirst,
-                   line.size() - session->sentOfFirst, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const std::ptrdiff_t sent = SendNow(session->socket, line.data() + session->sentOfFirst,
+                                            line.size() - session->sentOfFirst);
         if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                break;
-            }
             Close(session);
             return;
         }
@@ -392,15 +360,12 @@ void COwnerServer::Close(const std::shared_ptr<Session>& session) {
         session->watching = false;
         --m_nWatching;
     }
-    asio::error_code ignored;
-    session->socket.shutdown(Socket::shutdown_both, ignored);
-    session->socket.close(ignored);
+    CloseStream(session->socket);
     m_sessions.erase(session);
 }
 
 void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
-    asio::error_code ignored;
-    m_acceptor->acceptor.close(ignored);
+    m_acceptor->listener.Close();
     ShareMessage end;
     end.kind = ShareMessage::Kind::End;
     end.why = why;
@@ -411,10 +376,9 @@ void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
     const std::set<std::shared_ptr<Session>> sessions = m_sessions;
     for (const std::shared_ptr<Session>& session : sessions) {
         if (!session->closed) {
-            const int fd = session->socket.native_handle();
             // Never in the middle of a line.
             if (!session->writing && session->sentOfFirst == 0) {
-                (void)::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                (void)SendNow(session->socket, line.data(), line.size());
             }
             Close(session);
         }

@@ -12,21 +12,31 @@
 // this user's own), in a folder of mode 0700. An endpoint file left behind
 // by an owner that died is removed by the next owner, which holds the lock.
 //
+// On Windows both are named pipes whose names hold the user's security id,
+// the scope and the meter id, made with an access list that lets this user
+// alone in: the lock a pipe that no client opens, made as the first end of
+// its name (a second one fails, atomically), the endpoint a pipe of its own
+// with an end for each client. A pipe goes with the last handle to it, so a
+// killed owner leaves nothing behind.
+//
 // ZELMORA_SHARE_SCOPE, when set, is part of every name, so that test runs
 // never meet each other or the user's own session.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zelmora {
 
 struct ShareNames {
     // The scope's part of the names ("default" without the variable).
     std::string scope;
-    // The abstract socket name of the lock, without its leading zero byte.
+    // The lock's name: an abstract socket name without its leading zero
+    // byte; a pipe's name on Windows.
     std::string lockName;
-    // The endpoint's path.
+    // The endpoint's path: a socket's, or a pipe's name on Windows.
     std::string endpointPath;
 };
 
@@ -36,8 +46,17 @@ struct ShareNames {
 std::optional<ShareNames> NamesOfMeter(const std::string& meterId, std::string& problem);
 
 // The folder of the endpoints, created 0700 when missing; none when it is
-// not this user's own.
+// not this user's own. Linux only.
 std::optional<std::string> EndpointFolder(std::string& problem);
+
+// The endpoints of this user and scope that are there now, some perhaps
+// left by owners that ended.
+std::vector<std::string> ServedEndpoints();
+
+// The scope's part of the names, and a text made fit for a name: letters,
+// digits, '-', '_' and '.' pass, anything else becomes '_'.
+std::string ShareScope();
+std::string ShareSafeName(const std::string& text);
 
 // The ownership lock of one meter, held while the object lives.
 class COwnershipLock {
@@ -50,8 +69,9 @@ public:
     ~COwnershipLock();
 
 private:
-    explicit COwnershipLock(int fd) : m_fd(fd) {}
-    int m_fd = -1;
+    explicit COwnershipLock(std::intptr_t native) : m_native(native) {}
+    // A socket, or a pipe's handle on Windows.
+    std::intptr_t m_native = -1;
 };
 
 } // namespace zelmora

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <unistd.h>
 
 namespace zelmora {
 
@@ -374,19 +372,7 @@ std::optional<CShareHub::Owner> CShareHub::OwnerOf(const std::string& meterId) {
 std::vector<MeterIdentity> CShareHub::MetersOwnedElsewhere() {
     std::vector<MeterIdentity> meters;
     std::string problem;
-    const std::optional<std::string> folder = EndpointFolder(problem);
-    const std::optional<ShareNames> probe = NamesOfMeter("0", problem);
-    if (!folder || !probe) {
-        return meters;
-    }
-    const std::string prefix = probe->scope + "-";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(*folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.starts_with(prefix) || !name.ends_with(".sock")) {
-            continue;
-        }
-        const std::string path = entry.path().string();
+    for (const std::string& path : ServedEndpoints()) {
         const std::optional<CAttachedMeter::Owner> owner = CAttachedMeter::AskOwner(path);
         // An owner is believed only at its own meter's endpoint, and only
         // where it says which device it polls.
