@@ -2,6 +2,7 @@
 
 #include "frontend/AppOptions.h"
 #include "frontend/MeterDriver.h"
+#include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 #include "win32/Win32Dialog.h"
 #include "win32/Win32Text.h"
@@ -79,7 +80,10 @@ bool CWin32App::InitInstance() {
         Tell("zelmora: " + problem + "\n", true);
     }
     {
-        CWin32ZelmoraDlg window(*driver);
+        // The meters are shared with the user's other processes: one that
+        // another program owns is watched through it.
+        auto shared = std::make_shared<CShareHub>(*driver, CShareHub::FromEnvironment("zelmora"));
+        CWin32ZelmoraDlg window(*driver, {}, shared);
         if (window.DoModal() == -1) {
             m_exitCode = 1;
         }

@@ -42,6 +42,7 @@ namespace {
 std::wstring g_program;
 std::wstring g_shortcut;
 std::wstring g_installFolder;
+std::wstring g_cli;
 
 constexpr const wchar_t* kCaption = L"OrvantaPower Meter V2.4.9.30";
 constexpr int kWaitMs = 20000;
@@ -311,6 +312,125 @@ TEST(WindowCheck, StartsMeasuresLogsAndCloses) {
     const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
     ASSERT_TRUE(exitCode.has_value()) << "the program did not end";
     EXPECT_EQ(*exitCode, 0u);
+}
+
+// zelmora-cli.exe with these arguments, its standard output and error to
+// files that can be read while it runs; ended when the check ends.
+class CliRun {
+public:
+    CliRun(const std::wstring& arguments, const std::wstring& out, const std::wstring& err) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE files[2];
+        int i = 0;
+        for (const std::wstring* path : {&out, &err}) {
+            files[i++] = CreateFileW(path->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = files[0];
+        startup.hStdError = files[1];
+        std::wstring commandLine = L"\"" + g_cli + L"\" " + arguments;
+        m_started = CreateProcessW(g_cli.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &startup, &m_info) != FALSE;
+        for (HANDLE file : files) {
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
+        }
+    }
+    ~CliRun() {
+        if (m_started) {
+            if (WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(m_info.hProcess, 99);
+            }
+            CloseHandle(m_info.hThread);
+            CloseHandle(m_info.hProcess);
+        }
+    }
+    CliRun(const CliRun&) = delete;
+    CliRun& operator=(const CliRun&) = delete;
+
+    bool Started() const { return m_started; }
+    std::optional<DWORD> WaitForExit(int timeoutMs) const {
+        DWORD code = 0;
+        if (WaitForSingleObject(m_info.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(m_info.hProcess, &code)) {
+            return std::nullopt;
+        }
+        return code;
+    }
+
+private:
+    PROCESS_INFORMATION m_info{};
+    bool m_started = false;
+};
+
+std::string ReadAll(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The counts of the records zelmora-cli wrote as CSV.
+std::vector<long> RecordCounts(const std::wstring& path) {
+    std::vector<long> counts;
+    const std::string text = ReadAll(path);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if (line.rfind("20", 0) == 0) {
+            // time, elapsed, meter, count, ...
+            std::size_t field = 0;
+            for (int comma = 0; comma < 3 && field != std::string::npos; ++comma) {
+                field = line.find(',', field + 1);
+            }
+            counts.push_back(field == std::string::npos ? -1 : std::atol(&line[field + 1]));
+        }
+    }
+    return counts;
+}
+
+// The window owns the meter it starts; zelmora-cli, started beside it,
+// watches the window's samples, and when the window is closed takes the
+// meter over and goes on, the gap marked.
+TEST(WindowCheck, SharesItsMeterAndHandsItOverWhenClosed) {
+    if (g_cli.empty()) {
+        GTEST_SKIP() << "no --cli=<zelmora-cli.exe>";
+    }
+    Folder folder;
+    Program program(L"--simulate", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    Click(window, kStartStop);
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 3; })) << Narrow(Text(window, kCount));
+
+    const std::wstring out = folder.Path() + L"\\cli.csv";
+    const std::wstring err = folder.Path() + L"\\cli.err";
+    CliRun cli(L"log --simulate=1 210400101 --count 40 -o -", out, err);
+    ASSERT_TRUE(cli.Started());
+    ASSERT_TRUE(WaitFor([&] { return RecordCounts(out).size() >= 10; }, 60000)) << ReadAll(err);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> closed = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(closed.has_value()) << "the program did not end";
+    EXPECT_EQ(*closed, 0u);
+
+    const std::optional<DWORD> ended = cli.WaitForExit(60000);
+    ASSERT_TRUE(ended.has_value()) << "zelmora-cli did not end";
+    EXPECT_EQ(*ended, 0u) << ReadAll(err);
+    const std::vector<long> counts = RecordCounts(out);
+    ASSERT_EQ(counts.size(), 40u) << ReadAll(err);
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        EXPECT_EQ(counts[i], static_cast<long>(i));
+    }
+    const std::string text = ReadAll(out);
+    const auto lost = text.find("# meter_lost: 210400101");
+    const auto back = text.find("# meter_back: 210400101");
+    ASSERT_NE(lost, std::string::npos) << text;
+    ASSERT_NE(back, std::string::npos) << text;
+    EXPECT_LT(lost, back);
 }
 
 // One meter per log file: Start on another meter closes the file of the
@@ -832,6 +952,8 @@ int main(int argc, char** argv) {
             rectFile = WindowsPath(*rect);
         } else if (auto done = value("--done-file")) {
             doneFile = WindowsPath(*done);
+        } else if (auto cli = value("--cli")) {
+            g_cli = WindowsPath(*cli);
         }
     }
     if (g_program.empty() && g_shortcut.empty()) {
