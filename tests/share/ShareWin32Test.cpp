@@ -273,6 +273,8 @@ TEST_F(ShareWin32Test, ProcessesRacingForAMeterOneOfThemOwnsIt) {
         HANDLE done = ::CreateEventA(nullptr, TRUE, FALSE, doneName.c_str());
         HANDLE ready =
             ::CreateSemaphoreA(nullptr, 0, kRacers, ("zelmora-test-ready-" + tag).c_str());
+        HANDLE tried =
+            ::CreateSemaphoreA(nullptr, 0, kRacers, ("zelmora-test-tried-" + tag).c_str());
         std::vector<std::unique_ptr<CChild>> racers;
         for (int i = 0; i < kRacers; ++i) {
             const std::string err = Path("racer" + std::to_string(i) + ".err");
@@ -286,7 +288,9 @@ TEST_F(ShareWin32Test, ProcessesRacingForAMeterOneOfThemOwnsIt) {
         }
         ::SetEvent(go);
         // The winner holds the lock until every racer has tried.
-        std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < kRacers; ++i) {
+            ASSERT_EQ(::WaitForSingleObject(tried, 60000), WAIT_OBJECT_0) << "round " << round;
+        }
         ::SetEvent(done);
         int owners = 0;
         for (const auto& racer : racers) {
@@ -295,7 +299,7 @@ TEST_F(ShareWin32Test, ProcessesRacingForAMeterOneOfThemOwnsIt) {
             owners += code == 0 ? 1 : 0;
         }
         EXPECT_EQ(owners, 1) << "round " << round;
-        for (HANDLE handle : {go, done, ready}) {
+        for (HANDLE handle : {go, done, ready, tried}) {
             ::CloseHandle(handle);
         }
     }
@@ -355,12 +359,15 @@ int Race(const std::string& lock, const std::string& tag) {
     HANDLE done = ::OpenEventA(SYNCHRONIZE, FALSE, ("zelmora-test-done-" + tag).c_str());
     HANDLE ready =
         ::OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, ("zelmora-test-ready-" + tag).c_str());
-    if (go == nullptr || done == nullptr || ready == nullptr) {
+    HANDLE tried =
+        ::OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, ("zelmora-test-tried-" + tag).c_str());
+    if (go == nullptr || done == nullptr || ready == nullptr || tried == nullptr) {
         return 2;
     }
     ::ReleaseSemaphore(ready, 1, nullptr);
     ::WaitForSingleObject(go, 60000);
     const std::unique_ptr<COwnershipLock> held = COwnershipLock::TryTake(lock);
+    ::ReleaseSemaphore(tried, 1, nullptr);
     ::WaitForSingleObject(done, 60000);
     return held ? 0 : 1;
 }
