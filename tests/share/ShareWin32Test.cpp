@@ -7,7 +7,11 @@
 //   share_win32_tests --race=<lock> <go> <done>   one racer (run by the checks)
 
 #include "share/ShareEndpoint.h"
+#include "share/ShareHub.h"
 #include "share/SharePipe.h"
+#include "share/ShareProtocol.h"
+#include "sim/SimulatedMeter.h"
+#include "usb/driver/VirtualUsbDriver.h"
 
 #include <aclapi.h>
 #include <chrono>
@@ -350,6 +354,80 @@ TEST_F(ShareWin32Test, AnOwnerTerminatedOutrightIsTakenOverWithTheGapMarked) {
     const auto next = Log("next.csv", "--count 5");
     EXPECT_EQ(next->Wait(), 0) << ReadFile(Path("next.csv.err"));
     EXPECT_EQ(RowCount("next.csv"), 5u);
+}
+
+// A client that stops reading while the pipe's buffer and its queue fill
+// up: the owner goes on, and the client, reading again, finds whole lines
+// only (nothing cut where the pipe was full), told how many samples it lost.
+TEST_F(ShareWin32Test, AClientThatStopsReadingIsToldItsLossInWholeLines) {
+    VirtualUsbDriver driver;
+    const auto meter = SimulatedMeter::MakeDemo("KV", kMeter, 1);
+    meter->PlugInto(driver);
+    CShareHub::Settings settings;
+    settings.program = "owner";
+    settings.pollSpeedUp = 10;
+    settings.clientQueueCapacity = 5;
+    CShareHub hub(driver, settings);
+    std::string problem;
+    const std::shared_ptr<MeterSource> source = hub.Open(kMeter, 100, problem);
+    ASSERT_TRUE(source) << problem;
+    const auto names = NamesOfMeter(kMeter, problem);
+    ASSERT_TRUE(names) << problem;
+
+    HANDLE pipe = ::CreateFileA(names->endpointPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << ::GetLastError();
+    std::string received;
+    const auto readMore = [&] {
+        char buffer[4096];
+        DWORD n = 0;
+        if (!::ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) || n == 0) {
+            return false;
+        }
+        received.append(buffer, n);
+        return true;
+    };
+    while (received.find('\n') == std::string::npos) {
+        ASSERT_TRUE(readMore()) << "no hello";
+    }
+    ShareMessage watch;
+    watch.kind = ShareMessage::Kind::Watch;
+    watch.intervalMs = 100;
+    const std::string request = EncodeMessage(watch);
+    DWORD written = 0;
+    ASSERT_TRUE(
+        ::WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr));
+
+    // Far more samples than the pipe's buffer and the queue hold.
+    const std::uint64_t before = meter->GetCounters().sampleRequests;
+    ASSERT_TRUE(Eventually([&] { return meter->GetCounters().sampleRequests >= before + 300; }));
+
+    std::uint64_t lost = 0;
+    std::size_t samplesAfterLoss = 0;
+    std::size_t lines = 0;
+    while (samplesAfterLoss < 20) {
+        const std::size_t end = received.find('\n');
+        if (end == std::string::npos) {
+            ASSERT_TRUE(readMore()) << "the owner hung up";
+            continue;
+        }
+        const std::string line = received.substr(0, end);
+        received.erase(0, end + 1);
+        ++lines;
+        std::string error;
+        const std::optional<ShareMessage> message = DecodeMessage(line, error);
+        ASSERT_TRUE(message) << "line " << lines << ": " << error << ": " << line;
+        ASSERT_NE(message->kind, ShareMessage::Kind::End) << line;
+        ASSERT_NE(message->kind, ShareMessage::Kind::Error) << line;
+        if (message->kind == ShareMessage::Kind::Lost) {
+            lost += message->lostSamples;
+        } else if (message->kind == ShareMessage::Kind::Sample && lost > 0) {
+            ++samplesAfterLoss;
+        }
+    }
+    // Of 300 samples, the pipe, the batch in flight and the queue hold about 100.
+    EXPECT_GT(lost, 150u);
+    ::CloseHandle(pipe);
 }
 
 // One racer: ready, then at the gun takes the lock or not, and holds it
