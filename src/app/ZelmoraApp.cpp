@@ -3,6 +3,8 @@
 #include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
 #include "frontend/MeterDriver.h"
+#include "meter/DeviceLink.h"
+#include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 
@@ -63,6 +65,43 @@ bool CZelmoraApp::AnswerWithoutWindow(const std::string& program, const AppOptio
     return false;
 }
 
+std::unique_ptr<CScpiService> CZelmoraApp::Serve(const AppOptions& options, UsbDriver& driver,
+                                                 std::shared_ptr<MeterSources> sources) {
+    if (options.scpi.port == 0) {
+        return nullptr;
+    }
+    CDeviceLink scanner(driver);
+    scanner.Rescan();
+    std::vector<CScpiService::Meter> meters;
+    for (const auto& meter : scanner.GetMeterListing()) {
+        meters.push_back({meter.id, 0});
+    }
+    if (meters.empty()) {
+        std::fprintf(stderr, "zelmora: --scpi: no meter present to serve\n");
+        return nullptr;
+    }
+    // The poll period is the window's: the server takes what it polls.
+    auto service = std::make_unique<CScpiService>(
+        driver, std::move(sources),
+        CScpiService::Settings{.server = ScpiServerSettings{.address = options.scpi.address,
+                                                            .allow = options.scpi.allow},
+                               .firstPort = options.scpi.port,
+                               .program = "zelmora",
+                               .version = ZELMORA_VERSION},
+        [](const std::string& line) { std::fprintf(stderr, "zelmora: %s\n", line.c_str()); });
+    std::string problem;
+    if (service->Start(meters, problem) != CScpiService::Result::Ok) {
+        std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
+        return nullptr;
+    }
+    const std::vector<std::string> resources = service->Resources();
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        std::fprintf(stderr, "zelmora: meter %s: %s\n", meters[i].id.c_str(), resources[i].c_str());
+    }
+    std::fflush(stderr);
+    return service;
+}
+
 bool CZelmoraApp::InitInstance() {
     // Qt's own options are passed over here and left for Qt: --help,
     // --version and every mistake are answered before Qt looks for a
@@ -94,6 +133,13 @@ bool CZelmoraApp::InitInstance() {
         // another program owns is watched through it.
         auto shared =
             std::make_shared<CShareHub>(*setup.driver, CShareHub::FromEnvironment("zelmora"));
+        // Through the same sources as the window: a meter it shows and
+        // serves is polled once.
+        const std::unique_ptr<CScpiService> served = Serve(options, *setup.driver, shared);
+        if (options.scpi.port != 0 && !served) {
+            m_exitCode = 1;
+            return false;
+        }
         CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get(), shared);
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.

@@ -12,6 +12,9 @@ import sys
 import tempfile
 import time
 
+from scpi_client import free_port_block
+from scpi_client import ask
+
 NUMBER = re.compile(r"^[-+]?\d\.\d{6}E[-+]\d{2}$")
 
 
@@ -20,36 +23,15 @@ def fail(message):
     sys.exit(1)
 
 
-def free_first_port(count):
-    for _ in range(50):
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        first = probe.getsockname()[1]
-        probe.close()
-        try:
-            for port in range(first, first + count):
-                s = socket.socket()
-                s.bind(("127.0.0.1", port))
-                s.close()
-            return first
-        except OSError:
-            continue
-    fail("no free ports")
-
-
-def ask(s, query):
-    s.sendall(query.encode() + b"\n")
-    answer = b""
-    while not answer.endswith(b"\n"):
-        chunk = s.recv(4096)
-        if not chunk:
-            fail(f"connection closed after {query!r}")
-        answer += chunk
-    return answer.decode().rstrip("\n")
+def ask_or_fail(s, query):
+    try:
+        return ask(s, query, timeout=30)
+    except (ConnectionError, OSError) as error:
+        fail(str(error))
 
 
 def serve(wine, program):
-    first = free_first_port(2)
+    first = free_port_block(2)
     process = subprocess.Popen(
         [wine, program, "serve", "--simulate=2", "--scpi", str(first), "--duration", "20s"],
         stderr=subprocess.PIPE,
@@ -68,18 +50,18 @@ def serve(wine, program):
         fail(f"serve did not listen on {first} and {first + 1}: {ports}")
     for index, port in enumerate(ports):
         s = socket.create_connection(("127.0.0.1", port), timeout=30)
-        identity = ask(s, "*IDN?")
+        identity = ask_or_fail(s, "*IDN?")
         if identity.split(",")[:3] != ["Zelmora", "zelmora-cli", f"21040010{index + 1}"]:
             fail("identity " + identity)
-        watts = ask(s, "MEAS:POW?")
+        watts = ask_or_fail(s, "MEAS:POW?")
         if not NUMBER.match(watts) or not 0 < float(watts) < 1000:
             fail("MEAS:POW? " + watts)
-        answer = ask(s, "SENS:POW:UNIT DBM;UNIT?;:FETC?;:SYST:ERR?")
+        answer = ask_or_fail(s, "SENS:POW:UNIT DBM;UNIT?;:FETC?;:SYST:ERR?")
         unit, dbm, error = answer.split(";")
         if unit != "DBM" or not NUMBER.match(dbm) or error != '0,"No error"':
             fail("dBm line " + answer)
         s.sendall(b"NOPE\n")
-        if not ask(s, "SYST:ERR?").startswith("-113,"):
+        if not ask_or_fail(s, "SYST:ERR?").startswith("-113,"):
             fail("error queue")
         s.close()
     _, rest = process.communicate(timeout=120)
