@@ -3,7 +3,6 @@
 #include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
 #include "frontend/MeterDriver.h"
-#include "meter/DeviceLink.h"
 #include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
@@ -70,33 +69,23 @@ std::unique_ptr<CScpiService> CZelmoraApp::Serve(const AppOptions& options, UsbD
     if (options.scpi.port == 0) {
         return nullptr;
     }
-    CDeviceLink scanner(driver);
-    scanner.Rescan();
-    std::vector<CScpiService::Meter> meters;
-    for (const auto& meter : scanner.GetMeterListing()) {
-        meters.push_back({meter.id, 0});
-    }
-    if (meters.empty()) {
-        std::fprintf(stderr, "zelmora: --scpi: no meter present to serve\n");
-        return nullptr;
-    }
     // The poll period is the window's: the server takes what it polls.
-    auto service = std::make_unique<CScpiService>(
+    std::string problem;
+    auto service = CScpiService::ServeMetersPresent(
         driver, std::move(sources),
         CScpiService::Settings{.server = ScpiServerSettings{.address = options.scpi.address,
                                                             .allow = options.scpi.allow},
                                .firstPort = options.scpi.port,
                                .program = "zelmora",
                                .version = ZELMORA_VERSION},
-        [](const std::string& line) { std::fprintf(stderr, "zelmora: %s\n", line.c_str()); });
-    std::string problem;
-    if (service->Start(meters, problem) != CScpiService::Result::Ok) {
+        [](const std::string& line) { std::fprintf(stderr, "zelmora: %s\n", line.c_str()); },
+        problem);
+    if (!service) {
         std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
         return nullptr;
     }
-    const std::vector<std::string> resources = service->Resources();
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        std::fprintf(stderr, "zelmora: meter %s: %s\n", meters[i].id.c_str(), resources[i].c_str());
+    for (const std::string& line : service->ResourceLines()) {
+        std::fprintf(stderr, "zelmora: %s\n", line.c_str());
     }
     std::fflush(stderr);
     return service;

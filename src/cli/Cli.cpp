@@ -539,9 +539,8 @@ int Command::Serve() {
         Say(problem);
         return kExitUsage;
     }
-    const std::vector<std::string> resources = service.Resources();
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        Say("meter " + ids[i] + ": " + resources[i]);
+    for (const std::string& line : service.ResourceLines()) {
+        Say(line);
     }
     CStopRequest never;
     StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;

@@ -49,6 +49,7 @@ CScpiService::Result CScpiService::Start(const std::vector<Meter>& meters, std::
                                            return CDeviceLink::RangeLimit(family, model, range);
                                        }}});
         m_links.push_back(std::move(link));
+        m_meterIds.push_back(meter.id);
     }
     m_server = std::make_unique<CScpiServer>(m_settings.server, m_log);
     if (!m_server->Listen(std::move(endpoints), problem)) {
@@ -70,6 +71,36 @@ std::vector<std::string> CScpiService::Resources() const {
                                    v6 ? "]" : "", static_cast<unsigned>(port)));
     }
     return resources;
+}
+
+std::vector<std::string> CScpiService::ResourceLines() const {
+    std::vector<std::string> lines = Resources();
+    for (std::size_t i = 0; i < lines.size() && i < m_meterIds.size(); ++i) {
+        lines[i] = "meter " + m_meterIds[i] + ": " + lines[i];
+    }
+    return lines;
+}
+
+std::unique_ptr<CScpiService>
+CScpiService::ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
+                                 Settings settings, std::function<void(const std::string&)> log,
+                                 std::string& problem) {
+    CDeviceLink scanner(driver);
+    scanner.Rescan();
+    std::vector<Meter> meters;
+    for (const auto& meter : scanner.GetMeterListing()) {
+        meters.push_back({meter.id, 0});
+    }
+    if (meters.empty()) {
+        problem = "--scpi: no meter present to serve";
+        return nullptr;
+    }
+    auto service = std::make_unique<CScpiService>(driver, std::move(sources), std::move(settings),
+                                                  std::move(log));
+    if (service->Start(meters, problem) != Result::Ok) {
+        return nullptr;
+    }
+    return service;
 }
 
 void CScpiService::Stop() {

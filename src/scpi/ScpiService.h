@@ -61,11 +61,21 @@ public:
     // meter another front end of the process still watches goes on).
     void Stop();
 
+    // What a window program serves: every meter on `driver` when it starts,
+    // on consecutive ports. Null with `problem` set when there is none or
+    // they cannot be served.
+    static std::unique_ptr<CScpiService>
+    ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources> sources, Settings settings,
+                       std::function<void(const std::string&)> log, std::string& problem);
+    // "meter ID: RESOURCE", a line for each meter served.
+    std::vector<std::string> ResourceLines() const;
+
 private:
     UsbDriver& m_driver;
     std::shared_ptr<MeterSources> m_sources;
     const Settings m_settings;
     std::function<void(const std::string&)> m_log;
+    std::vector<std::string> m_meterIds;
     // Before the server, which holds their addresses.
     std::vector<std::unique_ptr<CDeviceLink>> m_links;
     std::unique_ptr<CScpiServer> m_server;

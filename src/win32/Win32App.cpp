@@ -2,6 +2,8 @@
 
 #include "frontend/AppOptions.h"
 #include "frontend/MeterDriver.h"
+#include "meter/MeterPoller.h"
+#include "scpi/ScpiService.h"
 #include "usb/driver/UsbDriver.h"
 #include "win32/Win32Dialog.h"
 #include "win32/Win32Text.h"
@@ -27,12 +29,53 @@ std::vector<std::string> CWin32App::CommandLine() {
     return arguments;
 }
 
+namespace {
+
+// Writes to a standard handle that leads somewhere; false where there is
+// none (a program started from the desktop).
+bool WriteStandard(DWORD which, const std::string& text) {
+    HANDLE stream = GetStdHandle(which);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE ||
+        GetFileType(stream) == FILE_TYPE_UNKNOWN) {
+        return false;
+    }
+    DWORD written = 0;
+    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return true;
+}
+
+} // namespace
+
+void CWin32App::TellConsole(const std::string& text) {
+    WriteStandard(STD_ERROR_HANDLE, text);
+}
+
+std::unique_ptr<CScpiService> CWin32App::Serve(const AppOptions& options, UsbDriver& driver,
+                                               std::shared_ptr<MeterSources> sources) {
+    if (options.scpi.port == 0) {
+        return nullptr;
+    }
+    std::string problem;
+    auto service = CScpiService::ServeMetersPresent(
+        driver, std::move(sources),
+        CScpiService::Settings{.server = ScpiServerSettings{.address = options.scpi.address,
+                                                            .allow = options.scpi.allow},
+                               .firstPort = options.scpi.port,
+                               .program = "zelmora",
+                               .version = ZELMORA_VERSION},
+        [](const std::string& line) { TellConsole("zelmora: " + line + "\n"); }, problem);
+    if (!service) {
+        Tell("zelmora: " + problem + "\n", true);
+        return nullptr;
+    }
+    for (const std::string& line : service->ResourceLines()) {
+        TellConsole("zelmora: " + line + "\n");
+    }
+    return service;
+}
+
 void CWin32App::Tell(const std::string& text, bool error) {
-    HANDLE stream = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    if (stream != nullptr && stream != INVALID_HANDLE_VALUE &&
-        GetFileType(stream) != FILE_TYPE_UNKNOWN) {
-        DWORD written = 0;
-        WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (WriteStandard(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, text)) {
         return;
     }
     MessageBoxW(nullptr, Widen(text).c_str(), CWin32Dialog::AppTitle(),
@@ -79,9 +122,20 @@ bool CWin32App::InitInstance() {
         Tell("zelmora: " + problem + "\n", true);
     }
     {
-        CWin32ZelmoraDlg window(*driver);
-        if (window.DoModal() == -1) {
+        // With --scpi the window and the server open their meters through
+        // one set of sources, so that each meter is polled once.
+        std::shared_ptr<MeterSources> sources;
+        if (options.scpi.port != 0) {
+            sources = std::make_shared<LocalMeterSources>(*driver);
+        }
+        const std::unique_ptr<CScpiService> served = Serve(options, *driver, sources);
+        if (options.scpi.port != 0 && !served) {
             m_exitCode = 1;
+        } else {
+            CWin32ZelmoraDlg window(*driver, {}, sources);
+            if (window.DoModal() == -1) {
+                m_exitCode = 1;
+            }
         }
     }
     if (SUCCEEDED(com)) {

@@ -112,8 +112,10 @@ HMENU BuildMenu(std::span<const MenuResource> entries, bool bar) {
 
 } // namespace
 
-CWin32ZelmoraDlg::CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning)
-    : CWin32Dialog(CZelmoraDlgLogic::GetResource()), m_logic(driver, *this, *this, tuning) {}
+CWin32ZelmoraDlg::CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning,
+                                   std::shared_ptr<MeterSources> sources)
+    : CWin32Dialog(CZelmoraDlgLogic::GetResource()),
+      m_logic(driver, *this, *this, tuning, std::move(sources)) {}
 
 CWin32ZelmoraDlg::~CWin32ZelmoraDlg() {
     m_logic.SetSampleNotifier(nullptr);

@@ -43,7 +43,10 @@ class CWin32ZelmoraDlg : public CWin32Dialog, public WindowHost, public ZelmoraD
 public:
     // The meter link talks to meters through `driver`, which must outlive
     // the window.
-    explicit CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning = {});
+    // `sources`, when given, are what the window opens its meters through
+    // (as the Qt window's).
+    explicit CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning = {},
+                              std::shared_ptr<MeterSources> sources = nullptr);
     ~CWin32ZelmoraDlg() override;
 
     // Runs the window until it is closed.
