@@ -1,11 +1,13 @@
 """zelmora-cli.exe under Wine: `serve` answered by a loopback SCPI client
-on the Linux side, and a `log` run checked record by record.
+on the Linux side and ended by Ctrl-C, and a `log` run checked record by
+record.
 
     wine_check.py WINE_RUN ZELMORA_CLI_EXE CHECK_RECORDS
 """
 
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -69,6 +71,41 @@ def serve(wine, program):
         fail(f"serve ended with {process.returncode}: {rest!r}")
 
 
+def interrupted(wine, program):
+    """Ctrl-C (Wine hands SIGINT to the console's control handler) with a
+    client connected: the connection is closed, the meter stopped and the
+    run ends well."""
+    first = free_port_block(1)
+    process = subprocess.Popen(
+        [wine, program, "serve", "--simulate", "--scpi", str(first)], stderr=subprocess.PIPE
+    )
+    said = b""
+    deadline = time.monotonic() + 120
+    while b"::SOCKET" not in said and time.monotonic() < deadline:
+        line = process.stderr.readline()
+        if not line:
+            break
+        said += line
+    if f"::{first}::SOCKET".encode() not in said:
+        process.kill()
+        fail(f"serve did not listen on {first}: {said!r}")
+    s = socket.create_connection(("127.0.0.1", first), timeout=30)
+    if not ask_or_fail(s, "*IDN?").startswith("Zelmora,"):
+        fail("identity before Ctrl-C")
+    process.send_signal(signal.SIGINT)
+    try:
+        _, rest = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        fail("serve did not end on Ctrl-C")
+    if process.returncode != 0 or b"served 1 meter" not in rest:
+        fail(f"serve ended with {process.returncode} on Ctrl-C: {rest!r}")
+    s.settimeout(30)
+    if s.recv(16) != b"":
+        fail("the connection stayed open")
+    s.close()
+
+
 def log(wine, program, check):
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "run.csv")
@@ -87,8 +124,9 @@ def log(wine, program, check):
 def main():
     wine, program, check = sys.argv[1:4]
     serve(wine, program)
+    interrupted(wine, program)
     log(wine, program, check)
-    print("wine_check: serve and log passed")
+    print("wine_check: serve, its Ctrl-C and log passed")
 
 
 if __name__ == "__main__":
