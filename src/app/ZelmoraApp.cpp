@@ -72,20 +72,12 @@ std::unique_ptr<CScpiService> CZelmoraApp::Serve(const AppOptions& options, UsbD
     // The poll period is the window's: the server takes what it polls.
     std::string problem;
     auto service = CScpiService::ServeMetersPresent(
-        driver, std::move(sources),
-        CScpiService::Settings{.server = ScpiServerSettings{.address = options.scpi.address,
-                                                            .allow = options.scpi.allow},
-                               .firstPort = options.scpi.port,
-                               .program = "zelmora",
-                               .version = ZELMORA_VERSION},
+        driver, std::move(sources), {.address = options.scpi.address, .allow = options.scpi.allow},
+        options.scpi.port,
         [](const std::string& line) { std::fprintf(stderr, "zelmora: %s\n", line.c_str()); },
         problem);
     if (!service) {
         std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
-        return nullptr;
-    }
-    for (const std::string& line : service->ResourceLines()) {
-        std::fprintf(stderr, "zelmora: %s\n", line.c_str());
     }
     std::fflush(stderr);
     return service;

@@ -2,6 +2,10 @@
 
 #include "util/TextFormat.h"
 
+#ifndef ZELMORA_VERSION
+#define ZELMORA_VERSION "0"
+#endif
+
 namespace zelmora {
 
 CScpiService::CScpiService(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
@@ -81,10 +85,9 @@ std::vector<std::string> CScpiService::ResourceLines() const {
     return lines;
 }
 
-std::unique_ptr<CScpiService>
-CScpiService::ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
-                                 Settings settings, std::function<void(const std::string&)> log,
-                                 std::string& problem) {
+std::unique_ptr<CScpiService> CScpiService::ServeMetersPresent(
+    UsbDriver& driver, std::shared_ptr<MeterSources> sources, ScpiServerSettings server,
+    int firstPort, const std::function<void(const std::string&)>& log, std::string& problem) {
     CDeviceLink scanner(driver);
     scanner.Rescan();
     std::vector<Meter> meters;
@@ -95,10 +98,17 @@ CScpiService::ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources
         problem = "--scpi: no meter present to serve";
         return nullptr;
     }
-    auto service = std::make_unique<CScpiService>(driver, std::move(sources), std::move(settings),
-                                                  std::move(log));
+    auto service = std::make_unique<CScpiService>(driver, std::move(sources),
+                                                  Settings{.server = std::move(server),
+                                                           .firstPort = firstPort,
+                                                           .program = "zelmora",
+                                                           .version = ZELMORA_VERSION},
+                                                  log);
     if (service->Start(meters, problem) != Result::Ok) {
         return nullptr;
+    }
+    for (const std::string& line : service->ResourceLines()) {
+        log(line);
     }
     return service;
 }

@@ -62,11 +62,14 @@ public:
     void Stop();
 
     // What a window program serves: every meter on `driver` when it starts,
-    // on consecutive ports. Null with `problem` set when there is none or
-    // they cannot be served.
+    // on consecutive ports from `firstPort`, as the program "zelmora" at
+    // the meters' own poll period; `log` gets each meter's resource line,
+    // then the server's events. Null with `problem` set when there is no
+    // meter or they cannot be served.
     static std::unique_ptr<CScpiService>
-    ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources> sources, Settings settings,
-                       std::function<void(const std::string&)> log, std::string& problem);
+    ServeMetersPresent(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
+                       ScpiServerSettings server, int firstPort,
+                       const std::function<void(const std::string&)>& log, std::string& problem);
     // "meter ID: RESOURCE", a line for each meter served.
     std::vector<std::string> ResourceLines() const;
 

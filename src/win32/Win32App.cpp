@@ -57,19 +57,11 @@ std::unique_ptr<CScpiService> CWin32App::Serve(const AppOptions& options, UsbDri
     }
     std::string problem;
     auto service = CScpiService::ServeMetersPresent(
-        driver, std::move(sources),
-        CScpiService::Settings{.server = ScpiServerSettings{.address = options.scpi.address,
-                                                            .allow = options.scpi.allow},
-                               .firstPort = options.scpi.port,
-                               .program = "zelmora",
-                               .version = ZELMORA_VERSION},
-        [](const std::string& line) { TellConsole("zelmora: " + line + "\n"); }, problem);
+        driver, std::move(sources), {.address = options.scpi.address, .allow = options.scpi.allow},
+        options.scpi.port, [](const std::string& line) { TellConsole("zelmora: " + line + "\n"); },
+        problem);
     if (!service) {
         Tell("zelmora: " + problem + "\n", true);
-        return nullptr;
-    }
-    for (const std::string& line : service->ResourceLines()) {
-        TellConsole("zelmora: " + line + "\n");
     }
     return service;
 }
