@@ -3,6 +3,7 @@
 #include "app/TerminationSignals.h"
 #include "app/ZelmoraDlg.h"
 #include "frontend/MeterDriver.h"
+#include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 
@@ -63,6 +64,25 @@ bool CZelmoraApp::AnswerWithoutWindow(const std::string& program, const AppOptio
     return false;
 }
 
+std::unique_ptr<CScpiService> CZelmoraApp::Serve(const AppOptions& options, UsbDriver& driver,
+                                                 std::shared_ptr<MeterSources> sources) {
+    if (options.scpi.port == 0) {
+        return nullptr;
+    }
+    // The poll period is the window's: the server takes what it polls.
+    std::string problem;
+    auto service = CScpiService::ServeMetersPresent(
+        driver, std::move(sources), {.address = options.scpi.address, .allow = options.scpi.allow},
+        options.scpi.port,
+        [](const std::string& line) { std::fprintf(stderr, "zelmora: %s\n", line.c_str()); },
+        problem);
+    if (!service) {
+        std::fprintf(stderr, "zelmora: %s\n", problem.c_str());
+    }
+    std::fflush(stderr);
+    return service;
+}
+
 bool CZelmoraApp::InitInstance() {
     // Qt's own options are passed over here and left for Qt: --help,
     // --version and every mistake are answered before Qt looks for a
@@ -94,6 +114,13 @@ bool CZelmoraApp::InitInstance() {
         // another program owns is watched through it.
         auto shared =
             std::make_shared<CShareHub>(*setup.driver, CShareHub::FromEnvironment("zelmora"));
+        // Through the same sources as the window: a meter it shows and
+        // serves is polled once.
+        const std::unique_ptr<CScpiService> served = Serve(options, *setup.driver, shared);
+        if (options.scpi.port != 0 && !served) {
+            m_exitCode = 1;
+            return false;
+        }
         CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get(), shared);
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.

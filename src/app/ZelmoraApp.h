@@ -14,6 +14,8 @@ class QApplication;
 
 namespace zelmora {
 
+class CScpiService;
+class MeterSources;
 class UsbDriver;
 
 class CZelmoraApp {
@@ -35,6 +37,11 @@ public:
     // virtual backend; with the finder of the real ones where there is one.
     // Problems with the configuration go to standard error.
     static MeterSetup CreateDriver(const AppOptions& options);
+    // The meters present served as SCPI instruments, as --scpi asks; none
+    // without --scpi, and none with the problem on standard error when they
+    // cannot be.
+    static std::unique_ptr<CScpiService> Serve(const AppOptions& options, UsbDriver& driver,
+                                               std::shared_ptr<MeterSources> sources);
     // What SIGINT and SIGTERM do: close every window as its close box does.
     static void CloseAllWindows();
 

@@ -11,7 +11,7 @@
 #include "publish/MqttSink.h"
 #include "record/JsonLinesRecordWriter.h"
 #include "record/RecordText.h"
-#include "scpi/ScpiServer.h"
+#include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
@@ -489,9 +489,7 @@ int Command::Serve() {
             return kExitFailure;
         }
     }
-    std::vector<std::unique_ptr<CDeviceLink>> links;
-    std::vector<ScpiEndpoint> endpoints;
-    int next = m_options.scpiPort;
+    std::vector<CScpiService::Meter> meters;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         const std::string& id = ids[i];
         if (std::none_of(present.begin(), present.end(),
@@ -499,47 +497,36 @@ int Command::Serve() {
             Say("no meter " + id + " is present ('list' shows the meters present)");
             return kExitFailure;
         }
-        // Through the sources, as log opens its meters: serve owns a meter
-        // no other process polls and serves it to them too, or attaches to
-        // its owner.
-        auto link = MakeLink(CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp});
-        link->SetPollPeriod(run.intervalMs);
-        link->Start(id);
-        if (!link->IsRunning()) {
-            const std::string problem = link->GetStartProblem();
-            Say("meter " + id + " does not start" + (problem.empty() ? "" : ": " + problem));
-            return kExitFailure;
-        }
-        const int port = ports[i] != 0 ? ports[i] : next++;
-        if (port > 65535) {
-            Say("no port left for meter " + id);
-            return kExitUsage;
-        }
-        const std::string family = link->GetProbeFamily();
-        const std::string model = link->GetProbeModel();
-        endpoints.push_back(ScpiEndpoint{static_cast<std::uint16_t>(port), link.get(),
-                                         ScpiMeterInfo{id, family, model, m_context.program,
-                                                       ZELMORA_VERSION, [family, model](int range) {
-                                                           return CDeviceLink::RangeLimit(
-                                                               family, model, range);
-                                                       }}});
-        links.push_back(std::move(link));
+        meters.push_back({id, ports[i]});
     }
-    CScpiServer server(
-        ScpiServerSettings{.address = m_options.scpiAddress, .allow = m_options.allow},
+    // Through the sources, as log opens its meters: serve owns a meter no
+    // other process polls and serves it to them too, or attaches to its
+    // owner.
+    CScpiService service(
+        *m_driver, Sources(),
+        CScpiService::Settings{.server = ScpiServerSettings{.address = m_options.scpi.address,
+                                                            .allow = m_options.scpi.allow},
+                               .firstPort = m_options.scpi.port,
+                               .program = m_context.program,
+                               .version = ZELMORA_VERSION,
+                               .pollPeriodMs = run.intervalMs,
+                               .tuning =
+                                   CDeviceLink::TestTuning{.pollSpeedUp = m_context.pollSpeedUp}},
         [this](const std::string& line) { Say(line); });
-    std::string error;
-    if (!server.Listen(std::move(endpoints), error)) {
-        Say(error);
+    std::string problem;
+    switch (service.Start(meters, problem)) {
+    case CScpiService::Result::Ok:
+        break;
+    case CScpiService::Result::Failed:
+        Say(problem);
         return kExitFailure;
+    case CScpiService::Result::NoPortLeft:
+        Say(problem);
+        return kExitUsage;
     }
-    const std::vector<std::uint16_t> bound = server.Ports();
-    const bool v6 = m_options.scpiAddress.find(':') != std::string::npos;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        Say(Format("meter %s: TCPIP::%s%s%s::%u::SOCKET", ids[i].c_str(), v6 ? "[" : "",
-                   m_options.scpiAddress.c_str(), v6 ? "]" : "", bound[i]));
+    for (const std::string& line : service.ResourceLines()) {
+        Say(line);
     }
-    std::thread loop([&server] { server.Run(); });
     CStopRequest never;
     StopSignal& stop = m_context.stop != nullptr ? *m_context.stop : never;
     const auto until = run.durationMs
@@ -550,11 +537,7 @@ int Command::Serve() {
             break;
         }
     }
-    server.Stop();
-    loop.join();
-    for (const auto& link : links) {
-        link->StopMeter();
-    }
+    service.Stop();
     if (!m_options.quiet) {
         Say(Format("served %llu meter%s", static_cast<unsigned long long>(ids.size()),
                    ids.size() == 1 ? "" : "s"));

@@ -45,17 +45,6 @@ struct Option {
 // The largest queue of records for a broker that is away: some 3 GB.
 constexpr long long kMaxMqttQueue = 10'000'000;
 
-// A TCP port: 1 to 65535.
-std::optional<int> ParsePort(std::string_view text) {
-    std::size_t end = 0;
-    const auto port = ScanInt(text, &end);
-    if (!port || end != text.size() || text[0] < '0' || text[0] > '9' || *port < 1 ||
-        *port > 65535) {
-        return std::nullopt;
-    }
-    return port;
-}
-
 // Stores a value that names something (a file, a user): any text but ''.
 std::string StoreName(std::string& field, const std::string& value, const char* what) {
     field = value;
@@ -67,44 +56,9 @@ const std::array<Option, 16> kOptions{{
     {"all-usb", kList, &CliOptions::allUsb},
     {"all", kLog | kServe, &CliOptions::all},
     {"scpi", kServe, nullptr,
-     [](CliOptions& o, const std::string& value) {
-         // [ADDR:]PORT; an IPv6 address in brackets.
-         std::string address;
-         std::string port = value;
-         if (const std::size_t colon = value.rfind(':'); colon != std::string::npos) {
-             address = value.substr(0, colon);
-             port = value.substr(colon + 1);
-             if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
-                 address = address.substr(1, address.size() - 2);
-             }
-         }
-         const auto number = ParsePort(port);
-         if (!number || (value.find(':') != std::string::npos && address.empty())) {
-             return "takes [ADDRESS:]PORT (PORT 1 to 65535), not '" + PrintableExcerpt(value, 60) +
-                    "'";
-         }
-         if (!address.empty()) {
-             o.scpiAddress = address;
-         }
-         o.scpiPort = *number;
-         return std::string();
-     }},
+     [](CliOptions& o, const std::string& value) { return o.scpi.SetListen(value); }},
     {"allow", kServe, nullptr,
-     [](CliOptions& o, const std::string& value) {
-         std::size_t start = 0;
-         while (start <= value.size()) {
-             const std::size_t comma = std::min(value.find(',', start), value.size());
-             const std::string prefix = value.substr(start, comma - start);
-             if (prefix.empty() ||
-                 prefix.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
-                 return "takes address prefixes such as 192.168.1. or 10.0.0.7, not '" +
-                        PrintableExcerpt(value, 60) + "'";
-             }
-             o.allow.push_back(prefix);
-             start = comma + 1;
-         }
-         return std::string();
-     }},
+     [](CliOptions& o, const std::string& value) { return o.scpi.AddAllowed(value); }},
     {"append", kLog, &CliOptions::append},
     {"reconnect", kLog, &CliOptions::reconnect},
     {"quiet", kLog | kServe, &CliOptions::quiet},
@@ -339,13 +293,13 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     options.run.meters.assign(words.begin() + 1, words.end());
     const std::size_t ids = options.run.meters.size();
     if (options.command == Command::Serve) {
-        if (options.scpiPort == 0) {
+        if (options.scpi.port == 0) {
             return fail("serve needs --scpi [ADDRESS:]PORT");
         }
         for (std::string& id : options.run.meters) {
             int port = 0;
             if (const std::size_t equals = id.find('='); equals != std::string::npos) {
-                const auto number = ParsePort(std::string_view(id).substr(equals + 1));
+                const auto number = ScpiOptions::ParsePort(std::string_view(id).substr(equals + 1));
                 if (!number) {
                     return fail("serve takes ID or ID=PORT (PORT 1 to 65535), not '" +
                                 PrintableExcerpt(id, 60) + "'");

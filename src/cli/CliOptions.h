@@ -19,6 +19,7 @@
 
 #include "frontend/AppOptions.h"
 #include "frontend/RunSettings.h"
+#include "frontend/ScpiOptions.h"
 #include "publish/BrokerAddress.h"
 #include "publish/MqttSink.h"
 #include "record/RecordWriter.h"
@@ -58,9 +59,7 @@ struct CliOptions {
     std::size_t mqttQueue = kDefaultMqttQueue;
     // serve: where the first meter listens (the next on the next port, or
     // on the port its ID=PORT gives), and who may connect.
-    std::string scpiAddress = "127.0.0.1";
-    int scpiPort = 0;
-    std::vector<std::string> allow;
+    ScpiOptions scpi;
     // serve: ID=PORT; 0 where the meter takes the next port.
     std::vector<int> meterPorts;
     // Why the command line cannot be run; empty when it can.

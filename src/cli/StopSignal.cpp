@@ -62,33 +62,67 @@ bool CTerminationSignals::WaitFor(std::chrono::milliseconds timeout) {
 
 namespace {
 
-CStopRequest& ConsoleStop() {
-    static CStopRequest stop;
-    return stop;
+// Windows ends the process as soon as the handler returns from a console's
+// closing, a log-off or a shutdown, and at the latest some 5 s after the
+// event: the handler holds it for the run to end in order (the meters
+// stopped, the records written) within that time.
+constexpr DWORD kEndInOrderMs = 4500;
+
+struct ConsoleState {
+    CStopRequest stop;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ended = false;
+};
+
+ConsoleState& Console() {
+    static ConsoleState state;
+    return state;
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        ConsoleStop().Request();
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    return CTerminationSignals::OnConsoleEvent(event) ? TRUE : FALSE;
 }
 
 } // namespace
 
 CTerminationSignals::CTerminationSignals() {
-    ConsoleStop();
+    Console();
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 }
 
+CTerminationSignals::~CTerminationSignals() {
+    ConsoleState& console = Console();
+    {
+        std::lock_guard lock(console.mutex);
+        console.ended = true;
+    }
+    console.changed.notify_all();
+}
+
+bool CTerminationSignals::OnConsoleEvent(unsigned long event) {
+    ConsoleState& console = Console();
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        console.stop.Request();
+        return true;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: {
+        console.stop.Request();
+        std::unique_lock lock(console.mutex);
+        console.changed.wait_for(lock, std::chrono::milliseconds(kEndInOrderMs),
+                                 [&console] { return console.ended; });
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 bool CTerminationSignals::WaitFor(std::chrono::milliseconds timeout) {
-    return ConsoleStop().WaitFor(timeout);
+    return Console().stop.WaitFor(timeout);
 }
 
 #endif

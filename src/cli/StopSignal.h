@@ -42,12 +42,22 @@ private:
     bool m_bReceived = false;
 };
 #else
-// Ctrl-C, Ctrl-Break and the console's closing, from the console's control
-// handler (which runs on a thread of its own). One per process.
+// Ctrl-C, Ctrl-Break, the console's closing, a log-off and a shutdown, from
+// the console's control handler (which runs on a thread of its own). One
+// per process, for the whole run: Windows ends the process once the handler
+// returns from the last three, so there the handler waits (a few seconds at
+// most) until this is destroyed, which is when the run has ended in order.
 class CTerminationSignals final : public StopSignal {
 public:
     CTerminationSignals();
+    ~CTerminationSignals() override;
+    CTerminationSignals(const CTerminationSignals&) = delete;
+    CTerminationSignals& operator=(const CTerminationSignals&) = delete;
     bool WaitFor(std::chrono::milliseconds timeout) override;
+
+    // What the handler does with a console event (CTRL_..._EVENT); false
+    // for one it leaves to the next handler.
+    static bool OnConsoleEvent(unsigned long event);
 };
 #endif
 

@@ -42,6 +42,12 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host hos
             options.action = Action::ListUsb;
             continue;
         }
+        if (options.ParseServeOption(arguments, i)) {
+            if (options.action == Action::Error) {
+                return options;
+            }
+            continue;
+        }
         if (options.ParseMeterOption(arguments, i, SimulateCount::JoinedOrNext)) {
             if (options.action == Action::Error) {
                 return options;
@@ -53,8 +59,48 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host hos
         options.argument = argument;
         return options;
     }
+    if (!options.scpi.allow.empty() && options.scpi.port == 0) {
+        options.action = Action::Error;
+        options.error = "--allow is a companion of --scpi, which is not given";
+        options.argument = "--allow";
+        return options;
+    }
     options.SettleMeters();
     return options;
+}
+
+bool AppOptions::ParseServeOption(const std::vector<std::string>& arguments, std::size_t& i) {
+    const std::string& given = arguments[i];
+    std::string (ScpiOptions::*store)(const std::string&) = nullptr;
+    std::string name;
+    for (const auto& [option, setter] :
+         {std::pair{std::string("--scpi"), &ScpiOptions::SetListen},
+          std::pair{std::string("--allow"), &ScpiOptions::AddAllowed}}) {
+        if (given == option || given.starts_with(option + "=")) {
+            store = setter;
+            name = option;
+        }
+    }
+    if (store == nullptr) {
+        return false;
+    }
+    std::string value;
+    if (given != name) {
+        value = given.substr(name.size() + 1);
+    } else if (i + 1 < arguments.size()) {
+        value = arguments[++i];
+    } else {
+        action = Action::Error;
+        error = name + " needs a value";
+        argument = given;
+        return true;
+    }
+    if (std::string problem = (scpi.*store)(value); !problem.empty()) {
+        action = Action::Error;
+        error = name + " " + problem;
+        argument = given;
+    }
+    return true;
 }
 
 bool AppOptions::ParseMeterOption(const std::vector<std::string>& arguments, std::size_t& i,
@@ -166,21 +212,23 @@ std::string AppOptions::MeterOptionsHelp() {
 std::string AppOptions::HelpText(const std::string& program, Host host) {
     if (host == Host::Windows) {
         return "Usage: " + program +
-               " [--simulate[=N]] [--real]\n"
+               " [--simulate[=N]] [--real] [--scpi [ADDR:]PORT [--allow PREFIX,...]]\n"
                "Read-out program of a USB laser power meter.\n"
                "\n"
                "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
                "                      real ones, with probes of the families KV, RM and ZN in "
                "turn\n"
-               "  --real              list the real meters as well as the simulated ones\n"
+               "  --real              list the real meters as well as the simulated ones\n" +
+               ScpiOptions::Help() +
                "  --help              show this text and exit\n"
                "  --version           show the version and exit\n";
     }
     return "Usage: " + program +
-           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n"
+           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n" +
+           std::string(program.size() + 8, ' ') + "[--scpi [ADDR:]PORT [--allow PREFIX,...]]\n" +
            "Read-out program of a USB laser power meter.\n"
            "\n" +
-           MeterOptionsHelp() +
+           MeterOptionsHelp() + ScpiOptions::Help() +
            "  --list-usb          list every USB device plugged in (ids, makers, products,\n"
            "                      places; those on the match list marked) and exit\n"
            "  --help              show this text and exit\n"

@@ -9,13 +9,18 @@
 //   --real                  real meters as well as simulated ones
 //   --usb-id vvvv:pppp      also take USB devices of this vendor:product id
 //                           for meters (repeatable; implies real meters)
+//   --scpi [ADDR:]PORT      also serve the meters present at the start as
+//   --allow PREFIX,...      SCPI instruments, as zelmora-cli serve does
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
 //
-// The Windows program takes --simulate, --real, --help and --version only:
+// The Windows program takes --simulate, --real, --scpi, --allow, --help and
+// --version only:
 // the meter's kernel driver publishes the meters there, so there is no
 // list of USB ids to extend or USB devices to list, and no Qt.
+
+#include "frontend/ScpiOptions.h"
 
 #include <cstddef>
 #include <string>
@@ -41,6 +46,8 @@ struct AppOptions {
     std::string argument;
     // --real or --usb-id was given.
     bool askedForReal = false;
+    // --scpi and --allow: where the meters are served; port 0 when not.
+    ScpiOptions scpi;
 
     // Whether the count of --simulate may come as the next argument
     // ("--simulate 3"), as the window takes it. A command line that also
@@ -54,6 +61,9 @@ struct AppOptions {
     // their own read their meter options with this, then SettleMeters.
     bool ParseMeterOption(const std::vector<std::string>& arguments, std::size_t& i,
                           SimulateCount simulateCount);
+    // Reads --scpi or --allow at arguments[i], with its value, as
+    // ParseMeterOption reads the meter options.
+    bool ParseServeOption(const std::vector<std::string>& arguments, std::size_t& i);
     // Real meters are listed without --simulate, or with --real or --usb-id.
     void SettleMeters();
     // The lines of --help that describe the meter options.

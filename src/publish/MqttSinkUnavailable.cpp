@@ -13,30 +13,6 @@ CMqttSink::CMqttSink(MqttSettings settings)
 
 CMqttSink::~CMqttSink() = default;
 
-std::string CMqttSink::CheckTopic(std::string_view topic) {
-    if (topic.empty()) {
-        return "is empty";
-    }
-    if (topic.find_first_of("+#") != std::string_view::npos) {
-        return "holds a wildcard (+ or #)";
-    }
-    if (topic.back() == '/') {
-        return "ends with /";
-    }
-    return {};
-}
-
-std::string CMqttSink::TopicLevel(std::string_view meterId) {
-    std::string level(meterId);
-    for (char& c : level) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || c == '+' || c == '#' || byte < 0x20 || byte >= 0x7f) {
-            c = '_';
-        }
-    }
-    return level.empty() ? "_" : level;
-}
-
 bool CMqttSink::Connect() {
     std::lock_guard lock(m_mutex);
     m_strError = "this Windows build has no MQTT client (publishing is in the Linux program)";

@@ -289,6 +289,15 @@ bool IsShown(char32_t c) {
 
 } // namespace
 
+bool IsWellFormedUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (!DecodeUtf8(text, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string PrintableLine(std::string_view utf8, std::size_t maxChars) {
     std::string line;
     std::size_t chars = 0;

@@ -51,6 +51,10 @@ std::string FormatElapsed(std::uint64_t totalMs);
 // after it.
 std::string PrintableExcerpt(std::string_view text, std::size_t maxChars);
 
+// Whether `text` is well-formed UTF-8: no malformed or overlong sequence,
+// no surrogate, nothing beyond U+10FFFF.
+bool IsWellFormedUtf8(std::string_view text);
+
 // UTF-8 text from an untrusted source (a device's name) made safe to show
 // and to keep on one line: well-formed printable characters stay as they
 // are; control characters (line breaks too), bidirectional overrides and

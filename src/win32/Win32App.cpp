@@ -2,6 +2,7 @@
 
 #include "frontend/AppOptions.h"
 #include "frontend/MeterDriver.h"
+#include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 #include "win32/Win32Dialog.h"
@@ -28,12 +29,45 @@ std::vector<std::string> CWin32App::CommandLine() {
     return arguments;
 }
 
+namespace {
+
+// Writes to a standard handle that leads somewhere; false where there is
+// none (a program started from the desktop).
+bool WriteStandard(DWORD which, const std::string& text) {
+    HANDLE stream = GetStdHandle(which);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE ||
+        GetFileType(stream) == FILE_TYPE_UNKNOWN) {
+        return false;
+    }
+    DWORD written = 0;
+    WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return true;
+}
+
+} // namespace
+
+void CWin32App::TellConsole(const std::string& text) {
+    WriteStandard(STD_ERROR_HANDLE, text);
+}
+
+std::unique_ptr<CScpiService> CWin32App::Serve(const AppOptions& options, UsbDriver& driver,
+                                               std::shared_ptr<MeterSources> sources) {
+    if (options.scpi.port == 0) {
+        return nullptr;
+    }
+    std::string problem;
+    auto service = CScpiService::ServeMetersPresent(
+        driver, std::move(sources), {.address = options.scpi.address, .allow = options.scpi.allow},
+        options.scpi.port, [](const std::string& line) { TellConsole("zelmora: " + line + "\n"); },
+        problem);
+    if (!service) {
+        Tell("zelmora: " + problem + "\n", true);
+    }
+    return service;
+}
+
 void CWin32App::Tell(const std::string& text, bool error) {
-    HANDLE stream = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    if (stream != nullptr && stream != INVALID_HANDLE_VALUE &&
-        GetFileType(stream) != FILE_TYPE_UNKNOWN) {
-        DWORD written = 0;
-        WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (WriteStandard(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, text)) {
         return;
     }
     MessageBoxW(nullptr, Widen(text).c_str(), CWin32Dialog::AppTitle(),
@@ -81,11 +115,19 @@ bool CWin32App::InitInstance() {
     }
     {
         // The meters are shared with the user's other processes: one that
-        // another program owns is watched through it.
-        auto shared = std::make_shared<CShareHub>(*driver, CShareHub::FromEnvironment("zelmora"));
-        CWin32ZelmoraDlg window(*driver, {}, shared);
-        if (window.DoModal() == -1) {
+        // another program owns is watched through it. With --scpi the window
+        // and the server read their meters through the same hub, so that
+        // each meter is polled once.
+        const std::shared_ptr<MeterSources> sources =
+            std::make_shared<CShareHub>(*driver, CShareHub::FromEnvironment("zelmora"));
+        const std::unique_ptr<CScpiService> served = Serve(options, *driver, sources);
+        if (options.scpi.port != 0 && !served) {
             m_exitCode = 1;
+        } else {
+            CWin32ZelmoraDlg window(*driver, {}, sources);
+            if (window.DoModal() == -1) {
+                m_exitCode = 1;
+            }
         }
     }
     if (SUCCEEDED(com)) {

@@ -116,6 +116,39 @@ TEST(AppOptionsTest, HelpAndVersionWin) {
     EXPECT_NE(AppOptions::HelpText("zelmora").find("--simulate[=N]"), std::string::npos);
 }
 
+// --scpi and --allow mean what they mean for zelmora-cli serve, on both
+// hosts; a mistake is found before any meter is opened or port bound.
+TEST(AppOptionsTest, ServingOptions) {
+    for (const auto host : {AppOptions::Host::Qt, AppOptions::Host::Windows}) {
+        EXPECT_EQ(AppOptions::Parse({}, host).scpi.port, 0);
+        AppOptions options = AppOptions::Parse(
+            {"--simulate=2", "--scpi", "0.0.0.0:5025", "--allow=10.0.,::1"}, host);
+        ASSERT_EQ(options.action, Action::Run) << options.error;
+        EXPECT_EQ(options.simulatedMeters, 2);
+        EXPECT_EQ(options.scpi.address, "0.0.0.0");
+        EXPECT_EQ(options.scpi.port, 5025);
+        EXPECT_EQ(options.scpi.allow, (std::vector<std::string>{"10.0.", "::1"}));
+        options = AppOptions::Parse({"--scpi=[::1]:6000"}, host);
+        EXPECT_EQ(options.scpi.address, "::1");
+        EXPECT_EQ(options.scpi.HostText(), "[::1]");
+        EXPECT_EQ(AppOptions::Parse({"--scpi", "5025"}, host).scpi.address, "127.0.0.1");
+        for (const std::vector<std::string>& bad : {std::vector<std::string>{"--scpi"},
+                                                    {"--scpi", "0"},
+                                                    {"--scpi", "65536"},
+                                                    {"--scpi", ":5025"},
+                                                    {"--scpi=host:x"},
+                                                    {"--scpi", "5025", "--allow", "10.0.,"},
+                                                    {"--scpi", "5025", "--allow", "evil.example"},
+                                                    {"--allow", "10.0."}}) {
+            options = AppOptions::Parse(bad, host);
+            EXPECT_EQ(options.action, Action::Error) << bad.back();
+            EXPECT_FALSE(options.error.empty()) << bad.back();
+        }
+        EXPECT_NE(AppOptions::HelpText("zelmora", host).find("--scpi [ADDR:]PORT"),
+                  std::string::npos);
+    }
+}
+
 // The Windows program has no list of USB ids, no USB listing and no Qt:
 // what it cannot do it refuses, and its usage does not offer it.
 TEST(AppOptionsTest, TheWindowsCommandLineHasOnlyWhatWindowsDoes) {

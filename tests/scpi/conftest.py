@@ -1,45 +1,28 @@
-"""A real `zelmora-cli serve` on simulated meters, on free loopback ports."""
+"""A real `zelmora-cli serve`, or the window with --scpi, on simulated
+meters, on free loopback ports."""
 
 import os
 import re
 import signal
-import socket
 import subprocess
 import threading
 import time
 
 import pytest
 
+from scpi_client import free_port_block
+
 PROGRAM = os.environ.get("ZELMORA_CLI_PROGRAM", "zelmora-cli")
-
-
-def free_port_block(count):
-    """A first port with `count` free ports from it (as far as one can tell)."""
-    for _ in range(50):
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        first = probe.getsockname()[1]
-        probe.close()
-        if first + count > 65535:
-            continue
-        ok = True
-        for port in range(first, first + count):
-            s = socket.socket()
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                ok = False
-            finally:
-                s.close()
-        if ok:
-            return first
-    raise RuntimeError("no free ports")
+WINDOW_PROGRAM = os.environ.get("ZELMORA_WINDOW_PROGRAM")
 
 
 class Server:
-    def __init__(self, meters=1, extra=()):
+    """`window`: the window program serves its meters instead of serve."""
+
+    def __init__(self, meters=1, extra=(), window=False):
         self.meters = meters
         self.extra = list(extra)
+        self.window = window
         self.process = None
         self.ports = []
         self.errors = b""
@@ -48,9 +31,7 @@ class Server:
         for _ in range(5):
             first = free_port_block(self.meters)
             self.process = subprocess.Popen(
-                [PROGRAM, "serve", f"--simulate={self.meters}", "--scpi", str(first)]
-                + self.extra,
-                stderr=subprocess.PIPE,
+                self.command(first), stderr=subprocess.PIPE, env=self.environment()
             )
             lines = []
             deadline = time.monotonic() + 30
@@ -72,6 +53,17 @@ class Server:
             self.process.kill()
             self.process.wait()
         raise RuntimeError("serve did not start: " + self.errors.decode(errors="replace"))
+
+    def command(self, first):
+        meters = [f"--simulate={self.meters}", "--scpi", str(first)] + self.extra
+        if self.window:
+            return [WINDOW_PROGRAM, "-platform", "offscreen"] + meters
+        return [PROGRAM, "serve"] + meters
+
+    def environment(self):
+        if not self.window:
+            return None
+        return dict(os.environ, QT_QPA_PLATFORM="offscreen")
 
     def _drain(self):
         for line in self.process.stderr:
@@ -103,12 +95,11 @@ class Server:
         return self.process.returncode
 
 
-@pytest.fixture
-def serve():
+def _servers(window):
     started = []
 
     def start(meters=1, extra=()):
-        server = Server(meters, extra).start()
+        server = Server(meters, extra, window).start()
         started.append(server)
         return server
 
@@ -116,3 +107,16 @@ def serve():
     for server in started:
         if server.process.poll() is None:
             server.stop()
+
+
+@pytest.fixture
+def serve():
+    yield from _servers(window=False)
+
+
+@pytest.fixture
+def window():
+    """The window program, offscreen, serving its meters."""
+    if not WINDOW_PROGRAM:
+        pytest.skip("this build has no window program")
+    yield from _servers(window=True)

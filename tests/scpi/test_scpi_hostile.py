@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+from scpi_client import ask
+
 
 # A sanitizer keeps freed memory in quarantine: the process's size says
 # nothing about what the server holds.
@@ -28,18 +30,6 @@ def open_descriptors(process):
 def connect(server, index=0, timeout=10):
     s = socket.create_connection(("127.0.0.1", server.ports[index]), timeout=timeout)
     return s
-
-
-def ask(s, query, timeout=10):
-    s.settimeout(timeout)
-    s.sendall(query.encode() + b"\n")
-    answer = b""
-    while not answer.endswith(b"\n"):
-        chunk = s.recv(65536)
-        if not chunk:
-            raise ConnectionError("closed")
-        answer += chunk
-    return answer.decode().rstrip("\n")
 
 
 def test_long_line_flood_and_bad_bytes(serve):

@@ -1,16 +1,21 @@
 """zelmora-cli.exe under Wine: `serve` answered by a loopback SCPI client
-on the Linux side, and a `log` run checked record by record.
+on the Linux side and ended by Ctrl-C, and a `log` run checked record by
+record.
 
     wine_check.py WINE_RUN ZELMORA_CLI_EXE CHECK_RECORDS
 """
 
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+from scpi_client import free_port_block
+from scpi_client import ask
 
 NUMBER = re.compile(r"^[-+]?\d\.\d{6}E[-+]\d{2}$")
 
@@ -20,36 +25,15 @@ def fail(message):
     sys.exit(1)
 
 
-def free_first_port(count):
-    for _ in range(50):
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        first = probe.getsockname()[1]
-        probe.close()
-        try:
-            for port in range(first, first + count):
-                s = socket.socket()
-                s.bind(("127.0.0.1", port))
-                s.close()
-            return first
-        except OSError:
-            continue
-    fail("no free ports")
-
-
-def ask(s, query):
-    s.sendall(query.encode() + b"\n")
-    answer = b""
-    while not answer.endswith(b"\n"):
-        chunk = s.recv(4096)
-        if not chunk:
-            fail(f"connection closed after {query!r}")
-        answer += chunk
-    return answer.decode().rstrip("\n")
+def ask_or_fail(s, query):
+    try:
+        return ask(s, query, timeout=30)
+    except (ConnectionError, OSError) as error:
+        fail(str(error))
 
 
 def serve(wine, program):
-    first = free_first_port(2)
+    first = free_port_block(2)
     process = subprocess.Popen(
         [wine, program, "serve", "--simulate=2", "--scpi", str(first), "--duration", "20s"],
         stderr=subprocess.PIPE,
@@ -68,23 +52,58 @@ def serve(wine, program):
         fail(f"serve did not listen on {first} and {first + 1}: {ports}")
     for index, port in enumerate(ports):
         s = socket.create_connection(("127.0.0.1", port), timeout=30)
-        identity = ask(s, "*IDN?")
+        identity = ask_or_fail(s, "*IDN?")
         if identity.split(",")[:3] != ["Zelmora", "zelmora-cli", f"21040010{index + 1}"]:
             fail("identity " + identity)
-        watts = ask(s, "MEAS:POW?")
+        watts = ask_or_fail(s, "MEAS:POW?")
         if not NUMBER.match(watts) or not 0 < float(watts) < 1000:
             fail("MEAS:POW? " + watts)
-        answer = ask(s, "SENS:POW:UNIT DBM;UNIT?;:FETC?;:SYST:ERR?")
+        answer = ask_or_fail(s, "SENS:POW:UNIT DBM;UNIT?;:FETC?;:SYST:ERR?")
         unit, dbm, error = answer.split(";")
         if unit != "DBM" or not NUMBER.match(dbm) or error != '0,"No error"':
             fail("dBm line " + answer)
         s.sendall(b"NOPE\n")
-        if not ask(s, "SYST:ERR?").startswith("-113,"):
+        if not ask_or_fail(s, "SYST:ERR?").startswith("-113,"):
             fail("error queue")
         s.close()
     _, rest = process.communicate(timeout=120)
     if process.returncode != 0 or b"served 2 meters" not in rest:
         fail(f"serve ended with {process.returncode}: {rest!r}")
+
+
+def interrupted(wine, program):
+    """Ctrl-C (Wine hands SIGINT to the console's control handler) with a
+    client connected: the connection is closed, the meter stopped and the
+    run ends well."""
+    first = free_port_block(1)
+    process = subprocess.Popen(
+        [wine, program, "serve", "--simulate", "--scpi", str(first)], stderr=subprocess.PIPE
+    )
+    said = b""
+    deadline = time.monotonic() + 120
+    while b"::SOCKET" not in said and time.monotonic() < deadline:
+        line = process.stderr.readline()
+        if not line:
+            break
+        said += line
+    if f"::{first}::SOCKET".encode() not in said:
+        process.kill()
+        fail(f"serve did not listen on {first}: {said!r}")
+    s = socket.create_connection(("127.0.0.1", first), timeout=30)
+    if not ask_or_fail(s, "*IDN?").startswith("Zelmora,"):
+        fail("identity before Ctrl-C")
+    process.send_signal(signal.SIGINT)
+    try:
+        _, rest = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        fail("serve did not end on Ctrl-C")
+    if process.returncode != 0 or b"served 1 meter" not in rest:
+        fail(f"serve ended with {process.returncode} on Ctrl-C: {rest!r}")
+    s.settimeout(30)
+    if s.recv(16) != b"":
+        fail("the connection stayed open")
+    s.close()
 
 
 def log(wine, program, check):
@@ -105,8 +124,9 @@ def log(wine, program, check):
 def main():
     wine, program, check = sys.argv[1:4]
     serve(wine, program)
+    interrupted(wine, program)
     log(wine, program, check)
-    print("wine_check: serve and log passed")
+    print("wine_check: serve, its Ctrl-C and log passed")
 
 
 if __name__ == "__main__":

@@ -91,5 +91,20 @@ TEST(TextFormat, TimeTexts) {
     EXPECT_EQ(FormatClock(9, 5, 7, 42), "09:05:07(042)");
 }
 
+// What a topic for a broker must be on every platform, also where the
+// program has no MQTT library to ask.
+TEST(TextFormat, WellFormedUtf8) {
+    for (const std::string good : {"", "lab/bench 3",
+                                   "labor/pr\xc3\xbc"
+                                   "fstand",
+                                   "\xe2\x82\xac", "\xf0\x9f\x94\xa6", "\xf4\x8f\xbf\xbf"}) {
+        EXPECT_TRUE(IsWellFormedUtf8(good)) << good;
+    }
+    for (const std::string bad : {"lab\xff", "\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                                  "\xf4\x90\x80\x80", "\x80", "a\xe2\x82"}) {
+        EXPECT_FALSE(IsWellFormedUtf8(bad)) << PrintableExcerpt(bad, 20);
+    }
+}
+
 } // namespace
 } // namespace zelmora

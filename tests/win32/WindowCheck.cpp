@@ -17,6 +17,9 @@
 // Every wait is bounded; a program that hangs fails the check instead of
 // holding it.
 
+// Winsock's header goes before windows.h, which would bring in the old one.
+#include <winsock2.h>
+// Then windows.h.
 #include <windows.h>
 // The other platform headers need windows.h before them.
 #include <chrono>
@@ -609,6 +612,120 @@ TEST(WindowCheck, TheCommandLineHasOnlyWhatWindowsDoes) {
         EXPECT_EQ(run->first, 2u) << Narrow(refused);
         EXPECT_NE(run->second.find("Usage: "), std::string::npos) << run->second;
     }
+}
+
+// A loopback TCP client of the program's SCPI server.
+class ScpiClient {
+public:
+    explicit ScpiClient(int port) {
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const DWORD timeoutMs = kWaitMs;
+        setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                   sizeof timeoutMs);
+        m_connected =
+            connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~ScpiClient() { closesocket(m_socket); }
+    ScpiClient(const ScpiClient&) = delete;
+    ScpiClient& operator=(const ScpiClient&) = delete;
+
+    bool Connected() const { return m_connected; }
+    // The answer without its LF; empty when none came.
+    std::string Ask(const std::string& query) {
+        const std::string line = query + "\n";
+        if (send(m_socket, line.data(), static_cast<int>(line.size()), 0) !=
+            static_cast<int>(line.size())) {
+            return {};
+        }
+        std::string answer;
+        char chunk[256];
+        while (answer.empty() || answer.back() != '\n') {
+            const int n = recv(m_socket, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                return {};
+            }
+            answer.append(chunk, static_cast<std::size_t>(n));
+        }
+        answer.pop_back();
+        return answer;
+    }
+    // Whether the server closed the connection (within the wait).
+    bool Closed() {
+        char byte = 0;
+        return recv(m_socket, &byte, 1, 0) == 0;
+    }
+
+    // Two free loopback ports in a row, as far as one can tell.
+    static int FreePorts() {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            int length = sizeof address;
+            bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+            closesocket(probe);
+            const int first = ntohs(address.sin_port);
+            SOCKET next = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            address.sin_port = htons(static_cast<u_short>(first + 1));
+            const bool free = first < 65535 && bind(next, reinterpret_cast<sockaddr*>(&address),
+                                                    sizeof address) == 0;
+            closesocket(next);
+            if (free) {
+                return first;
+            }
+        }
+        return 0;
+    }
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+    bool m_connected = false;
+};
+
+// With --scpi the meters are instruments while the window is open; the
+// window looks as it does without, and its close box closes every
+// connection.
+TEST(WindowCheck, ServesItsMetersWhileOpen) {
+    WSADATA winsock{};
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &winsock), 0);
+    const int port = ScpiClient::FreePorts();
+    ASSERT_NE(port, 0);
+    Folder folder;
+    Program program(L"--simulate=2 --scpi " + std::to_wstring(port), folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    EXPECT_EQ(Text(window, kStartStop), L"Start");
+    {
+        ScpiClient second(port + 1);
+        ASSERT_TRUE(second.Connected());
+        EXPECT_EQ(second.Ask("*IDN?").rfind("Zelmora,zelmora,210400102,", 0), 0u);
+        ScpiClient first(port);
+        ASSERT_TRUE(first.Connected());
+        EXPECT_EQ(first.Ask("*IDN?").rfind("Zelmora,zelmora,210400101,", 0), 0u);
+        const std::string watts = first.Ask("MEAS:POW?");
+        EXPECT_GT(std::atof(watts.c_str()), 0) << watts;
+        EXPECT_EQ(first.Ask("SYST:ERR?"), "0,\"No error\"");
+
+        // The window streams the meter the server reads: both go on.
+        Click(window, kStartStop);
+        ASSERT_TRUE(WaitFor([&] { return Count(window) >= 3; })) << Narrow(Text(window, kCount));
+        EXPECT_GT(std::atof(first.Ask("READ?").c_str()), 0);
+
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+        ASSERT_TRUE(exitCode.has_value()) << "the program did not end";
+        EXPECT_EQ(*exitCode, 0u);
+        EXPECT_TRUE(first.Closed());
+        EXPECT_TRUE(second.Closed());
+    }
+    WSACleanup();
 }
 
 // Once installed: the Start-menu entry points at the installed program and
