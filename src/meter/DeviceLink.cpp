@@ -432,6 +432,23 @@ std::optional<double> CDeviceLink::RangeLimit(const std::string& family, const s
     return row != nullptr ? std::optional<double>(row->limit) : std::nullopt;
 }
 
+std::string CDeviceLink::FormatPowerText(const std::string& family, const std::string& model,
+                                         int range, double power) {
+    if (range < 0) {
+        return {};
+    }
+    const ConversionRow* row = ConversionFor(family, model, static_cast<unsigned>(range));
+    return row != nullptr ? FormatPower(row->text, power) : std::string();
+}
+
+std::string CDeviceLink::FormatStatisticText(const std::string& family, int range, double power) {
+    if (range < 0) {
+        return {};
+    }
+    const TextRule* rule = StatisticsRuleFor(family, static_cast<unsigned>(range));
+    return rule != nullptr ? FormatPower(*rule, power) : std::string();
+}
+
 SampleStatus CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range) {
     const ConvertedReading converted =
         ConvertReading(m_strProbeFamily, m_strProbeModel, reading, range);

@@ -148,6 +148,15 @@ public:
     // unit); nothing for a range or a family the conversion does not know.
     static std::optional<double> RangeLimit(const std::string& family, const std::string& model,
                                             int range);
+    // A power number (the family's unit) as the window shows it on this
+    // range: the live text with the range's unit and decimals ("12.34mW"),
+    // and the statistics text with the statistics' decimals. Empty for a
+    // range or a family the conversion does not know. Other views of a
+    // meter call these so that a number never reads differently in two
+    // places.
+    static std::string FormatPowerText(const std::string& family, const std::string& model,
+                                       int range, double power);
+    static std::string FormatStatisticText(const std::string& family, int range, double power);
 
     // --- Acquisition -------------------------------------------------------
 
