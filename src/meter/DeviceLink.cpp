@@ -238,7 +238,7 @@ std::vector<CDeviceLink::MeterListing> CDeviceLink::GetMeterListing() const {
     return {m_meterListing.begin(), m_meterListing.begin() + m_nMeterCount};
 }
 
-void CDeviceLink::Start(const std::string& meterId) {
+void CDeviceLink::Start(const std::string& meterId, bool keepRunningPeriod) {
     // A second Start lets go of the meter it had.
     ReleaseSource(false);
     int period = 0;
@@ -258,12 +258,18 @@ void CDeviceLink::Start(const std::string& meterId) {
         m_strStartProblem = std::move(problem);
         return;
     }
-    // The period this link asked for holds where the source can serve it.
-    if (source->GetPollPeriod() != period && !source->SetPollPeriod(period, problem)) {
-        source.reset();
-        std::lock_guard lock(m_mutex);
-        m_strStartProblem = std::move(problem);
-        return;
+    if (source->GetPollPeriod() != period) {
+        if (keepRunningPeriod) {
+            std::lock_guard lock(m_mutex);
+            m_nPollPeriod = source->GetPollPeriod();
+        } else if (!source->SetPollPeriod(period, problem)) {
+            // The period this link asked for holds where the source can
+            // serve it.
+            source.reset();
+            std::lock_guard lock(m_mutex);
+            m_strStartProblem = std::move(problem);
+            return;
+        }
     }
     {
         std::lock_guard lock(m_mutex);

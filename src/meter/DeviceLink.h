@@ -110,8 +110,10 @@ public:
     // identifies its probe, starts its measurement and the poll, or joins
     // the source that already does. No result: without a match the link
     // stays idle (GetStartProblem may say why). A running meter is let go
-    // first.
-    void Start(const std::string& meterId);
+    // first. `keepRunningPeriod`: a meter already polled for another link
+    // keeps its period and this link takes that period on, so a view that
+    // only watches a meter never changes what another front end records.
+    void Start(const std::string& meterId, bool keepRunningPeriod = false);
     // Leaves the meter; when no one else watches it, cancels the poll and
     // closes the meter, sending it no request. Does nothing when no meter is
     // open.
