@@ -38,6 +38,10 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host hos
             options.action = Action::Version;
             return options;
         }
+        if (argument == "--bench" && host == Host::Qt) {
+            options.bench = true;
+            continue;
+        }
         if (argument == "--list-usb") {
             options.action = Action::ListUsb;
             continue;
@@ -177,12 +181,14 @@ std::string AppOptions::HelpText(const std::string& program, Host host) {
                "  --version           show the version and exit\n";
     }
     return "Usage: " + program +
-           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n"
+           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb] [--bench]\n"
            "Read-out program of a USB laser power meter.\n"
            "\n" +
            MeterOptionsHelp() +
            "  --list-usb          list every USB device plugged in (ids, makers, products,\n"
            "                      places; those on the match list marked) and exit\n"
+           "  --bench             open the bench view beside the window: every meter at a\n"
+           "                      glance, in large digits\n"
            "  --help              show this text and exit\n"
            "  --version           show the version and exit\n";
 }

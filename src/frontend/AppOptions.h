@@ -9,6 +9,8 @@
 //   --real                  real meters as well as simulated ones
 //   --usb-id vvvv:pppp      also take USB devices of this vendor:product id
 //                           for meters (repeatable; implies real meters)
+//   --bench                 the bench view opens beside the window (Qt only,
+//                           for now)
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
@@ -41,6 +43,8 @@ struct AppOptions {
     std::string argument;
     // --real or --usb-id was given.
     bool askedForReal = false;
+    // --bench: the bench view opens beside the window.
+    bool bench = false;
 
     // Whether the count of --simulate may come as the next argument
     // ("--simulate 3"), as the window takes it. A command line that also
