@@ -6,6 +6,8 @@
 #   scripts/screenshot.sh                      both, into docs/
 #   scripts/screenshot.sh linux [output.png]   default: docs/screenshot.png
 #   scripts/screenshot.sh windows [output.png] default: docs/screenshot-windows.png
+#   scripts/screenshot.sh bench [output.png]   default: docs/screenshot-bench.png
+#                                              (the Qt bench view)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -26,6 +28,16 @@ shot_linux() {
     # only guards against a server that never comes up.
     QT_QPA_PLATFORM=xcb timeout 120 xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96" \
         "$build/src/app/zelmora_screenshot" "$output" 6
+    echo "screenshot: $output"
+}
+
+shot_bench() {
+    local output
+    output=$(realpath -m "${1:-$top/docs/screenshot-bench.png}")
+    configure_native
+    cmake --build "$build" -j "$(nproc)" --target zelmora_screenshot
+    QT_QPA_PLATFORM=xcb timeout 120 xvfb-run -a -s "-screen 0 1280x800x24 -dpi 96" \
+        "$build/src/app/zelmora_screenshot" "$output" 6 --bench
     echo "screenshot: $output"
 }
 
@@ -61,6 +73,7 @@ shot_windows() {
 case "${1:-both}" in
     linux) shot_linux "${2:-}" ;;
     windows) shot_windows "${2:-}" ;;
+    bench) shot_bench "${2:-}" ;;
     both)
         shot_linux
         shot_windows

@@ -125,6 +125,9 @@ bool CZelmoraApp::InitInstance() {
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.
         const CTerminationSignals termination(CloseAllWindows);
+        if (options.bench) {
+            window.OpenBenchView();
+        }
         window.DoModal();
     }
     return false;

@@ -1,10 +1,12 @@
 #include "app/ZelmoraDlg.h"
 
 #include "app/AboutDlg.h"
+#include "app/BenchWindow.h"
 #include "app/DialogTemplate.h"
 #include "app/GraphView.h"
 #include "app/QtCanvas.h"
 #include "app/SetPowerRegionDlg.h"
+#include "meter/MeterPoller.h"
 #include "window/DialogResource.h"
 
 #include <QAbstractEventDispatcher>
@@ -15,6 +17,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -43,7 +46,10 @@ CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTu
     : CQtDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                             Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      m_logic(driver, *this, *this, tuning, std::move(sources)),
+      m_driver(driver), m_tuning(tuning),
+      m_sources(sources ? std::move(sources)
+                        : std::make_shared<LocalMeterSources>(driver, tuning.pollSpeedUp)),
+      m_logic(driver, *this, *this, tuning, m_sources),
       m_refreshTimer([this] { m_logic.OnTimer(kRefreshTimer); }),
       m_graphTimer([this] { m_logic.OnTimer(kGraphTimer); }) {
     const DialogResource& resource = CZelmoraDlgLogic::GetResource();
@@ -85,6 +91,15 @@ void CZelmoraDlg::CreateMenu() {
         QMenu* menu = m_menuBar->addMenu(ToQString(popup.text));
         AddMenuEntries(*menu, popup.entries);
     }
+    // The bench view opens from the last menu (Help), after its entries;
+    // the menu bar and the entries before it look as they did.
+    if (!m_menuBar->actions().isEmpty()) {
+        QMenu* help = m_menuBar->actions().last()->menu();
+        QAction* bench = help->addAction(QStringLiteral("Bench view…"));
+        bench->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+        m_commands[kCmdBenchView] = bench;
+        connect(bench, &QAction::triggered, this, [this] { OpenBenchView(); });
+    }
     // There is no system menu to extend here: the About entry closes the
     // last menu (Help) instead.
     const std::string_view aboutText = AboutMenuText();
@@ -118,6 +133,15 @@ void CZelmoraDlg::AddMenuEntries(QMenu& menu, std::span<const MenuResource> entr
                     [this, command] { m_logic.OnCommand(command); });
         }
     }
+}
+
+void CZelmoraDlg::OpenBenchView() {
+    if (!m_benchWindow) {
+        m_benchWindow = std::make_unique<CBenchWindow>(m_driver, m_sources, m_tuning);
+    }
+    m_benchWindow->show();
+    m_benchWindow->raise();
+    m_benchWindow->activateWindow();
 }
 
 void CZelmoraDlg::CreateGraphView() {

@@ -28,6 +28,7 @@ class QToolBar;
 
 namespace zelmora {
 
+class CBenchWindow;
 class CGraphView;
 struct MenuResource;
 class MeterFinder;
@@ -68,6 +69,11 @@ public:
     bool IsTimerAwake(int timerId) const;
     // The area the graph is shown in, in window pixels.
     QRect GetGraphRect() const;
+    // Opens the bench view beside the window, or brings it to the front;
+    // the view lives until the window closes.
+    void OpenBenchView();
+    // The bench view, or nullptr while it was never opened.
+    CBenchWindow* GetBenchView() const { return m_benchWindow.get(); }
 
     // WindowHost.
     void StartTimer(int timerId, int periodMs) override;
@@ -108,6 +114,11 @@ private:
     // wakes it when they are not.
     void RestTimers();
 
+    // The meters' sources, shared with the bench view, so that both reach
+    // one meter through one poll.
+    UsbDriver& m_driver;
+    CDeviceLink::TestTuning m_tuning;
+    std::shared_ptr<MeterSources> m_sources;
     CZelmoraDlgLogic m_logic;
     CWindowTimer m_refreshTimer;
     CWindowTimer m_graphTimer;
@@ -117,6 +128,9 @@ private:
     CGraphView* m_graphView = nullptr;
     bool m_bShown = false;
     std::map<int, QAction*> m_commands;
+    // Closed before the logic's link goes, so a meter both read is let go
+    // by the view first.
+    std::unique_ptr<CBenchWindow> m_benchWindow;
 };
 
 } // namespace zelmora

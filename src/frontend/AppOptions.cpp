@@ -38,6 +38,10 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host hos
             options.action = Action::Version;
             return options;
         }
+        if (argument == "--bench" && host == Host::Qt) {
+            options.bench = true;
+            continue;
+        }
         if (argument == "--list-usb") {
             options.action = Action::ListUsb;
             continue;
@@ -224,13 +228,15 @@ std::string AppOptions::HelpText(const std::string& program, Host host) {
                "  --version           show the version and exit\n";
     }
     return "Usage: " + program +
-           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb]\n" +
+           " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb] [--bench]\n" +
            std::string(program.size() + 8, ' ') + "[--scpi [ADDR:]PORT [--allow PREFIX,...]]\n" +
            "Read-out program of a USB laser power meter.\n"
            "\n" +
            MeterOptionsHelp() + ScpiOptions::Help() +
            "  --list-usb          list every USB device plugged in (ids, makers, products,\n"
            "                      places; those on the match list marked) and exit\n"
+           "  --bench             open the bench view beside the window: every meter at a\n"
+           "                      glance, in large digits\n"
            "  --help              show this text and exit\n"
            "  --version           show the version and exit\n";
 }

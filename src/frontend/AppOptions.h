@@ -11,6 +11,8 @@
 //                           for meters (repeatable; implies real meters)
 //   --scpi [ADDR:]PORT      also serve the meters present at the start as
 //   --allow PREFIX,...      SCPI instruments, as zelmora-cli serve does
+//   --bench                 the bench view opens beside the window (Qt only,
+//                           for now)
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
@@ -48,6 +50,8 @@ struct AppOptions {
     bool askedForReal = false;
     // --scpi and --allow: where the meters are served; port 0 when not.
     ScpiOptions scpi;
+    // --bench: the bench view opens beside the window.
+    bool bench = false;
 
     // Whether the count of --simulate may come as the next argument
     // ("--simulate 3"), as the window takes it. A command line that also

@@ -238,7 +238,7 @@ std::vector<CDeviceLink::MeterListing> CDeviceLink::GetMeterListing() const {
     return {m_meterListing.begin(), m_meterListing.begin() + m_nMeterCount};
 }
 
-void CDeviceLink::Start(const std::string& meterId) {
+void CDeviceLink::Start(const std::string& meterId, bool keepRunningPeriod) {
     // A second Start lets go of the meter it had.
     ReleaseSource(false);
     int period = 0;
@@ -258,12 +258,18 @@ void CDeviceLink::Start(const std::string& meterId) {
         m_strStartProblem = std::move(problem);
         return;
     }
-    // The period this link asked for holds where the source can serve it.
-    if (source->GetPollPeriod() != period && !source->SetPollPeriod(period, problem)) {
-        source.reset();
-        std::lock_guard lock(m_mutex);
-        m_strStartProblem = std::move(problem);
-        return;
+    if (source->GetPollPeriod() != period) {
+        if (keepRunningPeriod) {
+            std::lock_guard lock(m_mutex);
+            m_nPollPeriod = source->GetPollPeriod();
+        } else if (!source->SetPollPeriod(period, problem)) {
+            // The period this link asked for holds where the source can
+            // serve it.
+            source.reset();
+            std::lock_guard lock(m_mutex);
+            m_strStartProblem = std::move(problem);
+            return;
+        }
     }
     {
         std::lock_guard lock(m_mutex);
@@ -430,6 +436,23 @@ std::optional<double> CDeviceLink::RangeLimit(const std::string& family, const s
     }
     const ConversionRow* row = ConversionFor(family, model, static_cast<unsigned>(range));
     return row != nullptr ? std::optional<double>(row->limit) : std::nullopt;
+}
+
+std::string CDeviceLink::FormatPowerText(const std::string& family, const std::string& model,
+                                         int range, double power) {
+    if (range < 0) {
+        return {};
+    }
+    const ConversionRow* row = ConversionFor(family, model, static_cast<unsigned>(range));
+    return row != nullptr ? FormatPower(row->text, power) : std::string();
+}
+
+std::string CDeviceLink::FormatStatisticText(const std::string& family, int range, double power) {
+    if (range < 0) {
+        return {};
+    }
+    const TextRule* rule = StatisticsRuleFor(family, static_cast<unsigned>(range));
+    return rule != nullptr ? FormatPower(*rule, power) : std::string();
 }
 
 SampleStatus CDeviceLink::ConvertReadingLocked(unsigned reading, unsigned range) {

@@ -110,8 +110,10 @@ public:
     // identifies its probe, starts its measurement and the poll, or joins
     // the source that already does. No result: without a match the link
     // stays idle (GetStartProblem may say why). A running meter is let go
-    // first.
-    void Start(const std::string& meterId);
+    // first. `keepRunningPeriod`: a meter already polled for another link
+    // keeps its period and this link takes that period on, so a view that
+    // only watches a meter never changes what another front end records.
+    void Start(const std::string& meterId, bool keepRunningPeriod = false);
     // Leaves the meter; when no one else watches it, cancels the poll and
     // closes the meter, sending it no request. Does nothing when no meter is
     // open.
@@ -148,6 +150,15 @@ public:
     // unit); nothing for a range or a family the conversion does not know.
     static std::optional<double> RangeLimit(const std::string& family, const std::string& model,
                                             int range);
+    // A power number (the family's unit) as the window shows it on this
+    // range: the live text with the range's unit and decimals ("12.34mW"),
+    // and the statistics text with the statistics' decimals. Empty for a
+    // range or a family the conversion does not know. Other views of a
+    // meter call these so that a number never reads differently in two
+    // places.
+    static std::string FormatPowerText(const std::string& family, const std::string& model,
+                                       int range, double power);
+    static std::string FormatStatisticText(const std::string& family, int range, double power);
 
     // --- Acquisition -------------------------------------------------------
 

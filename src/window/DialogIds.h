@@ -71,6 +71,8 @@ struct ZelmoraDlgIds : DialogIds {
         kCmdManualChinese = 32776,
         kCmdManualEnglish = 32777,
         kCmdFindMeter = 32780,
+        // The bench view (a host's own entry, not in the menu resource).
+        kCmdBenchView = 32781,
     };
     // Window timers.
     static constexpr int kRefreshTimer = 0;

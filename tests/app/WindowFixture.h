@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QtTest>
+#include <functional>
 #include <memory>
 
 namespace zelmora::test {
@@ -21,12 +22,17 @@ class WindowFixture {
 public:
     // Meters plugged in before the window opens; the window lists them at
     // start-up. `tuning` speeds up the meter link's poll or shrinks its queue.
+    // `makeSources`, when given, makes the sources the window opens its
+    // meters through (as the program passes its share hub).
+    using SourcesMaker = std::function<std::shared_ptr<MeterSources>(UsbDriver&)>;
     explicit WindowFixture(const std::vector<std::shared_ptr<SimulatedMeter>>& meters = {},
-                           CDeviceLink::TestTuning tuning = {}) {
+                           CDeviceLink::TestTuning tuning = {},
+                           const SourcesMaker& makeSources = {}) {
         for (const auto& meter : meters) {
             meter->PlugInto(m_driver);
         }
-        m_window = std::make_unique<CZelmoraDlg>(m_driver, nullptr, tuning);
+        m_window = std::make_unique<CZelmoraDlg>(m_driver, nullptr, tuning, nullptr,
+                                                 makeSources ? makeSources(m_driver) : nullptr);
         m_window->show();
         m_window->activateWindow();
         m_active = QTest::qWaitForWindowActive(m_window.get());

@@ -245,6 +245,11 @@ private slots:
         QCOMPARE(manual->actions()[0]->text(), QString("简体中文"));
         QCOMPARE(manual->actions()[1], window.GetCommand(CZelmoraDlg::kCmdManualEnglish));
         QCOMPARE(manual->actions()[1]->text(), QString("English"));
+        QAction* bench = help->actions()[2];
+        QCOMPARE(bench, window.GetCommand(CZelmoraDlg::kCmdBenchView));
+        QCOMPARE(bench->text(), QString("Bench view…"));
+        QCOMPARE(bench->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
+        QCOMPARE(help->actions().size(), 5);
         QAction* about = help->actions().last();
         QCOMPARE(about, window.GetCommand(CZelmoraDlg::kCmdAbout));
         QCOMPARE(about->text(), QString("关于 Zelmora(&A)..."));

@@ -108,6 +108,17 @@ TEST(AppOptionsTest, RealMetersUnlessOnlySimulatedOnesAreAskedFor) {
     }
 }
 
+TEST(AppOptionsTest, BenchOpensTheBenchViewBesideTheWindow) {
+    EXPECT_FALSE(AppOptions::Parse({"--simulate=3"}).bench);
+    const AppOptions options = AppOptions::Parse({"--simulate=3", "--bench"});
+    EXPECT_EQ(options.action, Action::Run);
+    EXPECT_TRUE(options.bench);
+    EXPECT_EQ(options.simulatedMeters, 3);
+    EXPECT_NE(AppOptions::HelpText("zelmora").find("--bench"), std::string::npos);
+    EXPECT_EQ(AppOptions::HelpText("zelmora.exe", AppOptions::Host::Windows).find("--bench"),
+              std::string::npos);
+}
+
 TEST(AppOptionsTest, HelpAndVersionWin) {
     EXPECT_EQ(AppOptions::Parse({"--help"}).action, Action::Help);
     EXPECT_EQ(AppOptions::Parse({"-h"}).action, Action::Help);
@@ -161,6 +172,7 @@ TEST(AppOptionsTest, TheWindowsCommandLineHasOnlyWhatWindowsDoes) {
          {std::vector<std::string>{"--usb-id", "1234:abcd"},
           {"--simulate", "--usb-id=1234:abcd"},
           {"--list-usb"},
+          {"--bench"},
           {"-platform", "offscreen"},
           {"-style=fusion"}}) {
         const AppOptions options = AppOptions::Parse(refused, kWindows);

@@ -1,5 +1,6 @@
 #include "meter/DeviceLink.h"
 
+#include "meter/MeterPoller.h"
 #include "sim/SimulatedMeter.h"
 #include "support/CommaLocale.h"
 #include "usb/driver/VirtualUsbDriver.h"
@@ -644,6 +645,43 @@ TEST_F(DeviceLinkTest, FailedReadClosesTheMeterFromTheTimerThread) {
     EXPECT_TRUE(Eventually([&] { return driver.OpenHandleCount() == 0u; }));
     link->Start("100000002");
     EXPECT_FALSE(link->IsRunning());
+}
+
+// A link that only watches a meter another link records joins its poll
+// as it is: the recording link's period, and so its records, stay as they
+// were, and both links get every reading.
+TEST_F(DeviceLinkTest, AWatchingLinkKeepsTheRunningPeriod) {
+    auto meter = Plug({.meterId = "100000001", .probeModel = "KV50"});
+    auto sources = std::make_shared<LocalMeterSources>(driver);
+    CDeviceLink recording(driver, {}, sources);
+    CDeviceLink watching(driver, {}, sources);
+    recording.SetPollPeriod(kManualPeriod);
+    recording.Rescan();
+    recording.Start("100000001");
+    ASSERT_TRUE(recording.IsRunning());
+    const auto pollPeriod = [&] {
+        std::string problem;
+        return sources->Open("100000001", 100, problem)->GetPollPeriod();
+    };
+
+    watching.SetPollPeriod(100);
+    watching.Start("100000001", true);
+    ASSERT_TRUE(watching.IsRunning());
+    EXPECT_EQ(pollPeriod(), kManualPeriod);
+    EXPECT_EQ(driver.OpenHandleCount(), 1u) << "one opening for both";
+    meter->SetScript({{1064, 1234, 2}});
+    CDeviceLink::PollTimerProc(0, 0, reinterpret_cast<std::uintptr_t>(&recording), 0, 0);
+    EXPECT_EQ(recording.TakeSample().powerText, "1.234W");
+    EXPECT_EQ(watching.TakeSample().powerText, "1.234W");
+
+    // The watcher leaving lets the meter run on for the recording link.
+    watching.Stop();
+    EXPECT_TRUE(recording.IsRunning());
+
+    // Without the flag a second link sets its own period.
+    watching.SetPollPeriod(100);
+    watching.Start("100000001");
+    EXPECT_EQ(pollPeriod(), 100);
 }
 
 TEST_F(DeviceLinkTest, AWaitForASampleEndsWithTheSampleOrTheMeter) {
