@@ -4,6 +4,7 @@
 // that find its controls by id and drive them as the operator does.
 
 #include "app/ZelmoraDlg.h"
+#include "share/ShareHub.h"
 #include "sim/SimulatedMeter.h"
 #include "usb/driver/VirtualUsbDriver.h"
 
@@ -21,12 +22,21 @@ class WindowFixture {
 public:
     // Meters plugged in before the window opens; the window lists them at
     // start-up. `tuning` speeds up the meter link's poll or shrinks its queue.
+    // `shareMeters`: the window shares its meters with the user's other
+    // processes as the program does, through a hub of its own (so that two
+    // fixtures are two processes' windows).
     explicit WindowFixture(const std::vector<std::shared_ptr<SimulatedMeter>>& meters = {},
-                           CDeviceLink::TestTuning tuning = {}) {
+                           CDeviceLink::TestTuning tuning = {}, bool shareMeters = false) {
         for (const auto& meter : meters) {
             meter->PlugInto(m_driver);
         }
-        m_window = std::make_unique<CZelmoraDlg>(m_driver, nullptr, tuning);
+        if (shareMeters) {
+            CShareHub::Settings settings;
+            settings.program = "zelmora";
+            settings.pollSpeedUp = tuning.pollSpeedUp;
+            m_hub = std::make_shared<CShareHub>(m_driver, std::move(settings));
+        }
+        m_window = std::make_unique<CZelmoraDlg>(m_driver, nullptr, tuning, nullptr, m_hub);
         m_window->show();
         m_window->activateWindow();
         m_active = QTest::qWaitForWindowActive(m_window.get());
@@ -112,6 +122,8 @@ public:
 
 private:
     VirtualUsbDriver m_driver;
+    // After the driver it polls, before the window that opens meters on it.
+    std::shared_ptr<CShareHub> m_hub;
     std::unique_ptr<CZelmoraDlg> m_window;
     bool m_active = false;
 };
