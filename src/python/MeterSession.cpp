@@ -567,7 +567,12 @@ void CMeterSession::SetIntervalMs(int ms) {
     // The link restarts its poll with every new period; the same one again
     // would only put off the next sample.
     if (ms != m_settings.intervalMs) {
-        m_link->SetPollPeriod(ms);
+        // A shared meter's owner keeps its period while others watch it,
+        // and an attached meter has its owner's: the interval stays as it
+        // was, and the caller is told.
+        if (!m_link->SetPollPeriod(ms)) {
+            throw MeterStartError(m_link->GetStartProblem());
+        }
         m_settings.intervalMs = ms;
     }
 }
