@@ -631,3 +631,30 @@ def test_an_interval_the_owner_keeps_is_refused_and_stays_as_it_was(bench, tmp_p
             assert meter.interval == 0.1
         finally:
             assert watcher.wait(timeout=30) == 0
+
+
+def test_a_forked_child_does_not_keep_the_meter_from_the_next_owner(bench):
+    """The script owns the meter and forks a child that lives on; once the
+    script closes the meter, zelmora-cli becomes its owner at once."""
+    code = """
+import os, subprocess, sys, zelmora
+meter = zelmora.open("210400101", simulate=1)
+meter.read(timeout=30)
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(w)
+    os.read(r, 1)  # until the parent is done
+    os._exit(0)
+os.close(r)
+meter.close()
+log = subprocess.run([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1", "210400101",
+                      "--count", "5", "-o", "-"], capture_output=True, text=True, timeout=40)
+print("log exit:", log.returncode, log.stderr.strip())
+print("records:", sum(1 for line in log.stdout.splitlines() if line.startswith("20")))
+os.close(w)
+os.waitpid(pid, 0)
+"""
+    status, output = run_script(code)
+    assert status == 0, output
+    assert "log exit: 0" in output and "records: 5" in output, output
