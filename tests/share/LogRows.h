@@ -3,27 +3,13 @@
 // The CSV logs of zelmora-cli processes that share a meter, read back:
 // their records, and whether one log's samples are a run of another's.
 
-#include <fstream>
-#include <iterator>
+#include "support/TextFiles.h"
+
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace zelmora::test {
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // A record of a CSV log: what the meter said and when, and its count.
 struct Row {
