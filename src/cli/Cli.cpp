@@ -166,9 +166,11 @@ int Command::Run() {
 }
 
 std::vector<CDeviceLink::MeterListing> Command::Scan() {
-    CDeviceLink scanner(*m_driver);
-    scanner.Rescan();
-    return scanner.GetMeterListing();
+    // Through the sources: a meter another process polls is listed from its
+    // owner, and is sent no request that would cut into the owner's.
+    const std::unique_ptr<CDeviceLink> scanner = MakeLink({.pollSpeedUp = m_context.pollSpeedUp});
+    scanner->Rescan();
+    return scanner->GetMeterListing();
 }
 
 int Command::ListUsb() {

@@ -339,9 +339,9 @@ void CDeviceLink::ReleaseSource(bool stopMeter) {
 
 // --- Acquisition ------------------------------------------------------------
 
-void CDeviceLink::SetPollPeriod(int periodMs) {
+bool CDeviceLink::SetPollPeriod(int periodMs) {
     if (periodMs < kMinPollPeriodMs) {
-        return;
+        return false;
     }
     std::shared_ptr<MeterSource> source;
     {
@@ -352,10 +352,11 @@ void CDeviceLink::SetPollPeriod(int periodMs) {
     if (source && !source->SetPollPeriod(periodMs, problem)) {
         std::lock_guard lock(m_mutex);
         m_strStartProblem = std::move(problem);
-        return;
+        return false;
     }
     std::lock_guard lock(m_mutex);
     m_nPollPeriod = periodMs;
+    return true;
 }
 
 void CDeviceLink::PollTimerProc(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t,

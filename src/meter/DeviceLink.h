@@ -167,8 +167,8 @@ public:
     // while a tick is running, when that tick ends (a meter that does not
     // answer holds a tick for the transfer's time-out; the caller never
     // waits for it). A source that cannot serve the period keeps the old
-    // one (GetStartProblem says why).
-    void SetPollPeriod(int periodMs);
+    // one (GetStartProblem says why) and false is returned.
+    bool SetPollPeriod(int periodMs);
 
     // Every sample the tick produces (in range or over range) waits in a
     // queue until it is taken; the new-sample flag tells that one waits.

@@ -756,7 +756,9 @@ void DefineZelmoraModule(py::module_& module) {
                 const int ms = IntervalMsFromSeconds(SecondsArgument(seconds, "interval"));
                 WithoutGil([&] { s.SetIntervalMs(ms); });
             },
-            py::arg("seconds"), "Seconds between two samples, 0.1 to 86400 (whole milliseconds).")
+            py::arg("seconds"),
+            "Seconds between two samples, 0.1 to 86400 (whole milliseconds). OSError, with the "
+            "interval unchanged, when the meter is shared and its owner keeps its own.")
         .def(
             "close", [](CMeterSession& s) { WithoutGil([&] { s.Close(); }); },
             "Stops the meter. Closing again does nothing.")

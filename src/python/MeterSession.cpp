@@ -164,7 +164,15 @@ std::vector<MeterEntry> ListMeters(const AppOptions& options, const MeterAccess&
     const std::unique_ptr<UsbDriver> driver = access.makeDriver(options, problems);
     std::vector<MeterEntry> entries;
     {
-        CDeviceLink scanner(*driver, access.tuning);
+        // Shared, a meter another process polls is listed from its owner
+        // and sent no request that would cut into the owner's.
+        std::shared_ptr<MeterSources> sources;
+        if (access.share) {
+            CShareHub::Settings settings = CShareHub::FromEnvironment("python");
+            settings.pollSpeedUp = access.tuning.pollSpeedUp;
+            sources = std::make_shared<CShareHub>(*driver, std::move(settings));
+        }
+        CDeviceLink scanner(*driver, access.tuning, sources);
         scanner.Rescan();
         for (const CDeviceLink::MeterListing& meter : scanner.GetMeterListing()) {
             const MeterPlace place = PlaceOfMeter(meter.path);
@@ -559,7 +567,12 @@ void CMeterSession::SetIntervalMs(int ms) {
     // The link restarts its poll with every new period; the same one again
     // would only put off the next sample.
     if (ms != m_settings.intervalMs) {
-        m_link->SetPollPeriod(ms);
+        // A shared meter's owner keeps its period while others watch it,
+        // and an attached meter has its owner's: the interval stays as it
+        // was, and the caller is told.
+        if (!m_link->SetPollPeriod(ms)) {
+            throw MeterStartError(m_link->GetStartProblem());
+        }
         m_settings.intervalMs = ms;
     }
 }

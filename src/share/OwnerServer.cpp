@@ -8,6 +8,8 @@
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
+#include <chrono>
 #include <deque>
 #include <future>
 #include <vector>
@@ -22,6 +24,9 @@ using Socket = ShareStream;
 constexpr std::size_t kBatch = 64;
 // The system's buffer of a client's connection: a few dozen samples.
 constexpr std::size_t kSendBuffer = 8192;
+// How long a stopping owner waits for its clients to take what it queued
+// for them.
+constexpr std::chrono::seconds kFlushLimit(1);
 
 std::string StatusText(const ConvertedReading& converted) {
     if (!converted.converted) {
@@ -102,15 +107,44 @@ std::unique_ptr<COwnerServer> COwnerServer::Start(asio::io_context& loop,
 }
 
 COwnerServer::~COwnerServer() {
-    // No reading is posted once this returns.
+    // No reading is posted once this returns; those posted before are
+    // queued for the clients ahead of the end.
     m_source->Leave(*this, true);
-    std::promise<void> done;
-    asio::post(m_loop, [this, &done] {
+    std::promise<void> drained;
+    std::future<void> sent = drained.get_future();
+    asio::post(m_loop, [this, &drained] {
+        m_pDrained = &drained;
         Shutdown("owner_stops", "the owner of the meter stops");
-        done.set_value();
+        // Each connection closed already, or with its last write.
+        if (m_pDrained != nullptr && m_sessions.empty()) {
+            std::exchange(m_pDrained, nullptr)->set_value();
+        }
     });
-    done.get_future().wait();
+    // The clients that read get every sample taken before the end; one that
+    // stopped reading is not waited for long.
+    sent.wait_for(kFlushLimit);
+    std::promise<void> closed;
+    asio::post(m_loop, [this, &closed] {
+        m_pDrained = nullptr;
+        CloseAll();
+        closed.set_value();
+    });
+    closed.get_future().wait();
     RemoveEndpoint(m_endpointPath);
+}
+
+bool COwnerServer::SetPollPeriod(int periodMs, std::string& problem) {
+    std::promise<bool> done;
+    asio::post(m_loop, [this, periodMs, &problem, &done] {
+        const int period = m_source->GetPollPeriod();
+        if (m_nWatching.load() > 0 && periodMs != period) {
+            problem = "other processes watch this meter every " + std::to_string(period) + " ms";
+            done.set_value(false);
+            return;
+        }
+        done.set_value(m_source->SetPollPeriod(periodMs, problem));
+    });
+    return done.get_future().get();
 }
 
 // --- The readings, on the poll's thread ------------------------------------------
@@ -251,7 +285,10 @@ void COwnerServer::WatchForHangUp(const std::shared_ptr<Session>& session) {
 }
 
 void COwnerServer::Broadcast(const std::shared_ptr<const std::string>& line) {
-    for (const std::shared_ptr<Session>& session : m_sessions) {
+    // A client found gone while its sample is sent is closed and leaves the
+    // set: the next one is taken before.
+    for (auto next = m_sessions.begin(); next != m_sessions.end();) {
+        const std::shared_ptr<Session> session = *next++;
         if (!session->watching || session->closing) {
             continue;
         }
@@ -362,6 +399,9 @@ void COwnerServer::Close(const std::shared_ptr<Session>& session) {
     }
     CloseStream(session->socket);
     m_sessions.erase(session);
+    if (m_pDrained != nullptr && m_sessions.empty()) {
+        std::exchange(m_pDrained, nullptr)->set_value();
+    }
 }
 
 void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
@@ -370,18 +410,27 @@ void COwnerServer::Shutdown(const std::string& why, const std::string& reason) {
     end.kind = ShareMessage::Kind::End;
     end.why = why;
     end.reason = reason;
-    const std::string line = EncodeMessage(end);
-    // Each client is told, as far as its socket takes it now: the owner
-    // does not wait for a client that stopped reading.
+    const std::shared_ptr<const std::string> line = Line(end);
+    // After what is queued: a client that reads gets every sample taken
+    // before the end, then the end, then the connection closes.
     const std::set<std::shared_ptr<Session>> sessions = m_sessions;
     for (const std::shared_ptr<Session>& session : sessions) {
-        if (!session->closed) {
-            // Never in the middle of a line.
-            if (!session->writing && session->sentOfFirst == 0) {
-                (void)SendNow(session->socket, line.data(), line.size());
-            }
-            Close(session);
+        if (session->closed || session->closing) {
+            continue; // told its error already
         }
+        session->closing = true;
+        if (session->watching) {
+            session->watching = false;
+            --m_nWatching;
+        }
+        Queue(session, line);
+    }
+}
+
+void COwnerServer::CloseAll() {
+    const std::set<std::shared_ptr<Session>> sessions = m_sessions;
+    for (const std::shared_ptr<Session>& session : sessions) {
+        Close(session);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <asio/io_context.hpp>
 #include <atomic>
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -52,6 +53,12 @@ public:
     // Clients that watch the readings now.
     std::size_t WatchingClients() const { return m_nWatching.load(); }
 
+    // Changes the source's poll period unless a client watches at the
+    // current one: the period each client was told stays true. Decided on
+    // the loop's thread, where watches are served, so that no watch slips
+    // in between the check and the change.
+    bool SetPollPeriod(int periodMs, std::string& problem);
+
 private:
     struct Session;
     class Acceptor;
@@ -77,7 +84,11 @@ private:
     // Sends a last message, then closes that one connection.
     void Refuse(const std::shared_ptr<Session>& session, const std::string& line);
     void Close(const std::shared_ptr<Session>& session);
+    // Tells every client `why` after the samples queued for it, and closes
+    // each connection once that is sent; no new client is accepted.
     void Shutdown(const std::string& why, const std::string& reason);
+    // Closes the connections still sending after the shut-down.
+    void CloseAll();
 
     asio::io_context& m_loop;
     const std::shared_ptr<MeterSource> m_source;
@@ -87,6 +98,9 @@ private:
     // On the loop's thread.
     std::set<std::shared_ptr<Session>> m_sessions;
     std::atomic<std::size_t> m_nWatching{0};
+    // Set by the destructor: fulfilled once the last connection is closed
+    // after the shut-down.
+    std::promise<void>* m_pDrained = nullptr;
     // The probe, for the conversion of the readings sent.
     std::string m_strProbeFamily;
     std::string m_strProbeModel;

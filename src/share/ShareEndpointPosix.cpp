@@ -5,6 +5,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
+#include <pthread.h>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -91,7 +94,38 @@ std::vector<std::string> ServedEndpoints() {
     return endpoints;
 }
 
+namespace {
+
+// The locks this process holds. A child made by fork() inherits their
+// sockets, and while any copy of one stays open the name stays bound: the
+// meter could not pass to another process until the child ended. The
+// child closes its copies at once (it is no meter's owner).
+std::mutex g_locksMutex;
+std::set<std::intptr_t*> g_lockFds; // guarded by g_locksMutex
+
+void RegisterForkHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Held across the fork, so that the child finds the set whole and
+        // the mutex free.
+        pthread_atfork([] { g_locksMutex.lock(); }, [] { g_locksMutex.unlock(); },
+                       [] {
+                           for (std::intptr_t* fd : g_lockFds) {
+                               ::close(static_cast<int>(*fd));
+                               *fd = -1;
+                           }
+                           g_lockFds.clear();
+                           g_locksMutex.unlock();
+                       });
+    });
+}
+
+} // namespace
+
 std::unique_ptr<COwnershipLock> COwnershipLock::TryTake(const std::string& lockName) {
+    RegisterForkHandler();
+    // No fork between the bind and the registration.
+    std::lock_guard guard(g_locksMutex);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return nullptr;
@@ -106,11 +140,18 @@ std::unique_ptr<COwnershipLock> COwnershipLock::TryTake(const std::string& lockN
         ::close(fd);
         return nullptr;
     }
-    return std::unique_ptr<COwnershipLock>(new COwnershipLock(fd));
+    std::unique_ptr<COwnershipLock> lock(new COwnershipLock(fd));
+    g_lockFds.insert(&lock->m_native);
+    return lock;
 }
 
 COwnershipLock::~COwnershipLock() {
-    ::close(static_cast<int>(m_native));
+    std::lock_guard guard(g_locksMutex);
+    g_lockFds.erase(&m_native);
+    // Closed already where this is a forked child's copy.
+    if (m_native >= 0) {
+        ::close(static_cast<int>(m_native));
+    }
 }
 
 } // namespace zelmora

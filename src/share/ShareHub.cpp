@@ -103,11 +103,8 @@ public:
             return false;
         }
         // Processes that watch at the owner's period keep it.
-        if (m_held->server && m_held->server->WatchingClients() > 0 &&
-            periodMs != m_held->source->GetPollPeriod()) {
-            problem = "other processes watch this meter every " +
-                      std::to_string(m_held->source->GetPollPeriod()) + " ms";
-            return false;
+        if (m_held->server) {
+            return m_held->server->SetPollPeriod(periodMs, problem);
         }
         return m_held->source->SetPollPeriod(periodMs, problem);
     }

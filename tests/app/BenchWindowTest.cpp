@@ -36,15 +36,6 @@ class BenchWindowTest : public QObject {
                 WindowFixture::Meter("100000003", "ZN10", 0.004)};
     }
 
-    static WindowFixture::SourcesMaker Hub() {
-        return [](UsbDriver& driver) -> std::shared_ptr<MeterSources> {
-            CShareHub::Settings settings;
-            settings.program = "zelmora";
-            settings.pollSpeedUp = kFast.pollSpeedUp;
-            return std::make_shared<CShareHub>(driver, settings);
-        };
-    }
-
     static bool AllLive(CBenchWindow& bench) {
         const auto& tiles = bench.View().Tiles();
         return tiles.size() == 3 && std::all_of(tiles.begin(), tiles.end(), [](const auto& tile) {
@@ -55,7 +46,7 @@ class BenchWindowTest : public QObject {
     // A Fixed collection of the counting meter logged by the main window,
     // with or without the bench view open while it runs; the log's lines.
     void LogARun(const QString& name, bool withBench, std::vector<std::string>& lines) {
-        WindowFixture fixture(ThreeMeters(), kFast, Hub());
+        WindowFixture fixture(ThreeMeters(), kFast, WindowFixture::SharedHub(kFast));
         Prompter prompter(fixture.Window());
         const QString path = m_folder.filePath(name);
         TypePath(fixture, path);
@@ -114,7 +105,7 @@ private slots:
     }
 
     void everyMeterHasALiveTileWorkedByKeys() {
-        WindowFixture fixture(ThreeMeters(), kFast, Hub());
+        WindowFixture fixture(ThreeMeters(), kFast, WindowFixture::SharedHub(kFast));
         // Opened from the Help menu.
         QCOMPARE(fixture.Window().GetBenchView(), nullptr);
         fixture.Window().GetCommand(CZelmoraDlg::kCmdBenchView)->trigger();
@@ -146,7 +137,7 @@ private slots:
     }
 
     void aMeterUnpluggedAndBack() {
-        WindowFixture fixture({CountingMeter()}, kFast, Hub());
+        WindowFixture fixture({CountingMeter()}, kFast, WindowFixture::SharedHub(kFast));
         const auto plugged =
             WindowFixture::Meter("100000003", "ZN10", 0.004)->PlugInto(fixture.Driver());
         fixture.Window().OpenBenchView();

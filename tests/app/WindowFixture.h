@@ -4,6 +4,7 @@
 // that find its controls by id and drive them as the operator does.
 
 #include "app/ZelmoraDlg.h"
+#include "share/ShareHub.h"
 #include "sim/SimulatedMeter.h"
 #include "usb/driver/VirtualUsbDriver.h"
 
@@ -25,6 +26,17 @@ public:
     // `makeSources`, when given, makes the sources the window opens its
     // meters through (as the program passes its share hub).
     using SourcesMaker = std::function<std::shared_ptr<MeterSources>(UsbDriver&)>;
+    // The window shares its meters with the user's other processes as the
+    // program does, through a hub of its own (so that two fixtures are two
+    // processes' windows).
+    static SourcesMaker SharedHub(CDeviceLink::TestTuning tuning = {}) {
+        return [tuning](UsbDriver& driver) -> std::shared_ptr<MeterSources> {
+            CShareHub::Settings settings;
+            settings.program = "zelmora";
+            settings.pollSpeedUp = tuning.pollSpeedUp;
+            return std::make_shared<CShareHub>(driver, std::move(settings));
+        };
+    }
     explicit WindowFixture(const std::vector<std::shared_ptr<SimulatedMeter>>& meters = {},
                            CDeviceLink::TestTuning tuning = {},
                            const SourcesMaker& makeSources = {}) {
@@ -118,6 +130,7 @@ public:
 
 private:
     VirtualUsbDriver m_driver;
+    // After the driver it polls, before the window that opens meters on it.
     std::unique_ptr<CZelmoraDlg> m_window;
     bool m_active = false;
 };

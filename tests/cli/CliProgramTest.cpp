@@ -3,6 +3,7 @@
 // read by Python's csv module.
 
 #include "CliTestSupport.h"
+#include "support/ChildProcess.h"
 #include "util/TextFormat.h"
 
 #include <algorithm>
@@ -73,29 +74,7 @@ TEST(CliProgramTest, AReaderThatGoesAwayEndsTheRunQuietly) {
 
 // Runs zelmora-cli with these arguments; standard error to `err`.
 pid_t StartProgram(const std::vector<std::string>& arguments, const std::string& err) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(errFd, 2);
-        std::vector<char*> argv = {const_cast<char*>("zelmora-cli")};
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(ZELMORA_CLI_PROGRAM, argv.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
-// The exit status of a child that ended by itself; -1 when a signal ended
-// it.
-int ExitStatusOf(pid_t child) {
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return test::Spawn(ZELMORA_CLI_PROGRAM, arguments, err);
 }
 
 // A stop while fifteen meters start, one after the other, ends the run at
@@ -112,7 +91,7 @@ TEST(CliProgramTest, ASignalDuringStartUpStopsAtOnce) {
         std::this_thread::sleep_for(1ms);
     }
     ::kill(child, SIGTERM);
-    EXPECT_EQ(ExitStatusOf(child), 0);
+    EXPECT_EQ(test::Wait(child), 0);
 
     const std::string text = ReadFile(out);
     const std::string message = ReadFile(err);
@@ -144,7 +123,7 @@ TEST(CliProgramTest, AStallOfTheProcessShowsInElapsedTime) {
         std::this_thread::sleep_for(10ms);
     }
     ::kill(child, SIGTERM);
-    ASSERT_EQ(ExitStatusOf(child), 0);
+    ASSERT_EQ(test::Wait(child), 0);
 
     double lastUtc = -1;
     double lastElapsed = 0;
@@ -196,7 +175,7 @@ TEST(CliProgramTest, RecordsOnTheTerminalOfTheStatusLineAreNotMixedWithIt) {
         shown.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(terminal);
-    EXPECT_EQ(ExitStatusOf(child), 0);
+    EXPECT_EQ(test::Wait(child), 0);
     EXPECT_EQ(shown.find("\x1b"), std::string::npos) << shown;
     std::size_t records = 0;
     for (std::string line : Lines(shown)) {

@@ -4,6 +4,7 @@
 // and Python's csv and json modules checking a record file.
 
 #include "support/TempFolder.h"
+#include "support/TextFiles.h"
 
 #include <fstream>
 #include <iterator>
@@ -20,19 +21,8 @@ public:
     std::string operator/(const std::string& name) const { return Path(name); }
 };
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
+using test::Lines;
+using test::ReadFile;
 
 // Python's csv or json module reads the file back: `meters` meters with
 // the counts 0 to count-1 each once and in order (count 0: from 0 on,

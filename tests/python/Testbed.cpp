@@ -44,6 +44,7 @@ struct Bench {
 #if ZELMORA_TESTBED_USBFS
     std::unique_ptr<UsbFsEmulation> emulation;
     std::map<std::string, std::string> emulated; // meter id, sysfs path
+    std::map<std::string, std::shared_ptr<SimulatedMeter>> emulatedMeters;
 #endif
 };
 
@@ -144,6 +145,7 @@ void Clear() {
         bench.emulation->Remove(path);
     }
     bench.emulated.clear();
+    bench.emulatedMeters.clear();
 #endif
 }
 
@@ -198,13 +200,23 @@ void DefineTestbed(py::module_& module) {
     bench.def("emulate_usb", [](const std::string& id, const std::string& family, int port) {
         Bench& b = TheBench();
         std::lock_guard lock(b.mutex);
-        b.emulated[id] = b.emulation->Add(SimulatedMeter::MakeDemo(family, id, 7), port, port + 3);
+        auto meter = SimulatedMeter::MakeDemo(family, id, 7);
+        b.emulated[id] = b.emulation->Add(meter, port, port + 3);
+        b.emulatedMeters[id] = std::move(meter);
+    });
+    // The identity requests an emulated meter has answered, from any process.
+    bench.def("usb_identity_requests", [](const std::string& id) {
+        Bench& b = TheBench();
+        std::lock_guard lock(b.mutex);
+        const SimulatedMeter::Counters counters = b.emulatedMeters.at(id)->GetCounters();
+        return counters.identity1 + counters.identity2;
     });
     bench.def("unplug_usb", [](const std::string& id) {
         Bench& b = TheBench();
         std::lock_guard lock(b.mutex);
         b.emulation->Remove(b.emulated.at(id));
         b.emulated.erase(id);
+        b.emulatedMeters.erase(id);
     });
 #endif
 }

@@ -596,3 +596,65 @@ def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp
     assert list(data["count"]) == list(range(20))
     start = owned.index(attached[0])
     assert owned[start:start + 20] == attached
+
+
+def test_an_interval_the_owner_keeps_is_refused_and_stays_as_it_was(bench, tmp_path):
+    """Beside another process, a change of interval that the meter's owner
+    does not make raises, whether the script attaches to the owner or owns
+    the meter another process watches; the interval it reports stays true."""
+    def log(name):
+        path = tmp_path / name
+        process = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1",
+                                    "210400101", "--count", "30", "-o", str(path)],
+                                   stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and (
+                not path.exists() or "\n20" not in path.read_text()):
+            time.sleep(0.01)
+        return process
+
+    owner = log("owner.csv")
+    try:
+        with zelmora.open("210400101", simulate=1, real=False) as meter:
+            with pytest.raises(OSError, match="polls it every 100 ms"):
+                meter.set_interval(0.25)
+            assert meter.interval == 0.1
+    finally:
+        assert owner.wait(timeout=30) == 0
+
+    with zelmora.open("210400101", simulate=1, real=False) as meter:
+        meter.read(timeout=10)
+        watcher = log("watcher.csv")
+        try:
+            with pytest.raises(OSError, match="other processes watch this meter every 100 ms"):
+                meter.set_interval(0.2)
+            assert meter.interval == 0.1
+        finally:
+            assert watcher.wait(timeout=30) == 0
+
+
+def test_a_forked_child_does_not_keep_the_meter_from_the_next_owner(bench):
+    """The script owns the meter and forks a child that lives on; once the
+    script closes the meter, zelmora-cli becomes its owner at once."""
+    code = """
+import os, subprocess, sys, zelmora
+meter = zelmora.open("210400101", simulate=1)
+meter.read(timeout=30)
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(w)
+    os.read(r, 1)  # until the parent is done
+    os._exit(0)
+os.close(r)
+meter.close()
+log = subprocess.run([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1", "210400101",
+                      "--count", "5", "-o", "-"], capture_output=True, text=True, timeout=40)
+print("log exit:", log.returncode, log.stderr.strip())
+print("records:", sum(1 for line in log.stdout.splitlines() if line.startswith("20")))
+os.close(w)
+os.waitpid(pid, 0)
+"""
+    status, output = run_script(code)
+    assert status == 0, output
+    assert "log exit: 0" in output and "records: 5" in output, output

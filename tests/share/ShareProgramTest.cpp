@@ -3,11 +3,13 @@
 // a client that stops reading or sends rubbish, the hand-over when the
 // owner is killed, and the SCPI server among them.
 
+#include "LogRows.h"
 #include "meter/DeviceLink.h"
 #include "share/ShareEndpoint.h"
 #include "share/ShareHub.h"
 #include "share/ShareProtocol.h"
 #include "sim/SimulatedMeter.h"
+#include "support/ChildProcess.h"
 #include "support/TempFolder.h"
 #include "usb/driver/VirtualUsbDriver.h"
 
@@ -37,81 +39,18 @@ namespace zelmora {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ConsecutiveIn;
+using test::CountsFromZero;
+using test::Eventually;
+using test::Lines;
+using test::ReadFile;
+using test::Row;
+using test::Rows;
+using test::Wait;
 
 constexpr const char* kMeter = "210400101";
 // Longer than any line the owner takes.
 constexpr std::size_t kMaxTestLine = kMaxLineLength + 100;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// A record of a CSV log: what the meter said and when, and its count.
-struct Row {
-    std::string sample; // time, power, status, range, wavelength
-    long count = -1;
-    friend bool operator==(const Row&, const Row&) = default;
-};
-
-std::vector<Row> Rows(const std::string& path) {
-    std::vector<Row> rows;
-    for (const std::string& line : Lines(ReadFile(path))) {
-        if (!line.starts_with("20")) {
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream stream(line);
-        for (std::string field; std::getline(stream, field, ',');) {
-            fields.push_back(field);
-        }
-        if (fields.size() != 8) {
-            continue;
-        }
-        rows.push_back(
-            {fields[0] + "," + fields[4] + "," + fields[5] + "," + fields[6] + "," + fields[7],
-             std::stol(fields[3])});
-    }
-    return rows;
-}
-
-// Every sample of `part` once, in order and without a gap, somewhere in
-// `whole`.
-bool ConsecutiveIn(const std::vector<Row>& part, const std::vector<Row>& whole) {
-    if (part.empty()) {
-        return false;
-    }
-    for (std::size_t start = 0; start + part.size() <= whole.size(); ++start) {
-        if (whole[start].sample != part.front().sample) {
-            continue;
-        }
-        for (std::size_t i = 0; i < part.size(); ++i) {
-            if (whole[start + i].sample != part[i].sample) {
-                return false;
-            }
-        }
-        return true;
-    }
-    return false;
-}
-
-bool CountsFromZero(const std::vector<Row>& rows) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].count != static_cast<long>(i)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // A TCP port on 127.0.0.1 no one listens on just now.
 int FreePort() {
@@ -164,42 +103,7 @@ bool IsPower(const std::string& answer) {
 // zelmora-cli with these arguments, its standard error to `err`.
 pid_t Spawn(const std::vector<std::string>& arguments, const std::string& err,
             const std::vector<std::string>& environment = {}) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(errFd, 2);
-        for (const std::string& variable : environment) {
-            ::putenv(const_cast<char*>(variable.c_str()));
-        }
-        std::vector<char*> argv{const_cast<char*>("zelmora-cli")};
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(ZELMORA_CLI_PROGRAM, argv.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
-// The exit status, or 128 + the signal that ended it.
-int Wait(pid_t child) {
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool Eventually(const auto& condition, std::chrono::milliseconds limit = 20s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return test::Spawn(ZELMORA_CLI_PROGRAM, arguments, err, environment);
 }
 
 std::string EndpointOf(const std::string& meter) {

@@ -3,13 +3,10 @@
 // process of its own. Each of them gets the window's samples, every one once
 // and in order; and closing the window stops neither of them.
 
-#include "share/ShareHub.h"
-#include "sim/SimulatedMeter.h"
+#include "SharedWindowFixture.h"
+#include "support/ChildProcess.h"
 #include "support/TempFolder.h"
-#include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
-#include "window/FakeHost.h"
-#include "window/ZelmoraDlgLogic.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -29,7 +26,8 @@ namespace zelmora {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeWindowHost;
+using test::Exited;
+using test::Wait;
 
 constexpr const char* kMeter = "210400101";
 // The window's buttons: Start/Stop and the log's toggle.
@@ -97,30 +95,6 @@ bool ConsecutiveIn(const std::vector<std::string>& part, const std::vector<std::
     return false;
 }
 
-pid_t Spawn(const std::vector<std::string>& arguments, const std::string& err) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(errFd, 2);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
-int Wait(pid_t child) {
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // The Python module collecting n samples of the meter, their powers (as
 // the window logs them) into `out`.
 pid_t Collect(const std::string& out, const std::string& err) {
@@ -132,65 +106,21 @@ pid_t Collect(const std::string& out, const std::string& err) {
                                "with open(sys.argv[3], 'w') as f:\n"
                                "    for power in data['power']:\n"
                                "        f.write('%.6f\\n' % power)\n";
-    return Spawn({ZELMORA_PYTHON, "-c", script, ZELMORA_PYTHON_MODULE_DIR, kMeter, out}, err);
+    return test::Spawn(ZELMORA_PYTHON, {"-c", script, ZELMORA_PYTHON_MODULE_DIR, kMeter, out}, err);
 }
 
 pid_t Log(const std::string& out, const std::string& err) {
-    return Spawn({ZELMORA_CLI_PROGRAM, "log", "--simulate=1", kMeter, "--count", "100", "-o", out},
-                 err);
+    return test::Spawn(ZELMORA_CLI_PROGRAM,
+                       {"log", "--simulate=1", kMeter, "--count", "100", "-o", out}, err);
 }
 
 // The window of the program with a simulated meter 210400101 where
 // `--simulate=1` plugs it, polling `pollSpeedUp` times faster than its
 // period so that a hundred samples take a second or two.
-struct Window {
-    Window(const std::string& folder, int pollSpeedUp) {
-        // Sample n reads (1000 + n) / 1000 W: no two alike, so a run of
-        // equal powers is a run of the same samples.
-        SimulatedMeter::Config config;
-        config.meterId = kMeter;
-        config.probeModel = "KV50";
-        config.signal = SignalModel::Ramped(1.0, 4.0, 3000);
-        meter = std::make_shared<SimulatedMeter>(std::move(config));
-        meter->PlugInto(driver);
-        CShareHub::Settings settings;
-        settings.program = "window";
-        settings.pollSpeedUp = pollSpeedUp;
-        hub = std::make_shared<CShareHub>(driver, settings);
-        host.desktop = folder;
-        logic = std::make_unique<CZelmoraDlgLogic>(
-            driver, host, host, CDeviceLink::TestTuning{.pollSpeedUp = pollSpeedUp}, hub);
-        logic->OnInitDialog();
-    }
-
-    // Refreshes the window (its log takes the samples) until `done`.
-    bool RefreshUntil(const auto& done, std::chrono::seconds limit = 60s) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until) {
-                return false;
-            }
-            std::this_thread::sleep_for(5ms);
-            logic->OnTimer(ZelmoraDlgIds::kRefreshTimer);
-        }
-        return true;
-    }
-
-    VirtualUsbDriver driver;
-    std::shared_ptr<SimulatedMeter> meter;
-    std::shared_ptr<CShareHub> hub;
-    FakeWindowHost host;
-    std::unique_ptr<CZelmoraDlgLogic> logic;
+struct Window : test::SharedWindow {
+    Window(const std::string& folder, int pollSpeedUp)
+        : test::SharedWindow(folder, pollSpeedUp, kMeter) {}
 };
-
-bool Exited(pid_t child, int& status) {
-    int raw = 0;
-    if (::waitpid(child, &raw, WNOHANG) != child) {
-        return false;
-    }
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return true;
-}
 
 TEST(SharedScenarioTest, TheWindowsSamplesReachTheCliAndPythonAndOutliveTheWindow) {
     test::TempFolder folder{"zelmora-scenario-"};

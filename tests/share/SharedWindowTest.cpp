@@ -3,12 +3,8 @@
 // id. The owner polls; the other attaches and logs the owner's samples,
 // every one once and in order, into its own log file.
 
-#include "share/ShareHub.h"
-#include "sim/SimulatedMeter.h"
+#include "SharedWindowFixture.h"
 #include "support/TempFolder.h"
-#include "usb/driver/VirtualUsbDriver.h"
-#include "window/FakeHost.h"
-#include "window/ZelmoraDlgLogic.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -21,7 +17,7 @@
 namespace zelmora {
 namespace {
 
-using test::FakeWindowHost;
+using test::SharedWindow;
 using Ids = ZelmoraDlgIds;
 
 // The powers of a window's log file, in order.
@@ -41,34 +37,6 @@ std::vector<std::string> LoggedPowers(const std::string& path) {
     return powers;
 }
 
-struct SharedWindow {
-    SharedWindow(const std::string& folder, int pollSpeedUp) {
-        // Sample n of the meter reads (1000 + n) / 1000 W.
-        SimulatedMeter::Config config;
-        config.meterId = "100000001";
-        config.probeModel = "KV50";
-        config.signal = SignalModel::Ramped(1.0, 4.0, 3000);
-        meter = std::make_shared<SimulatedMeter>(std::move(config));
-        meter->PlugInto(driver);
-        CShareHub::Settings settings;
-        settings.program = "window";
-        settings.pollSpeedUp = pollSpeedUp;
-        hub = std::make_shared<CShareHub>(driver, settings);
-        host.desktop = folder;
-        logic = std::make_unique<CZelmoraDlgLogic>(
-            driver, host, host, CDeviceLink::TestTuning{.pollSpeedUp = pollSpeedUp}, hub);
-        logic->OnInitDialog();
-    }
-    int Count() const { return std::atoi(host.GetText(Ids::kIdCount).c_str()); }
-    void Refresh() { logic->OnTimer(Ids::kRefreshTimer); }
-
-    VirtualUsbDriver driver;
-    std::shared_ptr<SimulatedMeter> meter;
-    std::shared_ptr<CShareHub> hub;
-    FakeWindowHost host;
-    std::unique_ptr<CZelmoraDlgLogic> logic;
-};
-
 bool RefreshUntil(SharedWindow& a, SharedWindow& b, const auto& done) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!done()) {
@@ -85,8 +53,8 @@ bool RefreshUntil(SharedWindow& a, SharedWindow& b, const auto& done) {
 TEST(SharedWindowTest, AnAttachedWindowLogsTheOwnersSamplesEachOnceInOrder) {
     test::TempFolder ownerFolder;
     test::TempFolder watcherFolder;
-    SharedWindow owner(ownerFolder.Path(), 10);
-    SharedWindow watcher(watcherFolder.Path(), 10);
+    SharedWindow owner(ownerFolder.Path(), 10, "100000001");
+    SharedWindow watcher(watcherFolder.Path(), 10, "100000001");
     owner.logic->OnCommand(1020);
     ASSERT_TRUE(RefreshUntil(owner, watcher, [&] { return owner.Count() >= 2; }));
     owner.logic->OnCommand(1017);
