@@ -6,6 +6,7 @@
 //   share_win32_tests --cli=<zelmora-cli.exe>     the checks (GoogleTest)
 //   share_win32_tests --race=<lock> <go> <done>   one racer (run by the checks)
 
+#include "LogRows.h"
 #include "share/ShareEndpoint.h"
 #include "share/ShareHub.h"
 #include "share/SharePipe.h"
@@ -46,62 +47,11 @@ std::string WindowsPath(std::string path) {
     return path;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// A record of a CSV log: what the meter said and when, and its count.
-struct Row {
-    std::string sample;
-    long count = -1;
-};
-
-std::vector<Row> Rows(const std::string& path) {
-    std::vector<Row> rows;
-    std::istringstream lines(ReadFile(path));
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.starts_with("20")) {
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream stream(line);
-        for (std::string field; std::getline(stream, field, ',');) {
-            fields.push_back(field);
-        }
-        if (fields.size() == 8) {
-            rows.push_back(
-                {fields[0] + "," + fields[4] + "," + fields[5] + "," + fields[6] + "," + fields[7],
-                 std::stol(fields[3])});
-        }
-    }
-    return rows;
-}
-
-// Every sample of `part` once, in order and without a gap, in `whole`.
-bool ConsecutiveIn(const std::vector<Row>& part, const std::vector<Row>& whole) {
-    for (std::size_t start = 0; !part.empty() && start + part.size() <= whole.size(); ++start) {
-        if (whole[start].sample != part.front().sample) {
-            continue;
-        }
-        for (std::size_t i = 0; i < part.size(); ++i) {
-            if (whole[start + i].sample != part[i].sample) {
-                return false;
-            }
-        }
-        return true;
-    }
-    return false;
-}
-
-bool CountsFromZero(const std::vector<Row>& rows) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].count != static_cast<long>(i)) {
-            return false;
-        }
-    }
-    return true;
-}
+using test::ConsecutiveIn;
+using test::CountsFromZero;
+using test::ReadFile;
+using test::Row;
+using test::Rows;
 
 bool Eventually(const auto& condition, std::chrono::milliseconds limit = 60s) {
     const auto until = std::chrono::steady_clock::now() + limit;
