@@ -1,7 +1,6 @@
 #include "app/BenchWindow.h"
 
 #include "app/QtCanvas.h"
-#include "meter/MeterSource.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -22,8 +21,7 @@ QColor ToQColor(ColorRef color) {
 
 CBenchWindow::CBenchWindow(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
                            CDeviceLink::TestTuning tuning, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_driver(driver), m_sources(std::move(sources)),
-      m_tuning(tuning) {
+    : QWidget(parent, Qt::Window), m_feed(m_view, driver, std::move(sources), tuning) {
     setWindowTitle(QStringLiteral("Zelmora bench view"));
     setObjectName(QStringLiteral("benchView"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -32,63 +30,21 @@ CBenchWindow::CBenchWindow(UsbDriver& driver, std::shared_ptr<MeterSources> sour
     resize(960, 400);
     m_view.SetSize(width(), height());
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Refresh(); });
-    m_refreshTimer.start(kRefreshMs);
+    m_refreshTimer.start(CBenchFeed::kRefreshMs);
     Rescan();
 }
 
 CBenchWindow::~CBenchWindow() {
     m_refreshTimer.stop();
-    // Each link leaves its meter; a meter another front end still reads
-    // runs on for it.
-    for (Meter& meter : m_meters) {
-        meter.link->Stop();
-    }
 }
 
 void CBenchWindow::Rescan() {
-    CDeviceLink scanner(m_driver, m_tuning, m_sources);
-    scanner.Rescan();
-    for (const CDeviceLink::MeterListing& listing : scanner.GetMeterListing()) {
-        if (listing.probeFamily.empty() || m_view.FindTile(listing.id) != nullptr) {
-            continue;
-        }
-        auto link = std::make_unique<CDeviceLink>(m_driver, m_tuning, m_sources);
-        link->Start(listing.id, true);
-        CBenchTile& tile = m_view.AddTile(CBenchTile(
-            listing.id,
-            link->GetProbeFamily().empty() ? listing.probeFamily : link->GetProbeFamily(),
-            link->GetProbeModel().empty() ? listing.probeModel : link->GetProbeModel()));
-        tile.SetConnected(link->IsRunning());
-        m_meters.push_back({listing.id, std::move(link)});
-    }
+    m_feed.Rescan();
     Redraw();
 }
 
 void CBenchWindow::Refresh() {
-    m_sinceRetryMs += kRefreshMs;
-    const bool retry = m_sinceRetryMs >= kRetryMs;
-    if (retry) {
-        m_sinceRetryMs = 0;
-    }
-    bool changed = false;
-    for (std::size_t i = 0; i < m_meters.size(); ++i) {
-        Meter& meter = m_meters[i];
-        CBenchTile& tile = m_view.Tiles()[i];
-        for (const MeterSample& sample : meter.link->TakeSamples()) {
-            tile.OnSample(sample);
-            changed = true;
-        }
-        if (!meter.link->IsRunning()) {
-            if (tile.IsConnected()) {
-                tile.SetConnected(false);
-                changed = true;
-            }
-            if (retry) {
-                meter.link->Start(meter.id, true);
-            }
-        }
-    }
-    if (changed) {
+    if (m_feed.Refresh()) {
         Redraw();
     }
 }

@@ -1,16 +1,12 @@
 #pragma once
 
 // The bench view's Qt host: a resizable window that gives CBenchView a
-// canvas of its size and passes it keys and clicks.
-//
-// Every meter present gets a tile and a link of its own. The links open
-// their meters through the same MeterSources as the main window, so the
-// meter the main window measures is joined, not opened a second time, and
-// at the period it already runs with: the main window's samples, its
-// statistics and its log stay exactly as they would be without the view.
-// A meter that goes away is tried again every few seconds.
+// canvas of its size, passes it keys and clicks, and refreshes its tiles
+// from a CBenchFeed (which joins the main window's meter, not opens it a
+// second time).
 
 #include "meter/DeviceLink.h"
+#include "window/BenchFeed.h"
 #include "window/BenchView.h"
 
 #include <QImage>
@@ -29,11 +25,6 @@ class CBenchWindow : public QWidget {
     Q_OBJECT
 
 public:
-    // The tiles are refreshed this often.
-    static constexpr int kRefreshMs = 100;
-    // A meter away is looked for again this often.
-    static constexpr int kRetryMs = 3000;
-
     CBenchWindow(UsbDriver& driver, std::shared_ptr<MeterSources> sources,
                  CDeviceLink::TestTuning tuning = {}, QWidget* parent = nullptr);
     ~CBenchWindow() override;
@@ -59,18 +50,9 @@ protected:
 private:
     void Redraw();
 
-    struct Meter {
-        std::string id;
-        std::unique_ptr<CDeviceLink> link;
-    };
-
-    UsbDriver& m_driver;
-    std::shared_ptr<MeterSources> m_sources;
-    CDeviceLink::TestTuning m_tuning;
     CBenchView m_view;
-    std::vector<Meter> m_meters;
+    CBenchFeed m_feed;
     QTimer m_refreshTimer;
-    int m_sinceRetryMs = 0;
     QImage m_image;
 };
 
