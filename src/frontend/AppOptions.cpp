@@ -38,7 +38,7 @@ AppOptions AppOptions::Parse(const std::vector<std::string>& arguments, Host hos
             options.action = Action::Version;
             return options;
         }
-        if (argument == "--bench" && host == Host::Qt) {
+        if (argument == "--bench") {
             options.bench = true;
             continue;
         }
@@ -213,17 +213,22 @@ std::string AppOptions::MeterOptionsHelp() {
            "                      meters (repeatable; see meters.conf for the lasting list)\n";
 }
 
+std::string AppOptions::BenchHelp() {
+    return "  --bench             open the bench view beside the window: every meter at a\n"
+           "                      glance, in large digits\n";
+}
+
 std::string AppOptions::HelpText(const std::string& program, Host host) {
     if (host == Host::Windows) {
         return "Usage: " + program +
-               " [--simulate[=N]] [--real] [--scpi [ADDR:]PORT [--allow PREFIX,...]]\n"
+               " [--simulate[=N]] [--real] [--bench] [--scpi [ADDR:]PORT [--allow PREFIX,...]]\n"
                "Read-out program of a USB laser power meter.\n"
                "\n"
                "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
                "                      real ones, with probes of the families KV, RM and ZN in "
                "turn\n"
                "  --real              list the real meters as well as the simulated ones\n" +
-               ScpiOptions::Help() +
+               ScpiOptions::Help() + BenchHelp() +
                "  --help              show this text and exit\n"
                "  --version           show the version and exit\n";
     }
@@ -234,9 +239,8 @@ std::string AppOptions::HelpText(const std::string& program, Host host) {
            "\n" +
            MeterOptionsHelp() + ScpiOptions::Help() +
            "  --list-usb          list every USB device plugged in (ids, makers, products,\n"
-           "                      places; those on the match list marked) and exit\n"
-           "  --bench             open the bench view beside the window: every meter at a\n"
-           "                      glance, in large digits\n"
+           "                      places; those on the match list marked) and exit\n" +
+           BenchHelp() +
            "  --help              show this text and exit\n"
            "  --version           show the version and exit\n";
 }

@@ -11,14 +11,13 @@
 //                           for meters (repeatable; implies real meters)
 //   --scpi [ADDR:]PORT      also serve the meters present at the start as
 //   --allow PREFIX,...      SCPI instruments, as zelmora-cli serve does
-//   --bench                 the bench view opens beside the window (Qt only,
-//                           for now)
+//   --bench                 the bench view opens beside the window
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
 //
-// The Windows program takes --simulate, --real, --scpi, --allow, --help and
-// --version only:
+// The Windows program takes --simulate, --real, --bench, --scpi, --allow,
+// --help and --version only:
 // the meter's kernel driver publishes the meters there, so there is no
 // list of USB ids to extend or USB devices to list, and no Qt.
 
@@ -72,6 +71,8 @@ struct AppOptions {
     void SettleMeters();
     // The lines of --help that describe the meter options.
     static std::string MeterOptionsHelp();
+    // The line of --bench in both programs' usage.
+    static std::string BenchHelp();
 
     // Reads the arguments after the program name. Qt's own options
     // (-platform offscreen, -style=fusion ...) are passed over in exactly

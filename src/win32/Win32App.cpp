@@ -125,6 +125,9 @@ bool CWin32App::InitInstance() {
             m_exitCode = 1;
         } else {
             CWin32ZelmoraDlg window(*driver, {}, sources);
+            if (options.bench) {
+                window.OpenBenchViewOnStart();
+            }
             if (window.DoModal() == -1) {
                 m_exitCode = 1;
             }

@@ -114,8 +114,8 @@ HMENU BuildMenu(std::span<const MenuResource> entries, bool bar) {
 
 CWin32ZelmoraDlg::CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning,
                                    std::shared_ptr<MeterSources> sources)
-    : CWin32Dialog(CZelmoraDlgLogic::GetResource()),
-      m_logic(driver, *this, *this, tuning, std::move(sources)) {}
+    : CWin32Dialog(CZelmoraDlgLogic::GetResource()), m_logic(driver, *this, *this, tuning, sources),
+      m_bench(driver, sources, tuning) {}
 
 CWin32ZelmoraDlg::~CWin32ZelmoraDlg() {
     m_logic.SetSampleNotifier(nullptr);
@@ -160,11 +160,27 @@ BOOL CWin32ZelmoraDlg::OnInitDialog() {
         }
     });
     RestTimers();
+    if (m_bOpenBenchOnStart) {
+        // After the main window is up, so that the view comes in front.
+        PostMessageW(GetHwnd(), WM_COMMAND, MAKEWPARAM(kCmdBenchView, 0), 0);
+    }
     return FALSE; // the logic has put the focus on the meter list
 }
 
+void CWin32ZelmoraDlg::OpenBenchView() {
+    m_bench.Open(GetHwnd());
+}
+
 void CWin32ZelmoraDlg::CreateMenus() {
-    SetMenu(GetHwnd(), BuildMenu(ZelmoraMenuResource(), true));
+    HMENU bar = BuildMenu(ZelmoraMenuResource(), true);
+    // The bench view opens from the last menu (Help), after its entries,
+    // as in the Qt window.
+    if (const int popups = GetMenuItemCount(bar); popups > 0) {
+        if (HMENU help = GetSubMenu(bar, popups - 1)) {
+            AppendMenuW(help, MF_STRING, kCmdBenchView, L"Bench view\u2026");
+        }
+    }
+    SetMenu(GetHwnd(), bar);
     const std::string_view about = AboutMenuText();
     if (HMENU system = GetSystemMenu(GetHwnd(), FALSE); system != nullptr && !about.empty()) {
         AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
@@ -286,6 +302,7 @@ void CWin32ZelmoraDlg::OnDpiChanged(int dpi, const RECT& suggested) {
 INT_PTR CWin32ZelmoraDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DESTROY) {
         m_logic.SetSampleNotifier(nullptr);
+        m_bench.Close();
     }
     const INT_PTR result = Dispatch(message, wParam, lParam);
     // Whatever changes what the timers would do comes as a message to this
@@ -348,6 +365,10 @@ void CWin32ZelmoraDlg::OnControlCommand(int id, int code) {
     }
     if (id == IDCANCEL) {
         m_logic.OnCancel(); // Esc
+        return;
+    }
+    if (id == kCmdBenchView && code == 0) {
+        OpenBenchView(); // a host's own entry, unknown to the logic
         return;
     }
     const ControlResource* control = Resource().Find(id);

@@ -16,12 +16,16 @@
 // the DPI of the monitor the window is on, and again when it moves to one
 // of another DPI.
 //
+// The last menu (Help) ends with the bench view's entry, which opens the
+// bench view (CWin32BenchWindow) on the window's own meter sources.
+//
 // Questions are message boxes whose buttons read as the logic says;
 // warnings are posted and shown from the message loop, so the timer that
 // found the failure carries on and the refresh goes on while the operator
 // reads them.
 
 #include "meter/DeviceLink.h"
+#include "win32/Win32BenchWindow.h"
 #include "win32/Win32Dialog.h"
 #include "window/DialogIds.h"
 #include "window/TimerSchedule.h"
@@ -30,6 +34,7 @@
 #include <atomic>
 #include <commctrl.h>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,6 +56,10 @@ public:
 
     // Runs the window until it is closed.
     INT_PTR DoModal() { return CWin32Dialog::DoModal(nullptr); }
+    // The bench view opens beside the window as soon as it is shown.
+    void OpenBenchViewOnStart() { m_bOpenBenchOnStart = true; }
+    // Opens the bench view beside the window, or brings it to the front.
+    void OpenBenchView();
 
     // WindowHost.
     void StartTimer(int timerId, int periodMs) override;
@@ -94,6 +103,9 @@ private:
     static LRESULT CALLBACK GraphViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam);
 
     CZelmoraDlgLogic m_logic;
+    // Closed before the logic goes.
+    CWin32BenchWindow m_bench;
+    bool m_bOpenBenchOnStart = false;
     HICON m_hIcon = nullptr;
     HICON m_hSmallIcon = nullptr;
     HWND m_toolBar = nullptr;

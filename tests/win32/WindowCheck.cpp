@@ -1018,6 +1018,108 @@ TEST(WindowCheck, ScalesWithTheScreensDpi) {
     EXPECT_EQ(at[-144].labelInk, at[144].labelInk);
 }
 
+// The bench view's client area on the screen, split into `parts` equal
+// columns (or rows): in which one the focused tile's frame is, -1 where
+// none shows it, and how many digit pixels each one holds.
+struct BenchLook {
+    int focusPart = -1;
+    std::vector<int> digits;
+};
+
+BenchLook LookAtBench(HWND bench, int parts, bool rows) {
+    RECT client{};
+    GetClientRect(bench, &client);
+    MapWindowPoints(bench, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    const Picture picture = TakePicture(client);
+    BenchLook look;
+    look.digits.assign(static_cast<std::size_t>(parts), 0);
+    std::vector<int> focus(static_cast<std::size_t>(parts), 0);
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 0; x < picture.width; ++x) {
+            const RGBQUAD& p = picture.At(x, y);
+            const int part = rows ? y * parts / picture.height : x * parts / picture.width;
+            // The focus frame: (0, 200, 255); the digits: yellow.
+            if (p.rgbRed < 40 && p.rgbGreen > 170 && p.rgbGreen < 230 && p.rgbBlue > 220) {
+                ++focus[static_cast<std::size_t>(part)];
+            } else if (p.rgbRed > 200 && p.rgbGreen > 200 && p.rgbBlue < 80) {
+                ++look.digits[static_cast<std::size_t>(part)];
+            }
+        }
+    }
+    for (int part = 0; part < parts; ++part) {
+        // Two lines of frame along a tile's side at least.
+        if (focus[static_cast<std::size_t>(part)] > 100) {
+            look.focusPart = look.focusPart == -1 ? part : -2;
+        }
+    }
+    return look;
+}
+
+constexpr const wchar_t* kBenchCaption = L"Zelmora bench view";
+constexpr int kBenchViewCommand = 32781;
+
+TEST(WindowCheck, TheBenchViewShowsEveryMeterBesideTheWindow) {
+    Folder folder;
+    Program program(L"--simulate=3 --bench", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    HWND bench = program.WaitForWindow(kBenchCaption);
+    ASSERT_NE(bench, nullptr) << "--bench did not open the bench view";
+    EXPECT_NE(GetWindowLongW(bench, GWL_STYLE) & WS_THICKFRAME, 0) << "not resizable";
+
+    // The main window measures its meter while the view shows all three,
+    // the first one through the main window's link.
+    Click(window, kStartStop);
+    ASSERT_TRUE(WaitFor([&] { return Count(window) >= 3; })) << Narrow(Text(window, kCount));
+    SetWindowPos(bench, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    BenchLook look;
+    EXPECT_TRUE(WaitFor([&] {
+        look = LookAtBench(bench, 3, false);
+        return look.focusPart == 0 && look.digits[0] > 50 && look.digits[1] > 50 &&
+               look.digits[2] > 50;
+    })) << "focus in "
+        << look.focusPart << ", digit pixels " << look.digits[0] << " " << look.digits[1] << " "
+        << look.digits[2];
+
+    // Keys and clicks reach the view: Tab to the second tile, a click
+    // on the third.
+    PostMessageW(bench, WM_KEYDOWN, VK_TAB, 1);
+    EXPECT_TRUE(WaitFor([&] { return LookAtBench(bench, 3, false).focusPart == 1; }));
+    RECT client{};
+    GetClientRect(bench, &client);
+    PostMessageW(bench, WM_LBUTTONDOWN, MK_LBUTTON,
+                 MAKELPARAM(client.right * 5 / 6, client.bottom / 4));
+    PostMessageW(bench, WM_LBUTTONUP, 0, MAKELPARAM(client.right * 5 / 6, client.bottom / 4));
+    EXPECT_TRUE(WaitFor([&] { return LookAtBench(bench, 3, false).focusPart == 2; }));
+
+    // Tall and narrow: the tiles stand in one column, the focus stays.
+    SetWindowPos(bench, HWND_TOP, 0, 0, 500, 900, SWP_NOMOVE);
+    EXPECT_TRUE(WaitFor([&] {
+        look = LookAtBench(bench, 3, true);
+        return look.focusPart == 2 && look.digits[0] > 50 && look.digits[1] > 50 &&
+               look.digits[2] > 50;
+    })) << "focus in "
+        << look.focusPart;
+
+    // Closed, the view lets its meters go; the main window goes on, and
+    // its menu entry opens the view again.
+    PostMessageW(bench, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(bench); }));
+    const int before = Count(window);
+    EXPECT_TRUE(WaitFor([&] { return Count(window) >= before + 5; }));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(kBenchViewCommand, 0), 0);
+    bench = program.WaitForWindow(kBenchCaption);
+    ASSERT_NE(bench, nullptr) << "the menu entry did not open the bench view";
+    EXPECT_TRUE(WaitFor([&] {
+        look = LookAtBench(bench, 3, false);
+        return look.digits[0] > 50 && look.digits[1] > 50 && look.digits[2] > 50;
+    }));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.WaitForExit(kWaitMs), std::optional<DWORD>(0));
+}
+
 // The README's picture: three meters streaming for a while.
 int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile) {
     Folder folder;
