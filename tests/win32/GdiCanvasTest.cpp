@@ -2,18 +2,23 @@
 // frames are drawn through both, the recorded lines are rasterised with the
 // platform's line rule (Bresenham with the diamond bias of octants 3, 5, 6
 // and 8, the end pixel left out), and every line pixel must match exactly;
-// text must lie in the cells the recording places it in. Runs under Wine.
+// text must lie in the cells the recording places it in. The bench view's
+// tiles are held to the same rule in every display mode. Runs under Wine.
 
 #include "win32/GdiCanvas.h"
 
 #include "graph/ImageDisplay.h"
 #include "graph/RecordingCanvas.h"
+#include "window/BenchView.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace zelmora {
@@ -170,6 +175,120 @@ void ExpectSameFrame(CImageDisplay& graph, int width, int height, const char* fr
     for (std::size_t i = 0; i < labels.size(); ++i) {
         EXPECT_TRUE(shown[i]) << frame << ": label " << labels[i].text << " not drawn";
     }
+}
+
+// A bench view drawn both ways: the recorded lines rasterised with the
+// line rule must be painted exactly where no text lies over them, every
+// other painted pixel must lie in a text's cell (some 1.2 character widths
+// a character and one cell height from its top-left point, as the graph's
+// labels are allowed), and every text must show ink.
+void ExpectSameBench(const CBenchView& view, const char* frame) {
+    const int width = view.Width();
+    const int height = view.Height();
+    CRecordingCanvas recording;
+    view.Draw(recording);
+    Surface surface(width, height);
+    ASSERT_TRUE(surface.IsValid());
+    {
+        CGdiCanvas canvas(surface.Dc());
+        view.Draw(canvas);
+    }
+    const std::vector<ColorRef> expected = RasteriseRecording(recording, width, height);
+    const auto texts = recording.Texts();
+    // The text drawn last over a pixel, as it shows on top.
+    const auto inText = [&texts](int x, int y) -> int {
+        for (std::size_t i = texts.size(); i-- > 0;) {
+            const auto& text = texts[i];
+            const int cellWidth = text.font.width * static_cast<int>(text.text.size()) * 6 / 5 + 3;
+            if (x >= text.x - 1 && x < text.x + cellWidth && y >= text.y - 1 &&
+                y < text.y + text.font.height + 2) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    };
+    std::vector<bool> shown(texts.size(), false);
+    int mismatches = 0;
+    int linePixels = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const ColorRef painted = surface.At(x, y);
+            const ColorRef wanted = expected[static_cast<std::size_t>(y) * width + x];
+            const int text = inText(x, y);
+            if (text >= 0) {
+                if (painted != kBlack && painted != wanted) {
+                    shown[static_cast<std::size_t>(text)] = true;
+                }
+                continue;
+            }
+            linePixels += wanted != kBlack ? 1 : 0;
+            if (painted != wanted && mismatches++ < 10) {
+                ADD_FAILURE() << frame << ": pixel " << x << "," << y << " is " << std::hex
+                              << painted << ", the recording gives " << wanted;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << frame;
+    EXPECT_GT(linePixels, width) << frame;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_TRUE(shown[i]) << frame << ": text \"" << texts[i].text << "\" not drawn";
+    }
+}
+
+MeterSample BenchWatts(double power, int ms, SampleStatus status = SampleStatus::Ok) {
+    MeterSample sample;
+    sample.power = power;
+    sample.status = status;
+    sample.unit = PowerUnit::Watt;
+    sample.range = 2; // "KV" range 2: 5 W full scale
+    sample.monotonicTime = std::chrono::steady_clock::time_point{} + std::chrono::hours(1) +
+                           std::chrono::milliseconds(ms);
+    return sample;
+}
+
+TEST(GdiCanvas, DrawsTheBenchTilesTheRecordingHolds) {
+    // Two tiles side by side, the second selected, each mode in turn on it:
+    // the first keeps streaming in the range's unit beside it.
+    const auto makeView = [] {
+        CBenchView view;
+        view.AddTile(CBenchTile("100000001", "KV", "KV50"));
+        view.AddTile(CBenchTile("100000002", "KV", "KV50"));
+        view.SetSize(2 * 600 + 3 * CBenchView::kGap, 300 + 2 * CBenchView::kGap);
+        for (int i = 0; i < 40; ++i) {
+            const double power = 2.0 + std::sin(i * 0.3);
+            view.Tiles()[0].OnSample(BenchWatts(power, i * 100));
+            view.Tiles()[1].OnSample(BenchWatts(power * 0.5, i * 100));
+        }
+        view.OnKey(kBenchKeyTab);
+        return view;
+    };
+
+    CBenchView rangeUnit = makeView();
+    ExpectSameBench(rangeUnit, "range unit");
+
+    CBenchView dbm = makeView();
+    dbm.OnKey('m');
+    ASSERT_EQ(dbm.Tiles()[1].Mode(), BenchMode::Dbm);
+    ExpectSameBench(dbm, "dBm");
+
+    CBenchView relative = makeView();
+    relative.OnKey('r');
+    relative.Tiles()[1].OnSample(BenchWatts(0.6, 4000));
+    ASSERT_EQ(relative.Tiles()[1].Mode(), BenchMode::Relative);
+    ExpectSameBench(relative, "relative");
+
+    CBenchView zero = makeView();
+    zero.OnKey('z');
+    for (int i = 0; i < 15; ++i) {
+        zero.Tiles()[1].OnSample(BenchWatts(0.8 + 0.01 * i, 4000 + i * 100));
+    }
+    ASSERT_EQ(zero.Tiles()[1].Zero(), CBenchTile::ZeroState::Active);
+    ExpectSameBench(zero, "zero");
+
+    CBenchView reasons = makeView();
+    reasons.Tiles()[0].OnSample(BenchWatts(7.0, 4000, SampleStatus::OverRange));
+    reasons.Tiles()[1].SetConnected(false);
+    ExpectSameBench(reasons, "Over Range and Disconnected");
 }
 
 TEST(GdiCanvas, LinesFollowThePlatformsRule) {
