@@ -8,6 +8,9 @@
 #   scripts/screenshot.sh windows [output.png] default: docs/screenshot-windows.png
 #   scripts/screenshot.sh bench [output.png]   default: docs/screenshot-bench.png
 #                                              (the Qt bench view)
+#   scripts/screenshot.sh windows-bench [output.png]
+#                        default: docs/screenshot-bench-windows.png
+#                        (the Windows program's bench view, under Wine)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -41,9 +44,10 @@ shot_bench() {
     echo "screenshot: $output"
 }
 
+# shot_windows OUTPUT DESKTOP [--bench]: the main window, or the bench view,
+# in a Wine desktop of the given size.
 shot_windows() {
-    local output
-    output=$(realpath -m "${1:-$top/docs/screenshot-windows.png}")
+    local output=$1 desktop_size=$2 which=${3:-}
     # The native tree lends the cross build its Qt tools.
     configure_native
     cmake --build "$build" -j "$(nproc)" --target zelmora_make_manual zelmora_make_win32_images
@@ -59,27 +63,31 @@ shot_windows() {
         set -euo pipefail
         work=$(mktemp -d)
         trap "rm -rf \"$work\"" EXIT
-        /usr/lib/wine/wine64 explorer /desktop=Zelmora,960x540 "$1" "--program=$2" --shot=6 \
-            "--rect-file=$work/rect" "--done-file=$work/done" &
+        /usr/lib/wine/wine64 explorer "/desktop=Zelmora,$4" "$1" "--program=$2" --shot=6 \
+            "--rect-file=$work/rect" "--done-file=$work/done" ${5:+"$5"} &
         for _ in $(seq 600); do [ -s "$work/rect" ] && break; sleep 0.2; done
         desktop=$(xwininfo -root -tree | awk "/Wine desktop/ {print \$1; exit}")
         import -window "$desktop" -crop "$(tr -d "\r\n" < "$work/rect")" +repage "$3"
         touch "$work/done"
         wait
-    ' _ "$cross/tests/win32/zelmora_window_check.exe" "$cross/bin/zelmora.exe" "$output"
+    ' _ "$cross/tests/win32/zelmora_window_check.exe" "$cross/bin/zelmora.exe" "$output" \
+        "$desktop_size" "$which"
     echo "screenshot: $output"
 }
 
 case "${1:-both}" in
     linux) shot_linux "${2:-}" ;;
-    windows) shot_windows "${2:-}" ;;
+    windows) shot_windows "$(realpath -m "${2:-$top/docs/screenshot-windows.png}")" 960x540 ;;
     bench) shot_bench "${2:-}" ;;
+    windows-bench)
+        shot_windows "$(realpath -m "${2:-$top/docs/screenshot-bench-windows.png}")" 1280x720 --bench
+        ;;
     both)
         shot_linux
-        shot_windows
+        shot_windows "$top/docs/screenshot-windows.png" 960x540
         ;;
     *)
-        echo "usage: scripts/screenshot.sh [linux|windows [output.png]]" >&2
+        echo "usage: scripts/screenshot.sh [linux|windows|bench|windows-bench [output.png]]" >&2
         exit 2
         ;;
 esac

@@ -8,8 +8,9 @@
 //       starts the program as its Start-menu entry says, once installed
 //       (tests/win32/installer-check.sh)
 //   zelmora_window_check --program=<zelmora.exe> --shot=<seconds>
-//       --rect-file=<file> --done-file=<file>
-//       starts three simulated meters streaming, writes the window's
+//       --rect-file=<file> --done-file=<file> [--bench]
+//       starts three simulated meters streaming, writes the window's (with
+//       --bench: the bench view's)
 //       rectangle on the screen into the rect file after the given seconds
 //       and closes the program once the done file exists (the README's
 //       picture is taken in between: scripts/screenshot.sh).
@@ -1120,19 +1121,26 @@ TEST(WindowCheck, TheBenchViewShowsEveryMeterBesideTheWindow) {
     EXPECT_EQ(program.WaitForExit(kWaitMs), std::optional<DWORD>(0));
 }
 
-// The README's picture: three meters streaming for a while.
-int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile) {
+// The README's pictures: three meters streaming for a while, in the main
+// window or, with `bench`, in the bench view beside it.
+int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile, bool bench) {
     Folder folder;
-    Program program(L"--simulate=3", folder.Path());
+    Program program(bench ? L"--simulate=3 --bench" : L"--simulate=3", folder.Path());
     HWND window = program.Started() ? program.WaitForWindow(kCaption) : nullptr;
-    if (window == nullptr) {
+    HWND shown = bench && window != nullptr ? program.WaitForWindow(kBenchCaption) : window;
+    if (window == nullptr || shown == nullptr) {
         std::fputs("zelmora_window_check: the program did not open its window\n", stderr);
         return 1;
     }
     Click(window, kStartStop);
+    if (bench) {
+        // The view on top, at its first size, the second tile selected.
+        SetWindowPos(shown, HWND_TOP, 0, 0, 0, 0, SWP_NOSIZE);
+        PostMessageW(shown, WM_KEYDOWN, VK_TAB, 1);
+    }
     Sleep(static_cast<DWORD>(seconds) * 1000);
     RECT rect{};
-    GetWindowRect(window, &rect);
+    GetWindowRect(shown, &rect);
     {
         std::ofstream out(rectFile.c_str());
         out << (rect.right - rect.left) << "x" << (rect.bottom - rect.top) << "+" << rect.left
@@ -1148,6 +1156,7 @@ int Shot(int seconds, const std::wstring& rectFile, const std::wstring& doneFile
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     int shotSeconds = 0;
+    bool shotBench = false;
     std::wstring rectFile;
     std::wstring doneFile;
     for (int i = 1; i < argc; ++i) {
@@ -1171,18 +1180,20 @@ int main(int argc, char** argv) {
             rectFile = WindowsPath(*rect);
         } else if (auto done = value("--done-file")) {
             doneFile = WindowsPath(*done);
+        } else if (argument == "--bench") {
+            shotBench = true;
         } else if (auto cli = value("--cli")) {
             g_cli = WindowsPath(*cli);
         }
     }
     if (g_program.empty() && g_shortcut.empty()) {
         std::fputs("usage: zelmora_window_check --program=<zelmora.exe> [--shot=<seconds> "
-                   "--rect-file=<file> --done-file=<file>]\n",
+                   "--rect-file=<file> --done-file=<file> [--bench]]\n",
                    stderr);
         return 2;
     }
     if (shotSeconds > 0) {
-        return Shot(shotSeconds, rectFile, doneFile);
+        return Shot(shotSeconds, rectFile, doneFile, shotBench);
     }
     return RUN_ALL_TESTS();
 }
