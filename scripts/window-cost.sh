@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Measures what the running window costs the machine: the real program on a
-# virtual X server with one simulated meter, first before Start (idle), then
+# virtual X server with simulated meters (one unless told), first before Start (idle), then
 # streaming (Start pressed: 10 samples a second), several runs. Prints the
 # share of one core the program used, from /proc/<pid>/stat, and its
 # resident set size, from /proc/<pid>/status. Run it by hand on a quiet
 # machine; it is a measurement, not a test.
 #
 #   scripts/window-cost.sh [--runs N] [--seconds S] [--program PATH | --floor | --wine EXE]
-#                          [--shots DIR]
+#                          [--meters N] [--bench] [--shots DIR]
 #
 #   --runs N        runs, each a fresh program and X server (default 5)
 #   --seconds S     length of each phase (default 60)
@@ -17,6 +17,11 @@
 #                   must do per sample, three texts and a new graph image
 #   --wine EXE      measure this Windows zelmora.exe under Wine (64-bit):
 #                   the program's process, and Wine's server apart
+#   --meters N      list N simulated meters instead of one (the main window
+#                   streams the first)
+#   --bench         open the bench view beside the window (zelmora --bench),
+#                   which polls every meter listed: idle is then the view
+#                   alone, streaming the view and the main window
 #   --shots DIR     keep a screenshot of each phase's end (needs ImageMagick)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -27,6 +32,8 @@ program=
 floor=
 wine_exe=
 shots=
+meters=1
+bench_view=
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs=$2; shift 2 ;;
@@ -35,6 +42,8 @@ while [ $# -gt 0 ]; do
         --floor) floor=1; shift ;;
         --wine) wine_exe=$(realpath "$2"); shift 2 ;;
         --shots) shots=$(realpath -m "$2"); shift 2 ;;
+        --meters) meters=$2; shift 2 ;;
+        --bench) bench_view=1; shift ;;
         *) echo "window-cost.sh: unknown option '$1'" >&2; exit 2 ;;
     esac
 done
@@ -131,7 +140,9 @@ shot() {
     DISPLAY=$display import -window root "$shots/$1.png"
 }
 
-echo "program: $program"
+arguments=("--simulate=$meters")
+[ -z "$bench_view" ] || arguments+=(--bench)
+echo "program: $program ${arguments[*]}"
 echo "phases of ${seconds}s, ${runs} runs; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 idle_all=()
 streaming_all=()
@@ -152,13 +163,19 @@ for run in $(seq 1 "$runs"); do
     # the manuals from there).
     if [ -n "$wine_exe" ]; then
         (cd "$(dirname "$program")" && DISPLAY=$display exec /usr/lib/wine/wine64 "$program" \
-            --simulate >/dev/null 2>&1) &
+            "${arguments[@]}" >/dev/null 2>&1) &
     else
         (cd "$(dirname "$program")" && DISPLAY=$display QT_QPA_PLATFORM=xcb exec "$program" \
-            --simulate >/dev/null 2>&1) &
+            "${arguments[@]}" >/dev/null 2>&1) &
     fi
     program_pid=$!
     window=$(DISPLAY=$display timeout 60 xdotool search --sync --name "Meter" | head -1)
+    if [ -n "$bench_view" ]; then
+        # The view below the main window, off its Start button.
+        view=$(DISPLAY=$display timeout 60 xdotool search --sync --name "bench view" | head -1)
+        DISPLAY=$display xdotool windowmove "$window" 0 0 windowmove "$view" 0 430 \
+            windowsize "$view" 960 340
+    fi
     server_pid=
     if [ -n "$wine_exe" ]; then
         # The Windows process is a process of its own under Wine.
