@@ -142,6 +142,14 @@ void CQtCanvas::WriteText(int x, int y, std::string_view text) {
     m_lines.Forget();
 }
 
+int CQtCanvas::MeasureText(std::string_view text) {
+    if (!m_font) {
+        SelectFont(FontDescription{});
+    }
+    const QString string = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return QFontMetrics(m_font->font).horizontalAdvance(string);
+}
+
 QFont CQtCanvas::ToQFont(const FontDescription& font) {
     QFont qfont;
     QStringList families;

@@ -41,6 +41,7 @@ public:
     void SetTextColor(ColorRef color) override;
     void SelectFont(const FontDescription& font) override;
     void WriteText(int x, int y, std::string_view text) override;
+    int MeasureText(std::string_view text) override;
 
     // The real font a description maps to: the face, or an installed CJK
     // face when it is missing, at the largest pixel size whose line height

@@ -1,7 +1,8 @@
 #pragma once
 
-// The drawing surface the graph paints on. It carries exactly what the
-// graph needs from a classic 2-D device context and nothing more, so that
+// The drawing surface the graph and the bench view paint on. It carries
+// exactly what they need from a classic 2-D device context and nothing
+// more, so that
 // a Qt painter, a recording for tests or any other surface can stand
 // behind it.
 
@@ -109,6 +110,10 @@ public:
     // Draws UTF-8 text with the top-left corner of its first character cell
     // at (x, y).
     virtual void WriteText(int x, int y, std::string_view text) = 0;
+
+    // How far WriteText would advance for this UTF-8 text in the selected
+    // font, in pixels: where text written after it would start.
+    virtual int MeasureText(std::string_view text) = 0;
 };
 
 } // namespace zelmora

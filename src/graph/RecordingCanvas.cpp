@@ -1,6 +1,7 @@
 #include "graph/RecordingCanvas.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace zelmora {
 
@@ -49,6 +50,18 @@ void CRecordingCanvas::SelectFont(const FontDescription& font) {
         m_fonts.push_back(font);
     }
     m_calls.push_back(std::move(call));
+    m_font = font;
+}
+
+int CRecordingCanvas::MeasureText(std::string_view text) {
+    int characters = 0;
+    for (const char byte : text) {
+        // Every byte that does not continue a UTF-8 sequence starts a
+        // character.
+        characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    const int width = m_font.width > 0 ? m_font.width : std::abs(m_font.height) / 2;
+    return width * characters;
 }
 
 void CRecordingCanvas::WriteText(int x, int y, std::string_view text) {

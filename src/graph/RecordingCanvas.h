@@ -63,6 +63,10 @@ public:
     void SetTextColor(ColorRef color) override;
     void SelectFont(const FontDescription& font) override;
     void WriteText(int x, int y, std::string_view text) override;
+    // Without a real font, a text is as wide as its characters times the
+    // selected font's character width (half its height where the font
+    // leaves the width to the face): a stand-in that tests can compute.
+    int MeasureText(std::string_view text) override;
 
     // Forgets the calls but keeps the storage, so a benchmark can record
     // the same drawing again without allocating.
@@ -80,6 +84,8 @@ private:
     // Every distinct font selected, so a call refers to it by index instead
     // of copying the face name each time.
     std::vector<FontDescription> m_fonts;
+    // The font selected now, for MeasureText.
+    FontDescription m_font;
 };
 
 } // namespace zelmora

@@ -111,6 +111,15 @@ void CGdiCanvas::SelectFont(const FontDescription& font) {
     }
 }
 
+int CGdiCanvas::MeasureText(std::string_view text) {
+    const std::wstring wide = Widen(text);
+    SIZE extent{};
+    if (!GetTextExtentPoint32W(m_dc, wide.c_str(), static_cast<int>(wide.size()), &extent)) {
+        return 0;
+    }
+    return static_cast<int>(extent.cx);
+}
+
 void CGdiCanvas::WriteText(int x, int y, std::string_view text) {
     const std::wstring wide = Widen(text);
     TextOutW(m_dc, x, y, wide.c_str(), static_cast<int>(wide.size()));

@@ -3,9 +3,8 @@
 // A canvas that paints through the platform's graphics device interface:
 // the device context the caller owns, solid pens, MoveToEx and LineTo
 // (which leave a line's end pixel out on their own), text with TextOutW at
-// its top-left point. Pens and fonts are made once per description and
-// released, with the context's previous ones selected back, when the
-// canvas goes.
+// its top-left point, measured with GetTextExtentPoint32W. Pens and fonts are made once per
+// description and released, with the context's previous ones selected back, when the canvas goes.
 
 #include "graph/Canvas.h"
 
@@ -34,6 +33,7 @@ public:
     void SetTextColor(ColorRef color) override;
     void SelectFont(const FontDescription& font) override;
     void WriteText(int x, int y, std::string_view text) override;
+    int MeasureText(std::string_view text) override;
 
     // The platform's font for a description; "宋体" and other missing faces
     // become an installed face that shows Chinese. The caller deletes it.

@@ -27,21 +27,29 @@ int Share(int height, int hundredths) {
     return std::max(1, (height * hundredths + 99) / 100);
 }
 
-// A font of this cell height, narrowed where the text would not fit the
-// width otherwise. A canvas cannot measure text, so the width of a text is
-// taken as its characters times the font's character width, which the
-// canvas honours.
-FontDescription Fitted(int height, int maxWidth, std::size_t chars, int weight = 400) {
+// Selects a font of this cell height for the text, with characters half
+// as wide as high, narrowed where the text as the canvas measures it would
+// not fit the width otherwise. Real faces do not narrow in exact
+// proportion to the width asked for, so the text is measured again after
+// each narrowing.
+FontDescription SelectFitted(Canvas& canvas, int height, int maxWidth, std::string_view text,
+                             int weight = 400) {
     FontDescription font;
     font.height = height;
-    const int perChar = maxWidth / static_cast<int>(std::max<std::size_t>(chars, 1));
-    font.width = std::max(1, std::min(height / 2, perChar));
+    font.width = std::max(1, height / 2);
     font.weight = weight;
+    canvas.SelectFont(font);
+    for (int attempt = 0; attempt < 4 && font.width > 1; ++attempt) {
+        const int measured = canvas.MeasureText(text);
+        if (measured <= maxWidth || measured <= 0) {
+            break;
+        }
+        const int narrower =
+            static_cast<int>(static_cast<long long>(font.width) * std::max(maxWidth, 0) / measured);
+        font.width = std::max(1, std::min(font.width - 1, narrower));
+        canvas.SelectFont(font);
+    }
     return font;
-}
-
-int TextWidth(const FontDescription& font, std::size_t chars) {
-    return font.width * static_cast<int>(chars);
 }
 
 void WriteFitted(Canvas& canvas, int x, int y, int height, int maxWidth, std::string_view text,
@@ -49,7 +57,7 @@ void WriteFitted(Canvas& canvas, int x, int y, int height, int maxWidth, std::st
     if (text.empty() || maxWidth <= 0) {
         return;
     }
-    canvas.SelectFont(Fitted(height, maxWidth, text.size(), weight));
+    SelectFitted(canvas, height, maxWidth, text, weight);
     canvas.SetTextColor(color);
     canvas.WriteText(x, y, text);
 }
@@ -293,17 +301,23 @@ void CBenchView::DrawTile(Canvas& canvas, const CBenchTile& tile, const BenchRec
     const ColorRef digitColor = view.overRange  ? kOverRangeColor
                                 : view.isReason ? kReasonColor
                                                 : kDigitColor;
+    // The unit is measured first, so the digits take the room it leaves,
+    // and is written where the digits as measured end.
     const int unitHeight = std::max(1, layout.digitsHeight * 2 / 5);
-    const int unitWidth = TextWidth(Fitted(unitHeight, width, 1), view.unit.size() + 1);
-    const FontDescription digits =
-        Fitted(layout.digitsHeight, width - unitWidth, view.value.size(), 700);
-    canvas.SelectFont(digits);
+    const int unitGap = unitHeight / 4;
+    FontDescription unitFont;
+    int unitWidth = 0;
+    if (!view.unit.empty()) {
+        unitFont = SelectFitted(canvas, unitHeight, width / 2, view.unit, 700);
+        unitWidth = canvas.MeasureText(view.unit) + unitGap;
+    }
+    SelectFitted(canvas, layout.digitsHeight, width - unitWidth, view.value, 700);
     canvas.SetTextColor(digitColor);
     canvas.WriteText(x, layout.digitsY, view.value);
     if (!view.unit.empty()) {
-        const int unitX = x + TextWidth(digits, view.value.size()) + unitHeight / 4;
-        WriteFitted(canvas, unitX, layout.digitsY + layout.digitsHeight - unitHeight, unitHeight,
-                    x + width - unitX, view.unit, digitColor, 700);
+        const int unitX = x + canvas.MeasureText(view.value) + unitGap;
+        canvas.SelectFont(unitFont);
+        canvas.WriteText(unitX, layout.digitsY + layout.digitsHeight - unitHeight, view.unit);
     }
 
     // Mode, zero mark and the relative reading or a note, a third each.

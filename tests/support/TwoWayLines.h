@@ -127,8 +127,9 @@ public:
     void SetTextColor(ColorRef) override {}
     void SelectFont(const FontDescription&) override {}
     void WriteText(int x, int y, std::string_view text) override {
-        m_lines.Block(x, y, 6 * static_cast<int>(text.size()), 10, 0xFFFFFFFF);
+        m_lines.Block(x, y, MeasureText(text), 10, 0xFFFFFFFF);
     }
+    int MeasureText(std::string_view text) override { return 6 * static_cast<int>(text.size()); }
 
 private:
     TwoWayLines& m_lines;

@@ -177,15 +177,34 @@ void ExpectSameFrame(CImageDisplay& graph, int width, int height, const char* fr
     }
 }
 
+// A recording whose texts measure as the GDI canvas measures them.
+class GdiMeasuredRecording : public CRecordingCanvas {
+public:
+    explicit GdiMeasuredRecording(CGdiCanvas& measuring) : m_measuring(measuring) {}
+    void SelectFont(const FontDescription& font) override {
+        CRecordingCanvas::SelectFont(font);
+        m_measuring.SelectFont(font);
+    }
+    int MeasureText(std::string_view text) override { return m_measuring.MeasureText(text); }
+
+private:
+    CGdiCanvas& m_measuring;
+};
+
 // A bench view drawn both ways: the recorded lines rasterised with the
 // line rule must be painted exactly where no text lies over them, every
-// other painted pixel must lie in a text's cell (some 1.2 character widths
-// a character and one cell height from its top-left point, as the graph's
-// labels are allowed), and every text must show ink.
+// other painted pixel must lie in a text's cell (as wide as the GDI canvas
+// measures the text, a pixel of slack each side, one cell height from its
+// top-left point), and every text must show ink.
 void ExpectSameBench(const CBenchView& view, const char* frame) {
     const int width = view.Width();
     const int height = view.Height();
-    CRecordingCanvas recording;
+    // The view lays its texts out by their measured widths: the recording
+    // measures them as the GDI canvas does, on a surface of its own.
+    Surface scratch(8, 8);
+    ASSERT_TRUE(scratch.IsValid());
+    CGdiCanvas measuring(scratch.Dc());
+    GdiMeasuredRecording recording(measuring);
     view.Draw(recording);
     Surface surface(width, height);
     ASSERT_TRUE(surface.IsValid());
@@ -195,11 +214,16 @@ void ExpectSameBench(const CBenchView& view, const char* frame) {
     }
     const std::vector<ColorRef> expected = RasteriseRecording(recording, width, height);
     const auto texts = recording.Texts();
+    std::vector<int> measured;
+    for (const auto& text : texts) {
+        measuring.SelectFont(text.font);
+        measured.push_back(measuring.MeasureText(text.text));
+    }
     // The text drawn last over a pixel, as it shows on top.
-    const auto inText = [&texts](int x, int y) -> int {
+    const auto inText = [&texts, &measured](int x, int y) -> int {
         for (std::size_t i = texts.size(); i-- > 0;) {
             const auto& text = texts[i];
-            const int cellWidth = text.font.width * static_cast<int>(text.text.size()) * 6 / 5 + 3;
+            const int cellWidth = measured[i] + 2;
             if (x >= text.x - 1 && x < text.x + cellWidth && y >= text.y - 1 &&
                 y < text.y + text.font.height + 2) {
                 return static_cast<int>(i);

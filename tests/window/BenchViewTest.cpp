@@ -320,5 +320,50 @@ TEST_F(BenchTileDrawing, TextSizesFollowTheTile) {
     }
 }
 
+// A face narrower than the stand-in: three fifths of the width asked for.
+class NarrowFaceCanvas : public CRecordingCanvas {
+public:
+    int MeasureText(std::string_view text) override {
+        return CRecordingCanvas::MeasureText(text) * 3 / 5;
+    }
+};
+
+TEST_F(BenchTileDrawing, TheUnitFollowsTheDigitsAsTheCanvasMeasuresThem) {
+    Tile().OnSample(Watts(2.0, 0));
+    NarrowFaceCanvas canvas;
+    view.Draw(canvas);
+    const std::vector<Text> texts = canvas.Texts();
+    const Text* digits = FindText(texts, "2.000");
+    const Text* unit = FindText(texts, "W");
+    ASSERT_NE(digits, nullptr);
+    ASSERT_NE(unit, nullptr);
+    // Where the digits end on this face, with a quarter of the unit's
+    // height between: not where the stand-in width would end them.
+    const int digitsEnd = digits->x + digits->font.width * 5 * 3 / 5;
+    EXPECT_EQ(unit->x, digitsEnd + unit->font.height / 4);
+}
+
+TEST_F(BenchTileDrawing, ATextTooWideForItsRoomIsNarrowedUntilItFits) {
+    // A face wider than asked for: each narrowing falls short of the room
+    // it aims at, so the text is measured again.
+    class WideFaceCanvas : public CRecordingCanvas {
+    public:
+        int MeasureText(std::string_view text) override {
+            return CRecordingCanvas::MeasureText(text) * 3 / 2 + 7;
+        }
+    } canvas;
+    Tile().OnSample(Watts(2.0, 0));
+    view.SetSize(200, 120);
+    layout = View::LayOutTile(view.TileRects()[0]);
+    view.Draw(canvas);
+    const int right = layout.frame.x + layout.frame.width;
+    for (const Text& text : canvas.Texts()) {
+        const int width = (text.font.width * static_cast<int>(text.text.size())) * 3 / 2 + 7;
+        if (text.font.width > 1) {
+            EXPECT_LE(text.x + width, right) << text.text;
+        }
+    }
+}
+
 } // namespace
 } // namespace zelmora
