@@ -170,8 +170,11 @@ for run in $(seq 1 "$runs"); do
     fi
     program_pid=$!
     window=$(DISPLAY=$display timeout 60 xdotool search --sync --name "Meter" | head -1)
+    view=
     if [ -n "$bench_view" ]; then
-        # The view below the main window, off its Start button.
+        # The view below the main window, off its Start button (Wine's
+        # windows stay where they are: there the main window is raised to
+        # take the press, and the view after it).
         view=$(DISPLAY=$display timeout 60 xdotool search --sync --name "bench view" | head -1)
         DISPLAY=$display xdotool windowmove "$window" 0 0 windowmove "$view" 0 430 \
             windowsize "$view" 960 340
@@ -187,7 +190,9 @@ for run in $(seq 1 "$runs"); do
     read -r idle idle_server <<<"$(measure)"
     idle_rss=$(rss_mb "$program_pid")
     shot "run$run-idle"
+    [ -z "$view" ] || DISPLAY=$display xdotool windowraise "$window"
     DISPLAY=$display press_start "$window"
+    [ -z "$view" ] || DISPLAY=$display xdotool windowraise "$view"
     sleep 3
     read -r streaming streaming_server <<<"$(measure)"
     streaming_rss=$(rss_mb "$program_pid")
