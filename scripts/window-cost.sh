@@ -181,8 +181,10 @@ for run in $(seq 1 "$runs"); do
     fi
     server_pid=
     if [ -n "$wine_exe" ]; then
-        # The Windows process is a process of its own under Wine.
-        program_pid=$(pgrep -nx zelmora.exe)
+        # The Windows process is a process of its own under Wine, which
+        # names it on its windows.
+        program_pid=$(DISPLAY=$display xdotool getwindowpid "$window" 2>/dev/null ||
+            pgrep -nx zelmora.exe)
         server_pid=$(pgrep -nx 'wineserver(64)?')
     fi
     sleep 3
