@@ -47,7 +47,8 @@ public:
 
 private:
     struct Native;
-    asio::io_context& m_loop;
+    // Used by the Windows listener only.
+    [[maybe_unused]] asio::io_context& m_loop;
     // Shared with the handlers of the pending accept.
     std::shared_ptr<Native> m_native;
 };
