@@ -2,10 +2,7 @@
 (umockdev), as on a machine with a meter plugged in. Runs with umockdev's
 preload library in the process (CTest sets LD_PRELOAD)."""
 
-import os
 import signal
-import subprocess
-import time
 
 import pytest
 
@@ -43,20 +40,14 @@ def test_lists_reads_and_loses_a_meter_through_libusb(usb):
                 pass
 
 
-def test_a_meter_another_process_polls_is_listed_without_a_request(usb, tmp_path):
+def test_a_meter_another_process_polls_is_listed_without_a_request(usb, tmp_path, start_log):
     """zelmora-cli owns the emulated meter; the script's list learns it
     from its owner and sends the device nothing between the owner's
     requests."""
     usb.emulate_usb("210400107", "KV", 3)
-    owner_log = tmp_path / "owner.csv"
-    owner = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--usb-id=" + USB_ID,
-                              "210400107", "--count", "600", "-o", str(owner_log)],
-                             stderr=subprocess.DEVNULL)
+    owner = start_log(["--usb-id=" + USB_ID, "210400107", "--count", "600"],
+                      tmp_path / "owner.csv")
     try:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and (
-                not owner_log.exists() or "\n20" not in owner_log.read_text()):
-            time.sleep(0.01)
         asked = usb.usb_identity_requests("210400107")
         meters = zelmora.list_meters(usb_ids=[USB_ID])
         assert [(m.id, m.family, m.backend, m.port) for m in meters] == [

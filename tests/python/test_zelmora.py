@@ -11,7 +11,6 @@ import subprocess
 import sys
 import threading
 import time
-import warnings
 
 import numpy
 import pytest
@@ -572,18 +571,13 @@ def test_the_example_writes_its_plot(tmp_path):
 # --- A meter another process owns ----------------------------------------------
 
 
-def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp_path):
+def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp_path,
+                                                                      start_log):
     """zelmora-cli owns simulated meter 210400101 and logs it; the script
     attaches to it and collects the owner's own samples, consecutive."""
     owner_log = tmp_path / "owner.csv"
-    owner = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1",
-                              "210400101", "--count", "60", "-o", str(owner_log)],
-                             stderr=subprocess.DEVNULL)
+    owner = start_log(["--simulate=1", "210400101", "--count", "60"], owner_log)
     try:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and (
-                not owner_log.exists() or "\n20" not in owner_log.read_text()):
-            time.sleep(0.01)
         with zelmora.open("210400101", simulate=1, real=False) as meter:
             data = meter.collect(20)
     finally:
@@ -598,20 +592,13 @@ def test_a_meter_owned_by_another_process_gives_its_samples_each_once(bench, tmp
     assert owned[start:start + 20] == attached
 
 
-def test_an_interval_the_owner_keeps_is_refused_and_stays_as_it_was(bench, tmp_path):
+def test_an_interval_the_owner_keeps_is_refused_and_stays_as_it_was(bench, tmp_path,
+                                                                     start_log):
     """Beside another process, a change of interval that the meter's owner
     does not make raises, whether the script attaches to the owner or owns
     the meter another process watches; the interval it reports stays true."""
     def log(name):
-        path = tmp_path / name
-        process = subprocess.Popen([os.environ["ZELMORA_CLI_PROGRAM"], "log", "--simulate=1",
-                                    "210400101", "--count", "30", "-o", str(path)],
-                                   stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and (
-                not path.exists() or "\n20" not in path.read_text()):
-            time.sleep(0.01)
-        return process
+        return start_log(["--simulate=1", "210400101", "--count", "30"], tmp_path / name)
 
     owner = log("owner.csv")
     try:

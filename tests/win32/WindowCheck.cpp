@@ -100,13 +100,34 @@ std::wstring TextOf(HWND window) {
 // The program under test, ended when the check ends however it ends.
 class Program {
 public:
+    // `out` and `err`, when given, are the files the program's standard
+    // output and error go to.
     Program(const std::wstring& arguments, const std::wstring& folder,
-            const std::wstring& program = g_program) {
+            const std::wstring& program = g_program, const std::wstring& out = {},
+            const std::wstring& err = {}) {
         std::wstring commandLine = L"\"" + program + L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        m_started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, folder.c_str(), &startup, &m_info) != FALSE;
+        std::vector<HANDLE> files;
+        if (!out.empty()) {
+            SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+            for (const std::wstring* path : {&out, &err}) {
+                files.push_back(CreateFileW(path->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            }
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+            startup.hStdOutput = files[0];
+            startup.hStdError = files[1];
+        }
+        m_started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
+                                   files.empty() ? FALSE : TRUE, 0, nullptr, folder.c_str(),
+                                   &startup, &m_info) != FALSE;
+        for (HANDLE file : files) {
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
+        }
     }
     ~Program() {
         if (m_started) {
@@ -318,60 +339,6 @@ TEST(WindowCheck, StartsMeasuresLogsAndCloses) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
-// zelmora-cli.exe with these arguments, its standard output and error to
-// files that can be read while it runs; ended when the check ends.
-class CliRun {
-public:
-    CliRun(const std::wstring& arguments, const std::wstring& out, const std::wstring& err) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE files[2];
-        int i = 0;
-        for (const std::wstring* path : {&out, &err}) {
-            files[i++] = CreateFileW(path->c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = files[0];
-        startup.hStdError = files[1];
-        std::wstring commandLine = L"\"" + g_cli + L"\" " + arguments;
-        m_started = CreateProcessW(g_cli.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                   nullptr, nullptr, &startup, &m_info) != FALSE;
-        for (HANDLE file : files) {
-            if (file != INVALID_HANDLE_VALUE) {
-                CloseHandle(file);
-            }
-        }
-    }
-    ~CliRun() {
-        if (m_started) {
-            if (WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(m_info.hProcess, 99);
-            }
-            CloseHandle(m_info.hThread);
-            CloseHandle(m_info.hProcess);
-        }
-    }
-    CliRun(const CliRun&) = delete;
-    CliRun& operator=(const CliRun&) = delete;
-
-    bool Started() const { return m_started; }
-    std::optional<DWORD> WaitForExit(int timeoutMs) const {
-        DWORD code = 0;
-        if (WaitForSingleObject(m_info.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
-            !GetExitCodeProcess(m_info.hProcess, &code)) {
-            return std::nullopt;
-        }
-        return code;
-    }
-
-private:
-    PROCESS_INFORMATION m_info{};
-    bool m_started = false;
-};
-
 std::string ReadAll(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
@@ -413,7 +380,7 @@ TEST(WindowCheck, SharesItsMeterAndHandsItOverWhenClosed) {
 
     const std::wstring out = folder.Path() + L"\\cli.csv";
     const std::wstring err = folder.Path() + L"\\cli.err";
-    CliRun cli(L"log --simulate=1 210400101 --count 40 -o -", out, err);
+    Program cli(L"log --simulate=1 210400101 --count 40 -o -", folder.Path(), g_cli, out, err);
     ASSERT_TRUE(cli.Started());
     ASSERT_TRUE(WaitFor([&] { return RecordCounts(out).size() >= 10; }, 60000)) << ReadAll(err);
     PostMessageW(window, WM_CLOSE, 0, 0);
