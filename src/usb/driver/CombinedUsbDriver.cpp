@@ -91,6 +91,15 @@ SubmitResult CombinedUsbDriver::StartRequest(DriverHandle handle, std::uint32_t 
     return inner->backend->SubmitRequest(inner->handle, code, block, record);
 }
 
+std::string CombinedUsbDriver::Fault() const {
+    for (const auto& backend : Backends()) {
+        if (std::string fault = backend->Fault(); !fault.empty()) {
+            return fault;
+        }
+    }
+    return {};
+}
+
 NotificationHandle CombinedUsbDriver::Keep(std::vector<InnerRegistration> parts) {
     if (parts.empty()) {
         return kNoNotification;

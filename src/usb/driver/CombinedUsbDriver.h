@@ -46,6 +46,8 @@ public:
     // False while any backend keeps its part of the registration; a later
     // call tries those parts again.
     bool UnregisterNotification(NotificationHandle notification) override;
+    // The first backend's fault, in the order they were added.
+    std::string Fault() const override;
 
 protected:
     SubmitResult StartRequest(DriverHandle handle, std::uint32_t code,

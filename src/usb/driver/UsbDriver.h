@@ -115,6 +115,12 @@ public:
     // False when the registration could not be released (it then stays).
     virtual bool UnregisterNotification(NotificationHandle notification) = 0;
 
+    // What keeps the backend from serving the devices as they are, for the
+    // front end to show: empty while nothing does. A backend that cannot go
+    // on fails every later call (its devices look unplugged) and says why
+    // here.
+    virtual std::string Fault() const { return {}; }
+
 protected:
     // Starts a request for SubmitRequest, whose record is known to be free.
     // On Completed and Pending the backend attaches its state to the record.
