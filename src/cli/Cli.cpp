@@ -84,6 +84,7 @@ public:
     int Run();
 
 private:
+    int RunCommand();
     void Say(const std::string& text) { m_console.Message(m_context.program + ": " + text); }
     void Print(const std::string& text) { WriteAll(m_context.outFd, text); }
     // The meters present, listed by a link of their own.
@@ -141,11 +142,27 @@ std::optional<Command::Owner> Command::OwnerOf(const std::string& meterId) const
 
 int Command::Run() {
     std::vector<std::string> problems;
-    m_driver = m_context.makeDriver ? m_context.makeDriver(m_options.meters, problems)
-                                    : CreateMeterDriver(m_options.meters, problems);
+    AppOptions meters = m_options.meters;
+    meters.program = m_context.program;
+    m_driver = m_context.makeDriver ? m_context.makeDriver(meters, problems)
+                                    : CreateMeterDriver(meters, problems);
     for (const std::string& problem : problems) {
         Say(problem);
     }
+    const int status = RunCommand();
+    // A backend that could not go on (a trace that no longer matches what
+    // is asked, a trace file that cannot be written) makes the run a
+    // failure, whatever the command made of the meters it lost.
+    if (const std::string fault = m_driver->Fault(); !fault.empty()) {
+        if (std::find(problems.begin(), problems.end(), fault) == problems.end()) {
+            Say(fault);
+        }
+        return status == kExitOk ? kExitFailure : status;
+    }
+    return status;
+}
+
+int Command::RunCommand() {
     if (m_context.share) {
         CShareHub::Settings settings = CShareHub::FromEnvironment(m_context.program);
         settings.pollSpeedUp = m_context.pollSpeedUp;

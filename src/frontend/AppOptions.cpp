@@ -120,6 +120,27 @@ bool AppOptions::ParseMeterOption(const std::vector<std::string>& arguments, std
         askedForReal = true;
         return true;
     }
+    if (given == "--replay-pace") {
+        replayPace = true;
+        return true;
+    }
+    for (auto [name, file] : {std::pair{std::string("--trace"), &traceFile},
+                              std::pair{std::string("--replay"), &replayFile}}) {
+        if (given != name && !given.starts_with(name + "=")) {
+            continue;
+        }
+        if (given != name) {
+            *file = given.substr(name.size() + 1);
+        } else if (i + 1 < arguments.size()) {
+            *file = arguments[++i];
+        } else {
+            file->clear();
+        }
+        if (file->empty()) {
+            return fail(name + " needs a file name");
+        }
+        return true;
+    }
     if (given == "--usb-id" || given.starts_with("--usb-id=")) {
         std::string id;
         if (given != "--usb-id") {
@@ -210,7 +231,15 @@ std::string AppOptions::MeterOptionsHelp() {
            "                      real ones, with probes of the families KV, RM and ZN in turn\n"
            "  --real              list the real meters as well as the simulated ones\n"
            "  --usb-id VVVV:PPPP  also take USB devices of this vendor:product id for\n"
-           "                      meters (repeatable; see meters.conf for the lasting list)\n";
+           "                      meters (repeatable; see meters.conf for the lasting list)\n" +
+           TraceHelp();
+}
+
+std::string AppOptions::TraceHelp() {
+    return "  --trace FILE        record every request to the meters and its answer into FILE\n"
+           "                      (JSON Lines, capped at 50 MB), for a bug report\n"
+           "  --replay FILE       play a trace back in place of the meters, as fast as asked\n"
+           "  --replay-pace       play it back at the pace it was recorded\n";
 }
 
 std::string AppOptions::BenchHelp() {
@@ -221,20 +250,24 @@ std::string AppOptions::BenchHelp() {
 std::string AppOptions::HelpText(const std::string& program, Host host) {
     if (host == Host::Windows) {
         return "Usage: " + program +
-               " [--simulate[=N]] [--real] [--bench] [--scpi [ADDR:]PORT [--allow PREFIX,...]]\n"
+               " [--simulate[=N]] [--real] [--bench] [--scpi [ADDR:]PORT [--allow PREFIX,...]]\n" +
+               std::string(program.size() + 8, ' ') +
+               "[--trace FILE] [--replay FILE [--replay-pace]]\n"
                "Read-out program of a USB laser power meter.\n"
                "\n"
                "  --simulate[=N]      list N simulated meters (1 to 15, default 1) instead of\n"
                "                      real ones, with probes of the families KV, RM and ZN in "
                "turn\n"
                "  --real              list the real meters as well as the simulated ones\n" +
-               ScpiOptions::Help() + BenchHelp() +
+               TraceHelp() + ScpiOptions::Help() + BenchHelp() +
                "  --help              show this text and exit\n"
                "  --version           show the version and exit\n";
     }
     return "Usage: " + program +
            " [--simulate[=N]] [--real] [--usb-id VVVV:PPPP]... [--list-usb] [--bench]\n" +
            std::string(program.size() + 8, ' ') + "[--scpi [ADDR:]PORT [--allow PREFIX,...]]\n" +
+           std::string(program.size() + 8, ' ') +
+           "[--trace FILE] [--replay FILE [--replay-pace]]\n" +
            "Read-out program of a USB laser power meter.\n"
            "\n" +
            MeterOptionsHelp() + ScpiOptions::Help() +

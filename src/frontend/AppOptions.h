@@ -12,12 +12,15 @@
 //   --scpi [ADDR:]PORT      also serve the meters present at the start as
 //   --allow PREFIX,...      SCPI instruments, as zelmora-cli serve does
 //   --bench                 the bench view opens beside the window
+//   --trace FILE            record the calls to the USB driver into FILE
+//   --replay FILE           play a trace back as the meters
+//   --replay-pace           ... at its recorded pace
 //   zelmora --list-usb      every USB device plugged in, with the ones on
 //                           the match list marked, then exit
 //   zelmora --help | --version
 //
 // The Windows program takes --simulate, --real, --bench, --scpi, --allow,
-// --help and --version only:
+// --trace, --replay, --replay-pace, --help and --version only:
 // the meter's kernel driver publishes the meters there, so there is no
 // list of USB ids to extend or USB devices to list, and no Qt.
 
@@ -51,6 +54,16 @@ struct AppOptions {
     ScpiOptions scpi;
     // --bench: the bench view opens beside the window.
     bool bench = false;
+    // --trace FILE: every call to the USB driver and its answer are written
+    // to FILE; empty when off.
+    std::string traceFile;
+    // --replay FILE: the meters are those of a trace, played back in place
+    // of the real and simulated ones; empty when off. --replay-pace plays
+    // it at the recorded pace rather than as fast as it is asked.
+    std::string replayFile;
+    bool replayPace = false;
+    // The program named in a trace's first line.
+    std::string program = "zelmora";
 
     // Whether the count of --simulate may come as the next argument
     // ("--simulate 3"), as the window takes it. A command line that also
@@ -58,10 +71,10 @@ struct AppOptions {
     enum class SimulateCount { Joined, JoinedOrNext };
 
     // Reads the meter option at arguments[i] (--simulate[=N], --real,
-    // --usb-id), with its value: i is left on the last argument it used.
-    // False when arguments[i] is none of them. A bad value sets
-    // Action::Error with the reason. Front ends with command lines of
-    // their own read their meter options with this, then SettleMeters.
+    // --usb-id, --trace, --replay, --replay-pace), with its value: i is left on the last argument
+    // it used. False when arguments[i] is none of them. A bad value sets Action::Error with the
+    // reason. Front ends with command lines of their own read their meter options with this, then
+    // SettleMeters.
     bool ParseMeterOption(const std::vector<std::string>& arguments, std::size_t& i,
                           SimulateCount simulateCount);
     // Reads --scpi or --allow at arguments[i], with its value, as
@@ -71,6 +84,8 @@ struct AppOptions {
     void SettleMeters();
     // The lines of --help that describe the meter options.
     static std::string MeterOptionsHelp();
+    // The lines of --trace, --replay and --replay-pace.
+    static std::string TraceHelp();
     // The line of --bench in both programs' usage.
     static std::string BenchHelp();
 

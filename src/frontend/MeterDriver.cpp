@@ -3,6 +3,8 @@
 #include "sim/SimulatedMeter.h"
 #include "usb/driver/CombinedUsbDriver.h"
 #include "usb/driver/MeterFinder.h"
+#include "usb/driver/ReplayUsbDriver.h"
+#include "usb/driver/TracingUsbDriver.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -23,6 +25,16 @@ namespace zelmora {
 namespace {
 
 constexpr std::array<std::string_view, 3> kDemoFamilies = {"KV", "RM", "ZN"};
+
+// The name of the real meters' backend in a trace.
+constexpr const char* kRealBackend =
+#if ZELMORA_HAVE_LIBUSB
+    "libusb";
+#elif defined(_WIN32)
+    "driver";
+#else
+    "none";
+#endif
 
 // Adds the real meters' backend; returns the finder where it has one.
 std::unique_ptr<MeterFinder> AddRealMeters(CombinedUsbDriver& driver, const AppOptions& options,
@@ -75,13 +87,49 @@ void PlugSimulatedMeters(VirtualUsbDriver& driver, int count) {
 MeterSetup CreateMeterSetup(const AppOptions& options, std::vector<std::string>& problems) {
     auto driver = std::make_unique<CombinedUsbDriver>();
     MeterSetup setup;
-    if (options.realMeters) {
-        setup.finder = AddRealMeters(*driver, options, problems);
+    std::string backend;
+    if (!options.replayFile.empty()) {
+        // The trace's meters stand in for all others: a request to another
+        // backend would not be in it.
+        if (options.simulatedMeters > 0 || options.askedForReal) {
+            problems.emplace_back("--replay plays the meters of its trace back; the other "
+                                  "meter options are left out");
+        }
+        std::string error;
+        std::shared_ptr<UsbDriver> replay = ReplayUsbDriver::Load(
+            options.replayFile,
+            options.replayPace ? ReplayUsbDriver::Pace::Recorded : ReplayUsbDriver::Pace::AsAsked,
+            error);
+        if (!error.empty()) {
+            problems.push_back(error);
+        }
+        driver->Add(std::move(replay));
+        backend = "replay";
+    } else {
+        if (options.realMeters) {
+            setup.finder = AddRealMeters(*driver, options, problems);
+            backend = kRealBackend;
+        }
+        if (options.simulatedMeters > 0) {
+            auto simulated = std::make_shared<VirtualUsbDriver>();
+            PlugSimulatedMeters(*simulated, options.simulatedMeters);
+            driver->Add(std::move(simulated));
+            backend += backend.empty() ? "simulated" : "+simulated";
+        }
     }
-    if (options.simulatedMeters > 0) {
-        auto simulated = std::make_shared<VirtualUsbDriver>();
-        PlugSimulatedMeters(*simulated, options.simulatedMeters);
-        driver->Add(std::move(simulated));
+    if (!options.traceFile.empty()) {
+        TracingUsbDriver::Settings settings;
+        settings.path = options.traceFile;
+        settings.header = {options.program, ZELMORA_VERSION, TracePlatform(), backend, TraceNow()};
+        std::string error;
+        std::unique_ptr<UsbDriver> traced = std::move(driver);
+        if (auto tracing = TracingUsbDriver::Create(traced, settings, error)) {
+            setup.driver = std::move(tracing);
+            return setup;
+        }
+        problems.push_back(error + "; the run goes on without a trace");
+        setup.driver = std::move(traced);
+        return setup;
     }
     setup.driver = std::move(driver);
     return setup;
