@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
@@ -51,7 +52,8 @@ protected:
             ++m_driversMade;
             auto driver = std::make_unique<CombinedUsbDriver>();
             driver->Add(m_virtual);
-            return std::unique_ptr<UsbDriver>(std::move(driver));
+            return m_wrapDriver ? m_wrapDriver(std::move(driver))
+                                : std::unique_ptr<UsbDriver>(std::move(driver));
         };
         context.outFd = outFd;
         context.errFd = errFd;
@@ -107,6 +109,9 @@ protected:
     int m_speedUp = 10;
     // Standard error is taken for a terminal: the progress line is shown.
     bool m_errIsTerminal = false;
+    // Where set, the driver the program gets is made of the test's one by
+    // this (a tracing driver around it, or a replay in its place).
+    std::function<std::unique_ptr<UsbDriver>(std::unique_ptr<UsbDriver>)> m_wrapDriver;
     // What the program finds in its environment.
     std::map<std::string, std::string> m_environment;
 };
