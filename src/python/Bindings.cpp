@@ -176,6 +176,21 @@ AppOptions ScriptMeterOptionsOf(py::handle simulate, std::optional<bool> real,
     return ScriptMeterOptions(*count.value, real, usbIds);
 }
 
+// trace= and replay= as --trace and --replay; an empty path is a mistake,
+// not "off".
+void ApplyTraceArguments(AppOptions& options, const std::optional<std::string>& trace,
+                         const std::optional<std::string>& replay, bool replayPace) {
+    for (const auto& [name, path] : {std::pair{"trace", &trace}, std::pair{"replay", &replay}}) {
+        if (*path && (*path)->empty()) {
+            throw std::invalid_argument(std::string(name) + " takes a file name, not ''");
+        }
+    }
+    options.traceFile = trace.value_or("");
+    options.replayFile = replay.value_or("");
+    options.replayPace = replayPace;
+    options.program = "zelmora (Python)";
+}
+
 // The samples' power is in watts, whatever the probe family reads in.
 constexpr RecordUnit kUnit = RecordUnit::W;
 
@@ -512,6 +527,10 @@ real: whether to list the real meters; by default they are listed unless
     simulated meters are asked for.
 usb_ids: more USB ids ("vvvv:pppp") to take for meters, beside the match
     list's.
+trace: a file to record every request to the meters and its answer in
+    (docs/trace-format.md), for a bug report.
+replay: a trace to play back in place of the meters; replay_pace=True
+    plays it at the pace it was recorded.
 
 What keeps real meters out of reach is told as a RuntimeWarning.)";
 
@@ -522,7 +541,8 @@ or close() it: closing stops the meter, and so does garbage collection.
 interval: seconds between two samples, 0.1 to 86400 (whole milliseconds).
 averaging: the power of a sample is the mean of the last N readings
     (1 to 20000).
-simulate, real, usb_ids: which meters are reached, as for list_meters().
+simulate, real, usb_ids, trace, replay, replay_pace: which meters are
+    reached and how, as for list_meters().
 
 Raises MeterNotFound when no meter has the id, OSError when it does not
 start or this process has it open already (a close() under way on another
@@ -775,8 +795,11 @@ void DefineZelmoraModule(py::module_& module) {
 
     module.def(
         "list_meters",
-        [](py::handle simulate, std::optional<bool> real, const std::vector<std::string>& usbIds) {
-            const AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
+        [](py::handle simulate, std::optional<bool> real, const std::vector<std::string>& usbIds,
+           const std::optional<std::string>& trace, const std::optional<std::string>& replay,
+           bool replayPace) {
+            AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
+            ApplyTraceArguments(options, trace, replay, replayPace);
             std::vector<std::string> problems;
             const std::vector<MeterEntry> meters =
                 WithoutGil([&] { return ListMeters(options, ModuleMeterAccess(), problems); });
@@ -784,16 +807,20 @@ void DefineZelmoraModule(py::module_& module) {
             return meters;
         },
         py::arg("simulate") = 0, py::arg("real") = py::none(),
-        py::arg("usb_ids") = std::vector<std::string>(), kListDoc);
+        py::arg("usb_ids") = std::vector<std::string>(), py::arg("trace") = py::none(),
+        py::arg("replay") = py::none(), py::arg("replay_pace") = false, kListDoc);
 
     module.def(
         "open",
         [](const std::string& id, py::handle simulate, std::optional<bool> real,
-           const std::vector<std::string>& usbIds, py::handle interval, py::handle averaging) {
+           const std::vector<std::string>& usbIds, py::handle interval, py::handle averaging,
+           const std::optional<std::string>& trace, const std::optional<std::string>& replay,
+           bool replayPace) {
             if (std::string problem = CheckMeterId(id); !problem.empty()) {
                 throw std::invalid_argument(problem);
             }
-            const AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
+            AppOptions options = ScriptMeterOptionsOf(simulate, real, usbIds);
+            ApplyTraceArguments(options, trace, replay, replayPace);
             const CMeterSession::Settings settings{
                 IntervalMsFromSeconds(SecondsArgument(interval, "interval")),
                 CheckedAveraging(WholeNumberArgument(averaging, "averaging").decimal)};
@@ -802,7 +829,8 @@ void DefineZelmoraModule(py::module_& module) {
         },
         py::arg("meter_id"), py::kw_only(), py::arg("simulate") = 0, py::arg("real") = py::none(),
         py::arg("usb_ids") = std::vector<std::string>(), py::arg("interval") = 0.1,
-        py::arg("averaging") = 1, kOpenDoc);
+        py::arg("averaging") = 1, py::arg("trace") = py::none(), py::arg("replay") = py::none(),
+        py::arg("replay_pace") = false, kOpenDoc);
 
     // Meters still open when the interpreter ends are stopped while it is
     // whole, not by the process's exit under a running poll.

@@ -143,7 +143,12 @@ class Meter:
     ) -> bool: ...
 
 def list_meters(
-    simulate: int = 0, real: bool | None = None, usb_ids: Sequence[str] = ()
+    simulate: int = 0,
+    real: bool | None = None,
+    usb_ids: Sequence[str] = (),
+    trace: str | None = None,
+    replay: str | None = None,
+    replay_pace: bool = False,
 ) -> list[MeterInfo]: ...
 def open(
     meter_id: str,
@@ -153,4 +158,7 @@ def open(
     usb_ids: Sequence[str] = (),
     interval: float = 0.1,
     averaging: int = 1,
+    trace: str | None = None,
+    replay: str | None = None,
+    replay_pace: bool = False,
 ) -> Meter: ...

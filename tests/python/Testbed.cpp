@@ -75,6 +75,11 @@ void Install(int speedUp, std::size_t queueCapacity) {
     MeterAccess& access = ModuleMeterAccess();
     access.tuning = {.pollSpeedUp = speedUp, .queueCapacity = queueCapacity};
     access.makeDriver = [](const AppOptions& options, std::vector<std::string>& problems) {
+        // A trace is taken, or played back, of the module's own meters, as
+        // in a user's script.
+        if (!options.traceFile.empty() || !options.replayFile.empty()) {
+            return CreateMeterDriver(options, problems);
+        }
         // The simulated meters asked for join the bench's bus (a second
         // virtual bus would name its devices as the bench's does), where
         // they stay for every later open: one bus, as on a machine.

@@ -645,3 +645,31 @@ os.waitpid(pid, 0)
     status, output = run_script(code)
     assert status == 0, output
     assert "log exit: 0" in output and "records: 5" in output, output
+
+
+# --- Traces --------------------------------------------------------------------
+
+
+def test_a_traced_meter_replays_with_the_same_samples(bench, tmp_path):
+    trace = str(tmp_path / "t.jsonl")
+
+    def samples(**where):
+        with zelmora.open("210400101", **where) as meter:
+            return [(s.count, s.power, s.status, s.range, s.wavelength)
+                    for s in meter.stream(count=20)]
+
+    recorded = samples(simulate=1, real=False, trace=trace)
+    with open(trace, encoding="utf-8") as file:
+        lines = file.read().splitlines()
+    assert lines[0].startswith('{"format":"zelmora-trace","version":1,"program":"zelmora (Python)"')
+    assert '"op":"end","reason":"closed"' in lines[-1]
+    assert samples(replay=trace) == recorded
+    assert [m.id for m in zelmora.list_meters(replay=trace)] == ["210400101"]
+
+    cut = str(tmp_path / "cut.jsonl")
+    with open(cut, "w", encoding="utf-8") as file:
+        file.write("\n".join(lines[:5]) + "\n" + lines[5][:30])
+    with pytest.raises(zelmora.MeterNotFound, match="line 6 is cut short"):
+        zelmora.open("210400101", replay=cut)
+    with pytest.raises(ValueError):
+        zelmora.open("210400101", replay="")
