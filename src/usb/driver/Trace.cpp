@@ -453,14 +453,15 @@ bool ReadEvent(LineReader& in, TraceEvent& event) {
         if (waits) {
             for (const Json& wait : *waits) {
                 const std::string text = wait.is_string() ? wait.get<std::string>() : "";
-                if (text == "signalled") {
-                    event.waits.push_back(WaitOutcome::Signalled);
-                } else if (text == "timeout") {
-                    event.waits.push_back(WaitOutcome::TimedOut);
-                } else if (text == "failed") {
-                    event.waits.push_back(WaitOutcome::Failed);
-                } else {
+                const WaitOutcome outcome = text == "signalled" ? WaitOutcome::Signalled
+                                            : text == "timeout" ? WaitOutcome::TimedOut
+                                                                : WaitOutcome::Failed;
+                if (text != "signalled" && text != "timeout" && text != "failed") {
                     in.Fail("'waits' holds something other than signalled, timeout, failed");
+                    break;
+                }
+                if (!event.waits.push_back(outcome)) {
+                    in.Fail(Format("'waits' holds more than %zu", TraceWaits::kMax));
                     break;
                 }
             }

@@ -8,6 +8,7 @@
 
 #include "usb/driver/UsbDriver.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -35,6 +36,30 @@ struct TraceHeader {
 std::string TracePlatform();
 // The present time as ISO 8601 in UTC.
 std::string TraceNow();
+
+// How the waits on one request ended, in order: the first kMax of them,
+// kept in place so that recording one costs the tick no allocation.
+class TraceWaits {
+public:
+    static constexpr std::size_t kMax = 16;
+
+    // False, and nothing kept, when kMax are kept already.
+    bool push_back(WaitOutcome outcome) {
+        if (m_count >= kMax) {
+            return false;
+        }
+        m_list[m_count++] = outcome;
+        return true;
+    }
+    std::size_t size() const { return m_count; }
+    WaitOutcome operator[](std::size_t i) const { return m_list[i]; }
+    const WaitOutcome* begin() const { return m_list.data(); }
+    const WaitOutcome* end() const { return m_list.data() + m_count; }
+
+private:
+    std::array<WaitOutcome, kMax> m_list{};
+    std::size_t m_count = 0;
+};
 
 // One call across the seam, as the tracing driver saw it. Which fields
 // mean something depends on the kind (see docs/trace-format.md).
@@ -68,7 +93,7 @@ struct TraceEvent {
     bool ok = false;
     SubmitOutcome outcome = SubmitOutcome::Failed;
     std::uint32_t error = 0;
-    std::vector<WaitOutcome> waits;
+    TraceWaits waits;
     // Collect: the record was destroyed without the request being
     // collected.
     bool abandoned = false;

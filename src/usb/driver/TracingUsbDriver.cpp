@@ -5,11 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace zelmora {
 
@@ -17,9 +17,22 @@ namespace zelmora {
 // overlapped records it traces, which may outlive the driver's calls.
 class TraceWriter {
 public:
+    // How often the writer takes what is queued, writes it and flushes the
+    // file: what a crash may lose. The queue holds the calls of far more
+    // than this at any sensible poll period.
+    static constexpr std::chrono::milliseconds kWritePeriod{250};
+
     TraceWriter(std::FILE* file, std::uint64_t capBytes, std::size_t queueEvents)
         : m_file(file), m_capBytes(capBytes), m_queueEvents(queueEvents),
-          m_start(std::chrono::steady_clock::now()) {}
+          m_start(std::chrono::steady_clock::now()) {
+        // The queue and the writer's batch take turns; both are made full
+        // size and touched now, so that queueing a call never allocates or
+        // faults in a page.
+        for (std::vector<TraceEvent>* events : {&m_queue, &m_batch}) {
+            events->resize(queueEvents);
+            events->clear();
+        }
+    }
 
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
@@ -64,9 +77,10 @@ public:
                 ++m_droppedUnwritten;
                 return;
             }
+            // No wake-up call: that would cost the tick a system call. The
+            // writer comes by itself every kWritePeriod.
             m_queue.push_back(std::move(event));
         }
-        m_wake.notify_one();
     }
 
     std::uint64_t Dropped() const {
@@ -81,14 +95,13 @@ public:
 
 private:
     void Run() {
-        std::deque<TraceEvent> batch;
+        std::vector<TraceEvent>& batch = m_batch;
         for (;;) {
             std::uint64_t dropped = 0;
             bool stopping = false;
             {
                 std::unique_lock lock(m_mutex);
-                m_wake.wait_for(lock, std::chrono::seconds(1),
-                                [this] { return m_stopping || !m_queue.empty(); });
+                m_wake.wait_for(lock, kWritePeriod, [this] { return m_stopping; });
                 batch.swap(m_queue);
                 dropped = std::exchange(m_droppedUnwritten, 0);
                 stopping = m_stopping;
@@ -154,7 +167,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<TraceEvent> m_queue;
+    std::vector<TraceEvent> m_queue;
     std::uint64_t m_dropped = 0;
     std::uint64_t m_droppedUnwritten = 0;
     bool m_stopping = false;
@@ -162,6 +175,7 @@ private:
     std::string m_fault;
 
     // The writer thread's (and after it, the destructor's) own.
+    std::vector<TraceEvent> m_batch;
     std::uint64_t m_written = 0;
     bool m_capped = false;
 };
@@ -239,12 +253,9 @@ public:
     WaitOutcome Wait(std::uint32_t timeoutMs) override {
         OverlappedState* state = m_inner.State();
         const WaitOutcome outcome = state ? state->Wait(timeoutMs) : WaitOutcome::Failed;
-        // A caller that waits without end on a request that never ends
-        // would grow this forever; the first waits tell the story.
-        constexpr std::size_t kMaxWaits = 64;
-        if (m_waits.size() < kMaxWaits) {
-            m_waits.push_back(outcome);
-        }
+        // A caller that waits again and again on a request that never
+        // ends is told by the first waits; the rest are left out.
+        m_waits.push_back(outcome);
         return outcome;
     }
 
@@ -272,7 +283,7 @@ private:
         event.t = m_writer->Now();
         event.request = m_request;
         event.code = m_code;
-        event.waits = std::move(m_waits);
+        event.waits = m_waits;
         event.out.assign(m_block.begin(), m_block.end());
         event.bytes = bytes;
         event.ok = ok;
@@ -284,7 +295,7 @@ private:
     std::uint64_t m_request;
     std::uint32_t m_code;
     std::span<std::uint8_t> m_block;
-    std::vector<WaitOutcome> m_waits;
+    TraceWaits m_waits;
     bool m_reported = false;
     // Last, so that it is released before the members above go.
     OverlappedRecord m_inner;

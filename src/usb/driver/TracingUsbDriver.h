@@ -3,7 +3,7 @@
 // A driver that records every call to another one into a trace file (see
 // Trace.h) and passes it on unchanged. The calling thread (the tick) only
 // copies the bytes of a call into a bounded queue; a writer thread of its
-// own formats and writes them, flushing at least once a second. When the
+// own formats and writes them four times a second, flushing each time. When the
 // writer falls behind and the queue is full, events are dropped and counted,
 // never waited for; the file notes how many and where. The file is capped:
 // once it would grow past the cap, it ends with a line that says it was cut
