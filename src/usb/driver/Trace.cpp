@@ -3,13 +3,16 @@
 #include "usb/driver/DriverRequest.h"
 #include "util/TextFormat.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace zelmora {
 
@@ -103,16 +106,37 @@ std::string TracePlatform() {
 }
 
 std::string TraceNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    using namespace std::chrono;
+    const auto now = floor<seconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
+    return Format("%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+}
+
+std::FILE* OpenTraceFile(const std::string& path, const char* mode) {
 #if defined(_WIN32)
-    gmtime_s(&utc, &now);
+    auto widen = [](const std::string& text) {
+        const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                               static_cast<int>(text.size()), nullptr, 0);
+        std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 0, L'\0');
+        if (length > 0) {
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                static_cast<int>(text.size()), wide.data(), length);
+        }
+        return wide;
+    };
+    const std::wstring wide = widen(path);
+    if (wide.empty()) {
+        return nullptr;
+    }
+    return _wfopen(wide.c_str(), widen(mode).c_str());
 #else
-    gmtime_r(&now, &utc);
+    return std::fopen(path.c_str(), mode);
 #endif
-    std::array<char, 32> text{};
-    std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text.data();
 }
 
 std::string TraceCode(std::uint32_t code) {
@@ -614,14 +638,24 @@ std::optional<Trace> ParseTrace(std::string_view text, std::string& error) {
 }
 
 std::optional<Trace> ReadTraceFile(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    std::FILE* file = OpenTraceFile(path, "rb");
+    if (file == nullptr) {
         error = "cannot open the trace '" + path + "'";
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return ParseTrace(text.str(), error);
+    std::string text;
+    std::array<char, 65536> chunk{};
+    std::size_t read = 0;
+    while ((read = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        text.append(chunk.data(), read);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read the trace '" + path + "'";
+        return std::nullopt;
+    }
+    return ParseTrace(text, error);
 }
 
 } // namespace zelmora

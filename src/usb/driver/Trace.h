@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -139,6 +140,10 @@ struct Trace {
 std::optional<Trace> ParseTrace(std::string_view text, std::string& error);
 // Reads a trace file.
 std::optional<Trace> ReadTraceFile(const std::string& path, std::string& error);
+
+// Opens a file by its UTF-8 path (the platform's wide path on Windows);
+// nullptr when it cannot.
+std::FILE* OpenTraceFile(const std::string& path, const char* mode);
 
 // Human-readable names: "0x220020", "completed", "timeout" ...
 std::string TraceCode(std::uint32_t code);

@@ -306,7 +306,7 @@ private:
 std::unique_ptr<TracingUsbDriver> TracingUsbDriver::Create(std::unique_ptr<UsbDriver>& inner,
                                                            const Settings& settings,
                                                            std::string& error) {
-    std::FILE* file = std::fopen(settings.path.c_str(), "wb");
+    std::FILE* file = OpenTraceFile(settings.path, "wb");
     if (file == nullptr) {
         error = "cannot write the trace '" + settings.path + "'";
         return nullptr;
