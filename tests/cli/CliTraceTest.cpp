@@ -250,7 +250,7 @@ TEST_F(CliTraceTest, AReplayAskedSomethingElseFailsNamingTheLine) {
         << other;
 }
 
-TEST_F(CliTraceTest, ACutEditedOrNewerTraceIsRefusedNamingTheLine) {
+TEST_F(CliTraceTest, ACutEditedOrNewerTraceFailsNamingTheLine) {
     Plug(1);
     const std::string trace = m_folder / "five.jsonl";
     ASSERT_EQ(Record({"log", "--count", "5"}, trace).exit, kExitOk);
@@ -268,8 +268,10 @@ TEST_F(CliTraceTest, ACutEditedOrNewerTraceIsRefusedNamingTheLine) {
         std::string message;
     } refused[] = {
         {"cut in a line", text.substr(0, cutAt + 20), "line 8 is cut short: it has no line end"},
+        // Taken, as a crashed program leaves it, and played up to its end.
         {"cut between lines", text.substr(0, cutAt),
-         "the trace ends at line 7 without its end line: it was cut short"},
+         "but the trace ends at line 7 (it has no end line: the program that wrote it stopped "
+         "without closing it)"},
         {"newer format", Edited(text, 0, "\"version\":1", "\"version\":2"),
          "line 1: the trace has format version 2; this program reads version 1"},
         {"not hex", Edited(text, 4, "\"in\":\"", "\"in\":\"zz"), "line 5: 'in' is not hex bytes"},

@@ -72,7 +72,10 @@ public:
         if (m_next >= m_trace.entries.size()) {
             SetFault(Format("replay: the program asks for %s, but the trace ends at line %zu",
                             OpName(kind), m_trace.lastLine) +
-                     (m_trace.cut ? " (it was cut at its size cap)" : ""));
+                     (m_trace.cut          ? " (it was cut at its size cap)"
+                      : m_trace.unfinished ? " (it has no end line: the program that wrote it "
+                                             "stopped without closing it)"
+                                           : ""));
             return nullptr;
         }
         const TraceEntry& entry = m_trace.entries[m_next];

@@ -629,11 +629,7 @@ std::optional<Trace> ParseTrace(std::string_view text, std::string& error) {
         return std::nullopt;
     }
     trace.lastLine = lineNumber;
-    if (!ended) {
-        error =
-            Format("the trace ends at line %zu without its end line: it was cut short", lineNumber);
-        return std::nullopt;
-    }
+    trace.unfinished = !ended;
     return trace;
 }
 

@@ -132,11 +132,15 @@ struct Trace {
     std::size_t lastLine = 0;
     // The trace was cut by its size cap: a replay may run out early.
     bool cut = false;
+    // The trace has no end line: the program that wrote it stopped without
+    // closing it (a crash, a kill). Its whole lines are kept.
+    bool unfinished = false;
 };
 
 // Reads a trace from its text; nothing, with the reason and the line in
-// `error`, when the text is not a whole trace of a version this program
-// reads.
+// `error`, when the text is not a trace of a version this program reads,
+// ends inside a line, or holds a line that is not what it should be. A
+// trace without its end line is taken, as unfinished.
 std::optional<Trace> ParseTrace(std::string_view text, std::string& error);
 // Reads a trace file.
 std::optional<Trace> ReadTraceFile(const std::string& path, std::string& error);
