@@ -300,7 +300,11 @@ TEST_F(CliTraceTest, TheProgramRecordsAndReplaysARun) {
     const std::string a = m_folder / "a.csv";
     const std::string b = m_folder / "b.csv";
     const std::string err = m_folder / "err";
-    const std::string program = ZELMORA_CLI_PROGRAM;
+    // A sharing scope of this process's own: the program lists the meters
+    // that other programs share, and tests elsewhere on the machine may.
+    const std::string program =
+        Format("ZELMORA_SHARE_SCOPE=trace-test-%ld ", static_cast<long>(::getpid())) +
+        ZELMORA_CLI_PROGRAM;
     ASSERT_EQ(std::system((program + " log --simulate=1 --count 50 --trace " + trace + " -o " + a +
                            " 2>" + err)
                               .c_str()),
