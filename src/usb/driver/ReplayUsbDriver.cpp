@@ -43,6 +43,11 @@ const char* OpName(TraceEvent::Kind kind) {
     return "a call";
 }
 
+// For "%llu": the platform's printf does not take every "%zu".
+unsigned long long Count(std::size_t count) {
+    return count;
+}
+
 std::uint64_t NumberOf(std::uintptr_t value, std::uintptr_t base) {
     return value > base && value - base < 0x1000000 ? value - base : 0;
 }
@@ -70,8 +75,8 @@ public:
             ++m_next;
         }
         if (m_next >= m_trace.entries.size()) {
-            SetFault(Format("replay: the program asks for %s, but the trace ends at line %zu",
-                            OpName(kind), m_trace.lastLine) +
+            SetFault(Format("replay: the program asks for %s, but the trace ends at line %llu",
+                            OpName(kind), Count(m_trace.lastLine)) +
                      (m_trace.cut          ? " (it was cut at its size cap)"
                       : m_trace.unfinished ? " (it has no end line: the program that wrote it "
                                              "stopped without closing it)"
@@ -89,7 +94,7 @@ public:
 
     // Sets the fault for a call that differs from `entry`; nullptr.
     const TraceEntry* Differs(const TraceEntry& entry, const std::string& what) {
-        SetFault(Format("replay: line %zu of the trace: ", entry.line) + what);
+        SetFault(Format("replay: line %llu of the trace: ", Count(entry.line)) + what);
         return nullptr;
     }
 
@@ -192,9 +197,9 @@ private:
         }
         const TraceEntry& submit = m_cursor->Entry(m_submit);
         if (!submit.collect) {
-            m_cursor->SetFault(Format("replay: the trace ends at line %zu before the request of "
-                                      "line %zu ended",
-                                      m_cursor->LastLine(), submit.line));
+            m_cursor->SetFault(Format("replay: the trace ends at line %llu before the request of "
+                                      "line %llu ended",
+                                      Count(m_cursor->LastLine()), Count(submit.line)));
             return nullptr;
         }
         return &m_cursor->Entry(*submit.collect);
@@ -348,9 +353,9 @@ bool ReplayUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
                                                   " where the trace has " + HexBytes(recorded.in));
             } else if (recorded.outSize != out.size()) {
                 entry = m_cursor->Differs(
-                    *entry, Format("the request's output holds %zu bytes where the trace's "
+                    *entry, Format("the request's output holds %llu bytes where the trace's "
                                    "holds %u",
-                                   out.size(), static_cast<unsigned>(recorded.outSize)));
+                                   Count(out.size()), static_cast<unsigned>(recorded.outSize)));
             }
         }
         if (!entry) {
@@ -391,8 +396,9 @@ SubmitResult ReplayUsbDriver::StartRequest(DriverHandle handle, std::uint32_t co
                 entry = m_cursor->Differs(*entry, setup);
             } else if (recorded.in.size() != block.size()) {
                 entry = m_cursor->Differs(
-                    *entry, Format("the request block holds %zu bytes where the trace's holds %zu",
-                                   block.size(), recorded.in.size()));
+                    *entry,
+                    Format("the request block holds %llu bytes where the trace's holds %llu",
+                           Count(block.size()), Count(recorded.in.size())));
             }
         }
         if (!entry) {

@@ -69,6 +69,11 @@ const char* WaitText(WaitOutcome outcome) {
     return "failed";
 }
 
+// For "%llu": the platform's printf does not take every "%zu".
+unsigned long long Count(std::size_t count) {
+    return count;
+}
+
 // Seconds with microseconds: enough for pacing, short on disk.
 double Seconds(double t) {
     return static_cast<double>(static_cast<long long>(t * 1e6 + 0.5)) / 1e6;
@@ -309,7 +314,7 @@ public:
 
     void Fail(const std::string& what) {
         if (m_error.empty()) {
-            m_error = Format("line %zu: ", m_line) + what;
+            m_error = Format("line %llu: ", Count(m_line)) + what;
         }
     }
 
@@ -485,7 +490,7 @@ bool ReadEvent(LineReader& in, TraceEvent& event) {
                     break;
                 }
                 if (!event.waits.push_back(outcome)) {
-                    in.Fail(Format("'waits' holds more than %zu", TraceWaits::kMax));
+                    in.Fail(Format("'waits' holds more than %llu", Count(TraceWaits::kMax)));
                     break;
                 }
             }
@@ -524,7 +529,7 @@ std::optional<Trace> ParseTrace(std::string_view text, std::string& error) {
         ++lineNumber;
         const std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) {
-            error = Format("line %zu is cut short: it has no line end", lineNumber);
+            error = Format("line %llu is cut short: it has no line end", Count(lineNumber));
             return std::nullopt;
         }
         std::string_view lineText = text.substr(start, end - start);
@@ -533,12 +538,13 @@ std::optional<Trace> ParseTrace(std::string_view text, std::string& error) {
             lineText.remove_suffix(1);
         }
         if (ended) {
-            error = Format("line %zu: there is more after the trace's end line", lineNumber);
+            error =
+                Format("line %llu: there is more after the trace's end line", Count(lineNumber));
             return std::nullopt;
         }
         const Json object = Json::parse(lineText, nullptr, false);
         if (object.is_discarded() || !object.is_object()) {
-            error = Format("line %zu is not a JSON object", lineNumber);
+            error = Format("line %llu is not a JSON object", Count(lineNumber));
             return std::nullopt;
         }
         LineReader in(object, lineNumber, error);
