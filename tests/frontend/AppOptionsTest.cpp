@@ -167,6 +167,33 @@ TEST(AppOptionsTest, ServingOptions) {
 
 // The Windows program has no list of USB ids, no USB listing and no Qt:
 // what it cannot do it refuses, and its usage does not offer it.
+// Both programs take a trace to write or to play back, with the file as
+// the next argument or after "="; a missing file is a mistake, not "off".
+TEST(AppOptionsTest, TraceAndReplayOnBothHosts) {
+    for (const auto host : {AppOptions::Host::Qt, AppOptions::Host::Windows}) {
+        const AppOptions traced = AppOptions::Parse({"--trace", "t.jsonl", "--simulate"}, host);
+        EXPECT_EQ(traced.action, Action::Run);
+        EXPECT_EQ(traced.traceFile, "t.jsonl");
+        EXPECT_EQ(traced.replayFile, "");
+        const AppOptions replayed =
+            AppOptions::Parse({"--replay=r b.jsonl", "--replay-pace"}, host);
+        EXPECT_EQ(replayed.action, Action::Run);
+        EXPECT_EQ(replayed.replayFile, "r b.jsonl");
+        EXPECT_TRUE(replayed.replayPace);
+        EXPECT_FALSE(AppOptions::Parse({"--replay", "r.jsonl"}, host).replayPace);
+        for (const std::vector<std::string>& missing :
+             std::vector<std::vector<std::string>>{{"--trace"}, {"--trace="}, {"--replay"}}) {
+            const AppOptions options = AppOptions::Parse(missing, host);
+            EXPECT_EQ(options.action, Action::Error) << missing[0];
+            EXPECT_NE(options.error.find("needs a file name"), std::string::npos) << options.error;
+        }
+        const std::string help = AppOptions::HelpText("zelmora", host);
+        for (const char* offered : {"--trace FILE", "--replay FILE", "--replay-pace"}) {
+            EXPECT_NE(help.find(offered), std::string::npos) << offered;
+        }
+    }
+}
+
 TEST(AppOptionsTest, TheWindowsCommandLineHasOnlyWhatWindowsDoes) {
     constexpr auto kWindows = AppOptions::Host::Windows;
     EXPECT_EQ(AppOptions::Parse({"--simulate", "3"}, kWindows).simulatedMeters, 3);
