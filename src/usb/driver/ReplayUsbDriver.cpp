@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -48,6 +50,14 @@ unsigned long long Count(std::size_t count) {
     return count;
 }
 
+// The stream of a recorded call: its handle, or 0 for a call on none.
+std::uint64_t StreamOf(const TraceEvent& event) {
+    using Kind = TraceEvent::Kind;
+    const bool onHandle = event.kind == Kind::Close || event.kind == Kind::Sync ||
+                          event.kind == Kind::Submit || event.kind == Kind::RegisterHandle;
+    return onHandle ? event.handle : 0;
+}
+
 std::uint64_t NumberOf(std::uintptr_t value, std::uintptr_t base) {
     return value > base && value - base < 0x1000000 ? value - base : 0;
 }
@@ -56,25 +66,36 @@ std::uint64_t NumberOf(std::uintptr_t value, std::uintptr_t base) {
 
 // The trace and where the program is in it; shared with the records of
 // requests played back.
+//
+// The calls are played back in the recorded order one stream at a time:
+// the calls on each handle in theirs, and those on no handle (listings,
+// opens, class notifications) in theirs. Between streams the order may
+// differ, as it does between two runs whose threads (a scan closing one
+// device while another thread lists them) take turns differently.
 class ReplayCursor {
 public:
     ReplayCursor(Trace trace, ReplayUsbDriver::Pace pace)
-        : m_trace(std::move(trace)), m_pace(pace), m_start(std::chrono::steady_clock::now()) {}
+        : m_trace(std::move(trace)), m_pace(pace), m_start(std::chrono::steady_clock::now()) {
+        for (std::size_t i = 0; i < m_trace.entries.size(); ++i) {
+            const TraceEvent& event = m_trace.entries[i].event;
+            // Collections are found through their submissions.
+            if (event.kind != TraceEvent::Kind::Collect) {
+                m_streams[StreamOf(event)].push_back(i);
+            }
+        }
+    }
 
     std::mutex& Mutex() { return m_mutex; }
 
-    // With the mutex held: the next call of the trace if it is of `kind`;
-    // nothing, and the fault set, when it is not or the trace has none.
-    const TraceEntry* Next(TraceEvent::Kind kind) {
+    // With the mutex held: the next call of the trace on `handle` (0: the
+    // calls on no handle) if it is of `kind`; nothing, and the fault set,
+    // when it is not or the trace has none.
+    const TraceEntry* Next(TraceEvent::Kind kind, std::uint64_t handle = 0) {
         if (!m_fault.empty()) {
             return nullptr;
         }
-        // Collections are found through their submissions.
-        while (m_next < m_trace.entries.size() &&
-               m_trace.entries[m_next].event.kind == TraceEvent::Kind::Collect) {
-            ++m_next;
-        }
-        if (m_next >= m_trace.entries.size()) {
+        std::deque<std::size_t>& stream = m_streams[handle];
+        if (stream.empty()) {
             SetFault(Format("replay: the program asks for %s, but the trace ends at line %llu",
                             OpName(kind), Count(m_trace.lastLine)) +
                      (m_trace.cut          ? " (it was cut at its size cap)"
@@ -83,12 +104,12 @@ public:
                                            : ""));
             return nullptr;
         }
-        const TraceEntry& entry = m_trace.entries[m_next];
+        const TraceEntry& entry = m_trace.entries[stream.front()];
         if (entry.event.kind != kind) {
             return Differs(entry, Format("the program asks for %s where the trace has %s",
                                          OpName(kind), OpName(entry.event.kind)));
         }
-        ++m_next;
+        stream.pop_front();
         return &entry;
     }
 
@@ -130,7 +151,7 @@ private:
     const Trace m_trace;
     const ReplayUsbDriver::Pace m_pace;
     const std::chrono::steady_clock::time_point m_start;
-    std::size_t m_next = 0;
+    std::map<std::uint64_t, std::deque<std::size_t>> m_streams;
     std::string m_fault;
 };
 
@@ -313,7 +334,7 @@ DriverHandle ReplayUsbDriver::OpenDevice(const std::string& path) {
 bool ReplayUsbDriver::CloseDevice(DriverHandle handle) {
     std::lock_guard lock(m_cursor->Mutex());
     const std::uint64_t number = NumberOf(static_cast<std::uintptr_t>(handle), kHandleBase);
-    const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Close);
+    const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Close, number);
     if (entry && entry->event.handle != number) {
         entry =
             m_cursor->Differs(*entry, Format("the program closes handle %llu where the "
@@ -334,7 +355,7 @@ bool ReplayUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
     {
         std::lock_guard lock(m_cursor->Mutex());
         const std::uint64_t number = NumberOf(static_cast<std::uintptr_t>(handle), kHandleBase);
-        const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Sync);
+        const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Sync, number);
         if (entry) {
             const TraceEvent& recorded = entry->event;
             if (recorded.handle != number) {
@@ -378,7 +399,7 @@ SubmitResult ReplayUsbDriver::StartRequest(DriverHandle handle, std::uint32_t co
     {
         std::lock_guard lock(m_cursor->Mutex());
         const std::uint64_t number = NumberOf(static_cast<std::uintptr_t>(handle), kHandleBase);
-        const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Submit);
+        const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::Submit, number);
         if (entry) {
             const TraceEvent& recorded = entry->event;
             std::string setup;
@@ -434,7 +455,7 @@ NotificationHandle ReplayUsbDriver::RegisterInterfaceNotification(NotifyWindow,
 NotificationHandle ReplayUsbDriver::RegisterHandleNotification(NotifyWindow, DriverHandle handle) {
     std::lock_guard lock(m_cursor->Mutex());
     const std::uint64_t number = NumberOf(static_cast<std::uintptr_t>(handle), kHandleBase);
-    const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::RegisterHandle);
+    const TraceEntry* entry = m_cursor->Next(TraceEvent::Kind::RegisterHandle, number);
     if (entry && entry->event.handle != number) {
         entry =
             m_cursor->Differs(*entry, Format("the program registers for handle %llu where "

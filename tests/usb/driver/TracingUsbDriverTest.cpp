@@ -127,5 +127,38 @@ TEST_F(TracingUsbDriverTest, AFailedSubmissionIsRecordedAndFailsAgainOnReplay) {
     EXPECT_EQ(result.error, recordedError);
 }
 
+// Two threads may take turns differently from one run to the next: the
+// calls on a handle keep their order, and so do those on no handle, but a
+// close may come before or after another thread's listing.
+TEST(ReplayUsbDriverTest, TheOrderIsKeptPerHandleNotAcrossThem) {
+    const std::string guid = FormatGuid(kMeterInterfaceGuid);
+    const std::string text =
+        "{\"format\":\"zelmora-trace\",\"version\":1,\"program\":\"test\","
+        "\"programVersion\":\"0\",\"platform\":\"linux\",\"backend\":\"simulated\","
+        "\"started\":\"2026-12-10T00:00:00Z\"}\n"
+        "{\"t\":0,\"op\":\"open\",\"path\":\"p\",\"handle\":1}\n"
+        "{\"t\":0,\"op\":\"close\",\"handle\":1,\"ok\":true}\n"
+        "{\"t\":0,\"op\":\"list\",\"guid\":\"" +
+        guid +
+        "\",\"paths\":[\"p\"]}\n"
+        "{\"t\":0,\"op\":\"end\",\"reason\":\"closed\",\"dropped\":0}\n";
+    std::string error;
+    auto trace = ParseTrace(text, error);
+    ASSERT_TRUE(trace) << error;
+
+    ReplayUsbDriver replay(*trace);
+    const DriverHandle handle = replay.OpenDevice("p");
+    ASSERT_NE(handle, kInvalidDriverHandle);
+    EXPECT_EQ(replay.ListDevicePaths(kMeterInterfaceGuid), std::vector<std::string>{"p"});
+    EXPECT_TRUE(replay.CloseDevice(handle));
+    EXPECT_EQ(replay.Fault(), "");
+
+    // In its own stream the order is strict: a listing before the open.
+    ReplayUsbDriver strict(*trace);
+    strict.ListDevicePaths(kMeterInterfaceGuid);
+    EXPECT_EQ(strict.Fault(), "replay: line 2 of the trace: the program asks for a device "
+                              "listing where the trace has an open");
+}
+
 } // namespace
 } // namespace zelmora
