@@ -51,6 +51,9 @@ struct AppOptions {
     ScpiOptions scpi;
     // --bench: the bench view opens beside the window.
     bool bench = false;
+    // --trace FILE: every request to the meters and its reply are recorded
+    // there; empty when not.
+    std::string traceFile;
 
     // Whether the count of --simulate may come as the next argument
     // ("--simulate 3"), as the window takes it. A command line that also
