@@ -437,6 +437,32 @@ std::string DefaultReportName() {
     return name;
 }
 
+std::string DefaultReportPath() {
+    const std::string home = HomeFolder();
+    if (home.empty()) {
+        return DefaultReportName();
+    }
+#if defined(_WIN32)
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    return home + (home.back() == separator ? "" : std::string(1, separator)) + DefaultReportName();
+}
+
+std::string BuildWindowReport(const std::string& program, const std::string& version,
+                              const AppOptions& options, MeterFinder* finder,
+                              std::vector<std::pair<std::string, std::string>> settings) {
+    DiagnosticReportRequest request;
+    request.program = program;
+    request.version = version;
+    request.options = options;
+    request.finder = finder;
+    request.settingsTitle = "Window settings";
+    request.settings = std::move(settings);
+    return BuildDiagnosticReport(request);
+}
+
 std::string BuildDiagnosticReport(const DiagnosticReportRequest& request) {
     std::string text = "Zelmora diagnostic report\n"
                        "=========================\n"

@@ -44,6 +44,17 @@ struct DiagnosticReportRequest {
 // The whole report, as of now.
 std::string BuildDiagnosticReport(const DiagnosticReportRequest& request);
 
+// The report of a window's Help > Save a diagnostic report…: `program`'s,
+// with the window's settings and the finder its Find my meter lists with
+// (none where it has none).
+std::string BuildWindowReport(const std::string& program, const std::string& version,
+                              const AppOptions& options, MeterFinder* finder,
+                              std::vector<std::pair<std::string, std::string>> settings);
+
+// Where a report is proposed to go: DefaultReportName() in the home folder
+// (the current folder when there is none).
+std::string DefaultReportPath();
+
 // The last minutes of a trace file kept in the report.
 inline constexpr double kReportTraceSeconds = 5 * 60;
 // At most this much of a trace's end is read for it.
