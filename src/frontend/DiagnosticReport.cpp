@@ -194,17 +194,16 @@ std::string Heading(const std::string& title) {
     return "\n" + title + "\n" + std::string(title.size(), '-') + "\n";
 }
 
-std::string UtcNow() {
+// The time now, UTC or local.
+std::tm Now(bool utc) {
     const std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    std::tm time{};
 #if defined(_WIN32)
-    gmtime_s(&utc, &now);
+    utc ? gmtime_s(&time, &now) : localtime_s(&time, &now);
 #else
-    gmtime_r(&now, &utc);
+    utc ? gmtime_r(&now, &time) : localtime_r(&now, &time);
 #endif
-    char text[32] = {};
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return time;
 }
 
 // Whether `c` may go on a folder's name, so that the home folder's name
@@ -425,13 +424,7 @@ std::string HomeFolder() {
 }
 
 std::string DefaultReportName() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = Now(false);
     char name[64] = {};
     std::strftime(name, sizeof name, "zelmora-report-%Y%m%d-%H%M%S.txt", &local);
     return name;
@@ -471,7 +464,10 @@ std::string BuildDiagnosticReport(const DiagnosticReportRequest& request) {
                        "meter match list, the last\nminutes of the trace file when one is on, and "
                        "the program's settings. Nothing else\nfrom this computer is in it: the "
                        "home folder is written \"~\" and no user name\nappears.\n";
-    text += "Written: " + UtcNow() + "\n";
+    const std::tm utc = Now(true);
+    char written[32] = {};
+    std::strftime(written, sizeof written, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    text += "Written: " + std::string(written) + "\n";
 
     text += Heading("Program");
     text += "program: " + request.program + "\n";

@@ -3,8 +3,8 @@
 
 #include "frontend/DiagnosticReport.h"
 
+#include "support/ListedUsbDevices.h"
 #include "support/TempFolder.h"
-#include "usb/driver/MeterFinder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -22,7 +22,7 @@ void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-int CountOf(const std::string& text, const std::string& part) {
+[[maybe_unused]] int CountOf(const std::string& text, const std::string& part) {
     int count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
         ++count;
@@ -131,17 +131,6 @@ TEST(DiagnosticReportTest, ATraceWithoutACompleteLineOrFile) {
 }
 
 #if !defined(_WIN32)
-class ListedDevices : public MeterFinder {
-public:
-    std::vector<UsbDeviceInfo> ListUsbDevices() override { return devices; }
-    DeviceAccess CheckAccess(const UsbDeviceInfo&) override { return DeviceAccess::Opened; }
-    MeterAbsence ExplainNoMeter() override { return {}; }
-    MatchListAddition AddToMatchList(UsbId, std::string_view) override { return {}; }
-    AccessGrant HowToGrantAccess(UsbId) const override { return {}; }
-
-    std::vector<UsbDeviceInfo> devices;
-};
-
 // HOME (and XDG_CONFIG_HOME, unset) for one test.
 class HomeFolderFixture : public ::testing::Test {
 protected:
@@ -178,7 +167,7 @@ TEST_F(DiagnosticReportHomeTest, TheReportNamesNoPathInTheHomeFolder) {
     WriteText(trace, "{\"program\":\"zelmora\",\"cwd\":\"" + home.Path() + "\"}\n" +
                          "{\"t\":0.5,\"op\":\"open\"}\n");
 
-    ListedDevices finder;
+    test::ListedUsbDevices finder;
     finder.devices.push_back({.id = {0x1234, 0x5678},
                               .manufacturer = "Acme",
                               .product = "Meter",
@@ -219,7 +208,7 @@ TEST_F(DiagnosticReportHomeTest, TheReportNamesNoPathInTheHomeFolder) {
 }
 
 TEST_F(DiagnosticReportHomeTest, WithoutATraceTheReportSaysSo) {
-    ListedDevices finder;
+    test::ListedUsbDevices finder;
     DiagnosticReportRequest request;
     request.program = "zelmora-cli";
     request.finder = &finder;

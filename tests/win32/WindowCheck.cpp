@@ -515,6 +515,87 @@ TEST(WindowCheck, TheSmallDialogs) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+// The first child window of `parent` of this class whose text starts with
+// `prefix`, searched at every depth.
+HWND FindChild(HWND parent, const wchar_t* className, const std::wstring& prefix) {
+    struct Search {
+        const wchar_t* className;
+        const std::wstring* prefix;
+        HWND found;
+    } search{className, &prefix, nullptr};
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM data) -> BOOL {
+            auto* wanted = reinterpret_cast<Search*>(data);
+            wchar_t name[64] = {};
+            GetClassNameW(child, name, 64);
+            if (_wcsicmp(name, wanted->className) == 0 &&
+                TextOf(child).starts_with(*wanted->prefix)) {
+                wanted->found = child;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Help > Save a diagnostic report… through the platform's save dialog:
+// a dated name proposed, the report written where the operator chose,
+// with the user's profile folder written "~".
+TEST(WindowCheck, HelpSavesADiagnosticReport) {
+    Folder folder;
+    Program program(L"--simulate", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr);
+
+    HMENU help = GetSubMenu(GetMenu(window), 0);
+    ASSERT_NE(help, nullptr);
+    wchar_t entry[64] = {};
+    GetMenuStringW(help, 1, entry, 64, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(entry), L"Save a diagnostic report\u2026");
+    const UINT command = GetMenuItemID(help, 1);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(command, 0), 0);
+
+    HWND dialog = program.WaitForWindow(L"Save a diagnostic report");
+    ASSERT_NE(dialog, nullptr) << "no save dialog";
+    HWND name = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (name = FindChild(dialog, L"Edit", L"zelmora-report-")); }))
+        << "the dated name is not proposed";
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(TextOf(name).size(), std::wstring(L"zelmora-report-20261210-041500.txt").size())
+        << Narrow(TextOf(name));
+    const std::wstring path = folder.Path() + L"\\report.txt";
+    SendMessageTimeoutW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, nullptr);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    })) << "no report written";
+
+    std::ifstream file(path.c_str(), std::ios::binary);
+    const std::string report{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_TRUE(report.starts_with("Zelmora diagnostic report\n")) << report;
+    for (const char* part :
+         {"\nprogram: zelmora\n", "\nOperating system\nWindows ",
+          "\nUSB library\nnone: the meter's kernel driver publishes the meters\n",
+          "\nWindow settings\n", "\nmeter: 210400101\n", "\nsimulated meters: 1\n",
+          "\nlog file: ~\\"}) {
+        EXPECT_NE(report.find(part), std::string::npos) << part << "\n" << report;
+    }
+    wchar_t profile[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH), 0u);
+    EXPECT_EQ(report.find(Narrow(profile)), std::string::npos) << report;
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u);
+}
+
 // What the program writes to its standard output and error when it has
 // them, and its exit code; nullopt when it did not end in time.
 std::optional<std::pair<DWORD, std::string>> RunForOutput(const std::wstring& arguments) {

@@ -4,8 +4,8 @@
 
 #include "FakeHost.h"
 #include "frontend/DiagnosticReport.h"
+#include "support/ListedUsbDevices.h"
 #include "support/TempFolder.h"
-#include "usb/driver/MeterFinder.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "window/FindMeterDlgLogic.h"
 #include "window/ZelmoraDlgLogic.h"
@@ -30,15 +30,8 @@ std::string ReadText(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-class Devices : public MeterFinder {
-public:
-    std::vector<UsbDeviceInfo> ListUsbDevices() override { return devices; }
-    DeviceAccess CheckAccess(const UsbDeviceInfo&) override { return DeviceAccess::Opened; }
-    MeterAbsence ExplainNoMeter() override { return {}; }
-    MatchListAddition AddToMatchList(UsbId, std::string_view) override { return {}; }
-    AccessGrant HowToGrantAccess(UsbId) const override { return {}; }
-
-    std::vector<UsbDeviceInfo> devices = {
+std::vector<UsbDeviceInfo> ThreeDevices() {
+    return {
         {.id = {0x1d6b, 0x0002}, .bus = 1, .address = 1},
         {.id = {0x046d, 0xc31c},
          .manufacturer = "Example Devices",
@@ -55,10 +48,11 @@ public:
          .listed = true,
          .access = DeviceAccess::NoPermission},
     };
-};
+}
 
 struct ReportWindow {
     ReportWindow() {
+        finder.devices = ThreeDevices();
         logic = std::make_unique<CZelmoraDlgLogic>(driver, host, host);
         logic->SetMeterFinder(&finder);
         logic->SetReportSource({[this](const CZelmoraDlgLogic::ReportSettings& settings) {
@@ -72,7 +66,7 @@ struct ReportWindow {
     ~ReportWindow() { logic->OnClose(); }
 
     VirtualUsbDriver driver;
-    Devices finder;
+    test::ListedUsbDevices finder;
     FakeWindowHost host;
     std::unique_ptr<CZelmoraDlgLogic> logic;
     CZelmoraDlgLogic::ReportSettings givenSettings;
