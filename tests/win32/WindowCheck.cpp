@@ -516,28 +516,28 @@ TEST(WindowCheck, TheSmallDialogs) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+struct ChildSearch {
+    const wchar_t* className;
+    const std::wstring* prefix;
+    HWND found;
+};
+
+BOOL CALLBACK NoteChild(HWND child, LPARAM data) {
+    auto* wanted = reinterpret_cast<ChildSearch*>(data);
+    wchar_t name[64] = {};
+    GetClassNameW(child, name, 64);
+    if (_wcsicmp(name, wanted->className) == 0 && TextOf(child).starts_with(*wanted->prefix)) {
+        wanted->found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The first child window of `parent` of this class whose text starts with
 // `prefix`, searched at every depth.
 HWND FindChild(HWND parent, const wchar_t* className, const std::wstring& prefix) {
-    struct Search {
-        const wchar_t* className;
-        const std::wstring* prefix;
-        HWND found;
-    } search{className, &prefix, nullptr};
-    EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM data) -> BOOL {
-            auto* wanted = reinterpret_cast<Search*>(data);
-            wchar_t name[64] = {};
-            GetClassNameW(child, name, 64);
-            if (_wcsicmp(name, wanted->className) == 0 &&
-                TextOf(child).starts_with(*wanted->prefix)) {
-                wanted->found = child;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    ChildSearch search{className, &prefix, nullptr};
+    EnumChildWindows(parent, NoteChild, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
