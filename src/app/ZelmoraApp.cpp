@@ -122,6 +122,7 @@ bool CZelmoraApp::InitInstance() {
             return false;
         }
         CZelmoraDlg window(*setup.driver, nullptr, {}, setup.finder.get(), shared);
+        window.SetProgramOptions(options);
         // Ctrl+C or a shutdown closes the windows as their close boxes do,
         // so the log file is closed with every record in it.
         const CTerminationSignals termination(CloseAllWindows);

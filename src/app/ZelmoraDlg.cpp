@@ -6,6 +6,7 @@
 #include "app/GraphView.h"
 #include "app/QtCanvas.h"
 #include "app/SetPowerRegionDlg.h"
+#include "frontend/DiagnosticReport.h"
 #include "meter/MeterPoller.h"
 #include "window/DialogResource.h"
 
@@ -71,7 +72,16 @@ CZelmoraDlg::CZelmoraDlg(UsbDriver& driver, QWidget* parent, CDeviceLink::TestTu
     }
     setWindowIcon(QIcon(QStringLiteral(":/zelmora/zelmora.xpm")));
     m_logic.SetMeterFinder(finder);
+    m_finder = finder;
     m_logic.OnInitDialog();
+}
+
+void CZelmoraDlg::SetProgramOptions(const AppOptions& options) {
+    m_logic.SetReportSource(
+        {[options, finder = m_finder](const CZelmoraDlgLogic::ReportSettings& settings) {
+             return BuildWindowReport("zelmora", ZELMORA_VERSION, options, finder, settings);
+         },
+         DefaultReportPath});
 }
 
 CZelmoraDlg::~CZelmoraDlg() {
@@ -379,6 +389,9 @@ std::optional<std::string> CZelmoraDlg::ChooseSaveFile(const SaveFileRequest& re
     QFileDialog dialog(this);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
+    if (!request.title.empty()) {
+        dialog.setWindowTitle(ToQString(request.title));
+    }
     QStringList filters;
     QStringList suffixes;
     for (const SaveFileRequest::Filter& filter : request.filters) {
@@ -388,6 +401,9 @@ std::optional<std::string> CZelmoraDlg::ChooseSaveFile(const SaveFileRequest& re
     }
     dialog.setNameFilters(filters);
     dialog.setDefaultSuffix(ToQString(request.defaultExtension));
+    if (!request.initialPath.empty()) {
+        dialog.selectFile(ToQString(request.initialPath));
+    }
     // A name typed without an extension gets the one of the filter shown.
     connect(&dialog, &QFileDialog::filterSelected, &dialog,
             [&dialog, filters, suffixes](const QString& selected) {

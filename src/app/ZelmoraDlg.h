@@ -28,6 +28,7 @@ class QToolBar;
 
 namespace zelmora {
 
+struct AppOptions;
 class CBenchWindow;
 class CGraphView;
 struct MenuResource;
@@ -54,6 +55,9 @@ public:
 
     // Replaces the prompts that are set in `prompts`; the others stay.
     void SetPrompts(Prompts prompts) { m_logic.SetPrompts(std::move(prompts)); }
+    // Help > Save a diagnostic report… writes the program's report: its
+    // command line is `options`, its USB listing the window's finder's.
+    void SetProgramOptions(const AppOptions& options);
 
     // The control with this id (the ids above and the labels' ids, and the
     // toolbar), or nullptr.
@@ -120,6 +124,8 @@ private:
     CDeviceLink::TestTuning m_tuning;
     std::shared_ptr<MeterSources> m_sources;
     CZelmoraDlgLogic m_logic;
+    // The logic's finder, for the diagnostic report's listing.
+    MeterFinder* m_finder = nullptr;
     CWindowTimer m_refreshTimer;
     CWindowTimer m_graphTimer;
     QMenuBar* m_menuBar = nullptr;

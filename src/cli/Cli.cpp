@@ -5,6 +5,7 @@
 #include "cli/LogRun.h"
 #include "cli/ProgressLine.h"
 #include "cli/RecordFileSink.h"
+#include "frontend/DiagnosticReport.h"
 #include "frontend/MeterDriver.h"
 #include "meter/DeviceLink.h"
 #include "meter/MeterSource.h"
@@ -15,6 +16,7 @@
 #include "share/ShareHub.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
+#include "util/WholeFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -94,6 +96,7 @@ private:
     int Read();
     int Log();
     int Serve();
+    int Report();
     // The host's name as one topic level.
     std::string Hostname() const;
     // Every command opens its meters through these: the hub when the meters
@@ -141,6 +144,10 @@ std::optional<Command::Owner> Command::OwnerOf(const std::string& meterId) const
 }
 
 int Command::Run() {
+    if (m_options.command == CliOptions::Command::Report) {
+        // The report opens no meter: it lists the devices itself.
+        return Report();
+    }
     std::vector<std::string> problems;
     AppOptions meters = m_options.meters;
     meters.program = m_context.program;
@@ -561,6 +568,30 @@ int Command::Serve() {
         Say(Format("served %llu meter%s", static_cast<unsigned long long>(ids.size()),
                    ids.size() == 1 ? "" : "s"));
     }
+    return kExitOk;
+}
+
+int Command::Report() {
+    DiagnosticReportRequest request;
+    request.program = m_context.program;
+    request.version = ZELMORA_VERSION;
+    request.options = m_options.meters;
+    request.settingsTitle = "Options of report";
+    request.settings = {{"output", m_options.output}};
+    const std::string report = BuildDiagnosticReport(request);
+    if (m_options.output == "-") {
+        if (!WriteAll(m_context.outFd, report)) {
+            Say("the report could not be written to standard output");
+            return kExitWriteFailed;
+        }
+        return kExitOk;
+    }
+    std::string error;
+    if (!WriteWholeFile(m_options.output, report, error)) {
+        Say("cannot write the report to " + m_options.output + ": " + error);
+        return kExitWriteFailed;
+    }
+    Say("wrote the diagnostic report to " + m_options.output);
     return kExitOk;
 }
 

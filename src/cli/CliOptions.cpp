@@ -15,7 +15,7 @@ namespace {
 using Command = CliOptions::Command;
 
 // Which commands take an option.
-enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4, kServe = 8 };
+enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4, kServe = 8, kReport = 16 };
 
 unsigned MaskOf(Command command) {
     switch (command) {
@@ -27,6 +27,8 @@ unsigned MaskOf(Command command) {
         return kLog;
     case Command::Serve:
         return kServe;
+    case Command::Report:
+        return kReport;
     default:
         return 0;
     }
@@ -62,7 +64,7 @@ const std::array<Option, 16> kOptions{{
     {"append", kLog, &CliOptions::append},
     {"reconnect", kLog, &CliOptions::reconnect},
     {"quiet", kLog | kServe, &CliOptions::quiet},
-    {"output", kLog, nullptr,
+    {"output", kLog | kReport, nullptr,
      [](CliOptions& o, const std::string& value) {
          o.outputGiven = true;
          return StoreName(o.output, value, "a file name or -");
@@ -136,6 +138,8 @@ std::string_view CommandName(Command command) {
         return "log";
     case Command::Serve:
         return "serve";
+    case Command::Report:
+        return "report";
     default:
         return "";
     }
@@ -154,6 +158,9 @@ std::optional<Command> ParseCommand(std::string_view word) {
     if (word == "serve") {
         return Command::Serve;
     }
+    if (word == "report") {
+        return Command::Report;
+    }
     if (word == "help") {
         return Command::Help;
     }
@@ -162,7 +169,8 @@ std::optional<Command> ParseCommand(std::string_view word) {
 
 std::string CommandsText(unsigned commands) {
     std::string text;
-    for (const Command command : {Command::List, Command::Read, Command::Log, Command::Serve}) {
+    for (const Command command :
+         {Command::List, Command::Read, Command::Log, Command::Serve, Command::Report}) {
         if ((commands & MaskOf(command)) != 0) {
             text += text.empty() ? "" : " and ";
             text += CommandName(command);
@@ -313,6 +321,9 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
     if (options.command == Command::List && ids > 0) {
         return fail("list takes no meter id");
     }
+    if (options.command == Command::Report && ids > 0) {
+        return fail("report takes no meter id");
+    }
     if (options.command == Command::Read && ids > 1) {
         return fail("read takes one meter id");
     }
@@ -352,30 +363,36 @@ std::string CliOptions::UsageText(const std::string& program) {
            "       " + program +
            " serve [ID ...|ID=PORT ...|--all] --scpi [ADDRESS:]PORT [--allow PREFIX,...]\n" +
            "       " + indent + "[--interval TIME] [--duration TIME] [METER OPTIONS]\n" + //
+           "       " + program + " report [--output FILE|-] [METER OPTIONS]\n" +          //
            "       " + program + " --help | --version\n";
 }
 
 std::string CliOptions::HelpText(const std::string& program) {
-    std::string text = UsageText(program) +
-                       "Read and log the power of USB laser power meters without a window.\n"
-                       "\n"
-                       "Commands:\n"
-                       "  list                every meter present: id, probe, backend, port\n"
-                       "  list --all-usb      every USB device plugged in: id, place, whether\n"
-                       "                      it is on the match list and may be opened, maker\n"
-                       "                      and product (to find a meter to add to the list)\n"
-                       "  read [ID]           one sample of a meter, with its unit (the only\n"
-                       "                      meter present when no id is given)\n"
-                       "  log [ID ...|--all]  log the samples of the meters named (all of them\n"
-                       "                      by default), one record per sample, until the\n"
-                       "                      count or the duration is reached or a signal\n"
-                       "                      (Ctrl-C, SIGTERM) stops it\n"
-                       "  serve [ID ...|--all] each meter named (all by default) as a SCPI\n"
-                       "                      instrument on a raw TCP socket of its own\n"
-                       "                      (VISA TCPIP::HOST::PORT::SOCKET), until --duration\n"
-                       "                      is over or a signal stops it\n"
-                       "\n"
-                       "Options of log (and --unit of read):\n";
+    std::string text =
+        UsageText(program) +
+        "Read and log the power of USB laser power meters without a window.\n"
+        "\n"
+        "Commands:\n"
+        "  list                every meter present: id, probe, backend, port\n"
+        "  list --all-usb      every USB device plugged in: id, place, whether\n"
+        "                      it is on the match list and may be opened, maker\n"
+        "                      and product (to find a meter to add to the list)\n"
+        "  read [ID]           one sample of a meter, with its unit (the only\n"
+        "                      meter present when no id is given)\n"
+        "  log [ID ...|--all]  log the samples of the meters named (all of them\n"
+        "                      by default), one record per sample, until the\n"
+        "                      count or the duration is reached or a signal\n"
+        "                      (Ctrl-C, SIGTERM) stops it\n"
+        "  serve [ID ...|--all] each meter named (all by default) as a SCPI\n"
+        "                      instrument on a raw TCP socket of its own\n"
+        "                      (VISA TCPIP::HOST::PORT::SOCKET), until --duration\n"
+        "                      is over or a signal stops it\n"
+        "  report              a diagnostic report to attach to a bug report:\n"
+        "                      version, system, USB library and devices, match\n"
+        "                      list, the trace's last minutes, the options; the\n"
+        "                      home folder is written ~ (-o FILE, or - the default)\n"
+        "\n"
+        "Options of log (and --unit of read):\n";
     for (const RunSetting& setting : RunSettingTable()) {
         std::string left =
             "  --" + std::string(setting.name) + " " + std::string(setting.valueName);
@@ -385,8 +402,8 @@ std::string CliOptions::HelpText(const std::string& program) {
                                             : ", default " + std::string(setting.defaultText) + ")";
         text += "\n";
     }
-    text += "  -o, --output FILE   write the records to FILE; - (the default) is standard\n"
-            "                      output\n"
+    text += "  -o, --output FILE   write the records (report: the report) to FILE; - (the\n"
+            "                      default) is standard output\n"
             "  --format FORMAT     csv (the default) or jsonl\n"
             "  --append            add to FILE instead of replacing it\n"
             "  --reconnect         wait for a lost meter to come back and go on\n"

@@ -12,6 +12,7 @@
 //                   [--mqtt-password-file FILE] [--mqtt-queue N]]
 //   zelmora-cli serve [ID ...|ID=PORT ...|--all] --scpi [ADDR:]PORT
 //                   [--allow PREFIX,...] [--interval TIME] [--duration TIME]
+//   zelmora-cli report [--output FILE|-]
 //
 // each with the window's meter options (--simulate=N, --real, --usb-id).
 // Options take their value as the next argument or after '='. Everything
@@ -31,7 +32,7 @@
 namespace zelmora {
 
 struct CliOptions {
-    enum class Command { None, List, Read, Log, Serve, Help, Version };
+    enum class Command { None, List, Read, Log, Serve, Report, Help, Version };
 
     Command command = Command::None;
     // --simulate, --real, --usb-id, as the window reads them.

@@ -125,6 +125,7 @@ bool CWin32App::InitInstance() {
             m_exitCode = 1;
         } else {
             CWin32ZelmoraDlg window(*driver, {}, sources);
+            window.SetProgramOptions(options);
             if (options.bench) {
                 window.OpenBenchViewOnStart();
             }

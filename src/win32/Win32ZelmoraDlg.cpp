@@ -1,5 +1,6 @@
 #include "win32/Win32ZelmoraDlg.h"
 
+#include "frontend/DiagnosticReport.h"
 #include "win32/DialogTemplate.h"
 #include "win32/GdiCanvas.h"
 #include "win32/Win32Text.h"
@@ -573,7 +574,17 @@ std::optional<std::string> CWin32ZelmoraDlg::ChooseSaveFile(const SaveFileReques
     }
     filters += L'\0';
     const std::wstring extension = Widen(request.defaultExtension);
-    std::vector<wchar_t> file(MAX_PATH, L'\0');
+    const std::wstring title = Widen(request.title);
+    // The name proposed goes into the name box, its folder is where the
+    // dialog opens.
+    const std::wstring initial = Widen(request.initialPath);
+    const std::size_t slash = initial.find_last_of(L"\\/");
+    const std::wstring initialName =
+        slash == std::wstring::npos ? initial : initial.substr(slash + 1);
+    const std::wstring initialFolder =
+        slash == std::wstring::npos ? std::wstring() : initial.substr(0, slash);
+    std::vector<wchar_t> file(std::max<std::size_t>(MAX_PATH, initialName.size() + 1), L'\0');
+    std::copy(initialName.begin(), initialName.end(), file.begin());
     OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = GetHwnd();
@@ -582,11 +593,22 @@ std::optional<std::string> CWin32ZelmoraDlg::ChooseSaveFile(const SaveFileReques
     dialog.lpstrFile = file.data();
     dialog.nMaxFile = static_cast<DWORD>(file.size());
     dialog.lpstrDefExt = extension.c_str();
+    dialog.lpstrTitle = title.empty() ? nullptr : title.c_str();
+    dialog.lpstrInitialDir = initialFolder.empty() ? nullptr : initialFolder.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
     if (!GetSaveFileNameW(&dialog)) {
         return std::nullopt;
     }
     return Narrow(file.data());
+}
+
+void CWin32ZelmoraDlg::SetProgramOptions(const AppOptions& options) {
+    // No finder: the meter's kernel driver publishes the meters.
+    m_logic.SetReportSource({[options](const CZelmoraDlgLogic::ReportSettings& settings) {
+                                 return BuildWindowReport("zelmora", ZELMORA_VERSION, options,
+                                                          nullptr, settings);
+                             },
+                             DefaultReportPath});
 }
 
 void CWin32ZelmoraDlg::RunDialog(CDialogLogic& dialog) {

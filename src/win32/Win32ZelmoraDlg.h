@@ -42,6 +42,7 @@
 
 namespace zelmora {
 
+struct AppOptions;
 class UsbDriver;
 
 class CWin32ZelmoraDlg : public CWin32Dialog, public WindowHost, public ZelmoraDlgIds {
@@ -53,6 +54,10 @@ public:
     explicit CWin32ZelmoraDlg(UsbDriver& driver, CDeviceLink::TestTuning tuning = {},
                               std::shared_ptr<MeterSources> sources = nullptr);
     ~CWin32ZelmoraDlg() override;
+
+    // Help > Save a diagnostic report… writes the program's report, with
+    // `options` for its command line.
+    void SetProgramOptions(const AppOptions& options);
 
     // Runs the window until it is closed.
     INT_PTR DoModal() { return CWin32Dialog::DoModal(nullptr); }

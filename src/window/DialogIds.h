@@ -73,6 +73,8 @@ struct ZelmoraDlgIds : DialogIds {
         kCmdFindMeter = 32780,
         // The bench view (a host's own entry, not in the menu resource).
         kCmdBenchView = 32781,
+        // Help > Save a diagnostic report… (not in the original menu).
+        kCmdSaveReport = 32782,
     };
     // Window timers.
     static constexpr int kRefreshTimer = 0;

@@ -171,6 +171,7 @@ constexpr MenuResource kManualEntries[] = {
 };
 constexpr MenuResource kHelpEntries[] = {
     {"Find my meter…", ZelmoraDlgIds::kCmdFindMeter},
+    {"Save a diagnostic report…", ZelmoraDlgIds::kCmdSaveReport},
     {"Operation Manunal", 0, kManualEntries},
 };
 constexpr MenuResource kMenuBar[] = {

@@ -79,6 +79,10 @@ struct SaveFileRequest {
     std::vector<Filter> filters;
     // The extension a name typed without one gets (the first filter's).
     std::string defaultExtension;
+    // The dialog's title; the platform's own when empty.
+    std::string title;
+    // The file proposed, in the folder the dialog opens in; none when empty.
+    std::string initialPath;
 };
 
 // What the main window needs of its host besides its controls.

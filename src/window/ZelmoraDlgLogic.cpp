@@ -4,6 +4,7 @@
 #include "usb/driver/MeterFinder.h"
 #include "util/NumberEntry.h"
 #include "util/TextFormat.h"
+#include "util/WholeFile.h"
 #include "window/DialogResource.h"
 #include "window/FindMeterDlgLogic.h"
 #include "window/SetPowerRegionDlgLogic.h"
@@ -245,6 +246,9 @@ void CZelmoraDlgLogic::OnCommand(int id) {
     case kCmdFindMeter:
         OnFindMeter();
         break;
+    case kCmdSaveReport:
+        OnSaveReport();
+        break;
     case kCmdAbout:
         OnAbout();
         break;
@@ -378,6 +382,51 @@ void CZelmoraDlgLogic::OnFindMeter() {
     }
     CFindMeterDlgLogic dialog(*m_finder, [this] { return RescanForFinder(); });
     m_window.RunDialog(dialog);
+}
+
+void CZelmoraDlgLogic::OnSaveReport() {
+    if (!m_report.build) {
+        m_controls.ShowMessageBox("This program writes no diagnostic report.");
+        return;
+    }
+    SaveFileRequest request;
+    request.title = "Save a diagnostic report";
+    request.filters = {{"Text (*.txt)", "*.txt"}};
+    request.defaultExtension = "txt";
+    request.initialPath = m_report.defaultPath ? m_report.defaultPath() : std::string();
+    const std::optional<std::string> path = m_window.ChooseSaveFile(request);
+    if (!path) {
+        return;
+    }
+    std::string error;
+    if (!WriteWholeFile(*path, m_report.build(GetReportSettings()), error)) {
+        m_controls.ShowMessageBox(Format("The diagnostic report could not be saved:\n%s\n\n%s. "
+                                         "Nothing was written; choose another place.",
+                                         path->c_str(), error.c_str()));
+    }
+}
+
+CZelmoraDlgLogic::ReportSettings CZelmoraDlgLogic::GetReportSettings() const {
+    auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };
+    ReportSettings settings;
+    const std::string meter = m_controls.GetText(kIdMeterList);
+    settings.emplace_back("meter", meter.empty() ? "none" : meter);
+    settings.emplace_back("meters listed", std::to_string(m_link.GetMeterCount()));
+    settings.emplace_back("measuring", yesNo(m_link.IsRunning()));
+    settings.emplace_back("averaging", std::to_string(m_nAveraging));
+    settings.emplace_back("statistics", m_bFixedMode ? Format("fixed, %d samples", m_nSampleSize)
+                                                     : std::string("continuous"));
+    settings.emplace_back("timing", m_bTimeIntervalMode
+                                        ? Format("time interval, %d ms", m_nIntervalMs)
+                                        : std::string("streaming"));
+    settings.emplace_back("graph points", std::to_string(m_nPointCount));
+    settings.emplace_back("autoscale", yesNo(m_controls.IsChecked(kIdAutoscale)));
+    settings.emplace_back("logging", yesNo(m_bLogging));
+    settings.emplace_back("log file", m_controls.GetText(kIdLogPath));
+    settings.emplace_back("meter finder", m_finder != nullptr ? "yes"
+                                                              : "no (the meter's driver "
+                                                                "publishes the meters)");
+    return settings;
 }
 
 std::string CZelmoraDlgLogic::RescanForFinder() {

@@ -46,6 +46,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zelmora {
 
@@ -90,6 +92,21 @@ public:
     // (the libusb backend's; none where a kernel driver publishes the
     // meters). Set it before OnInitDialog; it must outlive the logic.
     void SetMeterFinder(MeterFinder* finder) { m_finder = finder; }
+
+    // The window's settings, name and value, as a diagnostic report lists
+    // them.
+    using ReportSettings = std::vector<std::pair<std::string, std::string>>;
+    // What Help > Save a diagnostic report… writes: `build` makes the whole
+    // report around the window's settings it is given, `defaultPath`
+    // proposes where it goes. The host sets it (the report reads the
+    // program's command line and the machine, which the logic does not
+    // know); without it the entry says there is nothing to save.
+    struct ReportSource {
+        std::function<std::string(const ReportSettings& settings)> build;
+        std::function<std::string()> defaultPath;
+    };
+    void SetReportSource(ReportSource source) { m_report = std::move(source); }
+    ReportSettings GetReportSettings() const;
 
     // The line under the graph when no meter is found.
     static std::string NoMeterText(const MeterAbsence& absence);
@@ -167,6 +184,9 @@ private:
     void OnAbout();
     void OnManual(const std::string& name);
     void OnFindMeter();
+    // Asks where the diagnostic report goes and writes it there whole; a
+    // failure is told and leaves nothing half-written.
+    void OnSaveReport();
     // Looks for meters again for the Find my meter dialog, unless one is
     // running, and says what the window shows.
     std::string RescanForFinder();
@@ -263,6 +283,7 @@ private:
     std::string m_strRunNote;
     bool m_bNoMeterShown = false;
     Prompts m_prompts;
+    ReportSource m_report;
 };
 
 } // namespace zelmora

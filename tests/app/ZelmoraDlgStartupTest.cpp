@@ -4,17 +4,20 @@
 #include "ModalHelper.h"
 #include "WindowFixture.h"
 #include "app/AboutDlg.h"
+#include "frontend/AppOptions.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QToolBar>
 
@@ -239,17 +242,19 @@ private slots:
         QCOMPARE(help->title(), QString("Help"));
         QCOMPARE(help->actions()[0], window.GetCommand(CZelmoraDlg::kCmdFindMeter));
         QCOMPARE(help->actions()[0]->text(), QString("Find my meter…"));
-        QCOMPARE(help->actions()[1]->text(), QString("Operation Manunal"));
-        QMenu* manual = help->actions()[1]->menu();
+        QCOMPARE(help->actions()[1], window.GetCommand(CZelmoraDlg::kCmdSaveReport));
+        QCOMPARE(help->actions()[1]->text(), QString("Save a diagnostic report…"));
+        QCOMPARE(help->actions()[2]->text(), QString("Operation Manunal"));
+        QMenu* manual = help->actions()[2]->menu();
         QCOMPARE(manual->actions()[0], window.GetCommand(CZelmoraDlg::kCmdManualChinese));
         QCOMPARE(manual->actions()[0]->text(), QString("简体中文"));
         QCOMPARE(manual->actions()[1], window.GetCommand(CZelmoraDlg::kCmdManualEnglish));
         QCOMPARE(manual->actions()[1]->text(), QString("English"));
-        QAction* bench = help->actions()[2];
+        QAction* bench = help->actions()[3];
         QCOMPARE(bench, window.GetCommand(CZelmoraDlg::kCmdBenchView));
         QCOMPARE(bench->text(), QString("Bench view…"));
         QCOMPARE(bench->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
-        QCOMPARE(help->actions().size(), 5);
+        QCOMPARE(help->actions().size(), 6);
         QAction* about = help->actions().last();
         QCOMPARE(about, window.GetCommand(CZelmoraDlg::kCmdAbout));
         QCOMPARE(about->text(), QString("关于 Zelmora(&A)..."));
@@ -271,6 +276,63 @@ private slots:
         QCOMPARE(title, QString("关于 Zelmora"));
         QCOMPARE(version, QString("Zelmora，1.0 版"));
         QVERIFY(window.isVisible());
+    }
+
+    // Help > Save a diagnostic report… proposes a dated name in the home
+    // folder and writes the report whole where the operator chose.
+    void helpSavesADiagnosticReport() {
+        QTemporaryDir home;
+        const QByteArray savedHome = qgetenv("HOME");
+        qputenv("HOME", home.path().toUtf8());
+        WindowFixture fixture({WindowFixture::Meter("210400101", "KV50")});
+        CZelmoraDlg& window = fixture.Window();
+        AppOptions options;
+        options.simulatedMeters = 2;
+        options.traceFile = (home.path() + "/trace.jsonl").toStdString();
+        QFile trace(home.path() + "/trace.jsonl");
+        QVERIFY(trace.open(QIODevice::WriteOnly));
+        trace.write("{\"program\":\"zelmora\"}\n{\"t\":1.5,\"op\":\"open\"}\n{\"t\":2");
+        trace.close();
+        window.SetProgramOptions(options);
+
+        QString title;
+        QString proposed;
+        const QString path = home.path() + "/picked.txt";
+        const test::ModalAnswerer answerer([&](QWidget& modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(&modal);
+            if (dialog == nullptr) {
+                modal.close();
+                return;
+            }
+            title = dialog->windowTitle();
+            proposed = dialog->selectedFiles().value(0);
+            dialog->selectFile(path);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        window.GetCommand(CZelmoraDlg::kCmdSaveReport)->trigger();
+        QVERIFY(answerer.Answered());
+        qputenv("HOME", savedHome);
+        QCOMPARE(title, QString("Save a diagnostic report"));
+        QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(home.path()) +
+                                    "/zelmora-report-\\d{8}-\\d{6}\\.txt$")
+                     .match(proposed)
+                     .hasMatch(),
+                 qPrintable(proposed));
+
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QString report = QString::fromUtf8(saved.readAll());
+        QVERIFY2(report.startsWith("Zelmora diagnostic report\n"), qPrintable(report));
+        QVERIFY(!report.contains(home.path()));
+        for (const char* part :
+             {"\nprogram: zelmora\n", "\nOperating system\n", "\nUSB library\n",
+              "\nUSB devices (as Help > Find my meter lists them)\n", "\nMatch list in use\n",
+              "\nsimulated meters: 2\n", "\nWindow settings\n", "\nmeter: 210400101\n",
+              "\nmeters listed: 1\n", "\nTrace (the last 5 minutes)\n", "\nfile: ~/trace.jsonl\n",
+              "\n{\"program\":\"zelmora\"}\n", "\n{\"t\":1.5,\"op\":\"open\"}\n",
+              "# the last line was still being written and is left out\n"}) {
+            QVERIFY2(report.contains(QString::fromUtf8(part)), part);
+        }
     }
 
     // The manuals open from beside the program before the current folder,

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -198,6 +199,57 @@ TEST(CliProgramTest, TheFirstExampleIsACsvThatPythonReads) {
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_TRUE(CheckedByPython("csv", folder / "example.csv", 2, 20))
         << ReadFile(folder / "example.csv");
+}
+
+TEST(CliProgramTest, TheReportGoesToAFileOrStandardOutputWithoutTheHomeFolder) {
+    const TempFolder home;
+    const std::vector<std::string> environment = {"HOME=" + home.Path(), "XDG_CONFIG_HOME="};
+    const std::string report = home / "report.txt";
+    const pid_t child = test::Spawn(
+        ZELMORA_CLI_PROGRAM, {"report", "--simulate=1", "--usb-id", "abcd:0001", "-o", report},
+        home / "err", environment);
+    ASSERT_EQ(test::Wait(child), 0);
+    EXPECT_EQ(ReadFile(home / "err"),
+              "zelmora-cli: wrote the diagnostic report to " + report + "\n");
+    const std::string text = ReadFile(report);
+    EXPECT_TRUE(text.starts_with("Zelmora diagnostic report\n")) << text;
+    EXPECT_EQ(text.find(home.Path()), std::string::npos) << text;
+    for (const char* part :
+         {"\nprogram: zelmora-cli\n", "\nUSB library\n", "\nUSB devices",
+          "abcd:0001  from --usb-id\n", "~/.config/zelmora/meters.conf", "simulated meters: 1\n",
+          "output: ~/report.txt\n", "No trace: the program was started without --trace FILE.\n"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part;
+    }
+
+    // "-o -" is standard output, and nothing is said on standard error.
+    const std::string command = "HOME=" + home.Path() + " " ZELMORA_CLI_PROGRAM " report -o - > " +
+                                (home / "out.txt") + " 2> " + (home / "err2");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_TRUE(ReadFile(home / "out.txt").starts_with("Zelmora diagnostic report\n"));
+    EXPECT_EQ(ReadFile(home / "err2"), "");
+}
+
+TEST(CliProgramTest, AReportThatCannotBeWrittenOrAskedWronglyFails) {
+    const TempFolder folder;
+    const std::string missing = folder / "no-such-folder/report.txt";
+    pid_t child = test::Spawn(ZELMORA_CLI_PROGRAM, {"report", "-o", missing}, folder / "err");
+    EXPECT_EQ(test::Wait(child), 4);
+    EXPECT_TRUE(ReadFile(folder / "err")
+                    .starts_with("zelmora-cli: cannot write the report to " + missing + ": "))
+        << ReadFile(folder / "err");
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()) ||
+                !std::filesystem::exists(folder / "no-such-folder"));
+
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"report", "210400101"},
+                                                  {"report", "--json"},
+                                                  {"report", "--count", "3"}}) {
+        child = test::Spawn(ZELMORA_CLI_PROGRAM, wrong, folder / "err");
+        EXPECT_EQ(test::Wait(child), 2) << wrong[1];
+        EXPECT_NE(ReadFile(folder / "err").find("Usage:"), std::string::npos) << wrong[1];
+    }
+    EXPECT_NE(ReadFile(folder / "err").find("--count is an option of log, not of report"),
+              std::string::npos)
+        << ReadFile(folder / "err");
 }
 
 } // namespace

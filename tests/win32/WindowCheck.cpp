@@ -280,6 +280,7 @@ enum : int {
     kToolBar = 0xE800,
     kSetPowerRegion = 32771,
     kAbout = 0x0010,
+    kSaveReport = 32782,
 };
 
 TEST(WindowCheck, StartsMeasuresLogsAndCloses) {
@@ -508,6 +509,83 @@ TEST(WindowCheck, TheSmallDialogs) {
     EXPECT_TRUE(IsWindowVisible(region));
     PostMessageW(region, WM_COMMAND, IDCANCEL, 0);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(region); }));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u);
+}
+
+struct ChildSearch {
+    const wchar_t* className;
+    const std::wstring* prefix;
+    HWND found;
+};
+
+BOOL CALLBACK NoteChild(HWND child, LPARAM data) {
+    auto* wanted = reinterpret_cast<ChildSearch*>(data);
+    wchar_t name[64] = {};
+    GetClassNameW(child, name, 64);
+    if (_wcsicmp(name, wanted->className) == 0 && TextOf(child).starts_with(*wanted->prefix)) {
+        wanted->found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The first child window of `parent` of this class whose text starts with
+// `prefix`, searched at every depth.
+HWND FindChild(HWND parent, const wchar_t* className, const std::wstring& prefix) {
+    ChildSearch search{className, &prefix, nullptr};
+    EnumChildWindows(parent, NoteChild, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Help > Save a diagnostic report… through the platform's save dialog:
+// a dated name proposed, the report written where the operator chose,
+// with the user's profile folder written "~".
+TEST(WindowCheck, HelpSavesADiagnosticReport) {
+    Folder folder;
+    Program program(L"--simulate", folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr);
+
+    // The Help menu's entry, as choosing it sends it (Wine keeps a
+    // program's menus to itself, so they are not read from here).
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(kSaveReport, 0), 0);
+
+    HWND dialog = program.WaitForWindow(L"Save a diagnostic report");
+    ASSERT_NE(dialog, nullptr) << "no save dialog";
+    HWND name = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (name = FindChild(dialog, L"Edit", L"zelmora-report-")); }))
+        << "the dated name is not proposed";
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(TextOf(name).size(), std::wstring(L"zelmora-report-20261210-041500.txt").size())
+        << Narrow(TextOf(name));
+    const std::wstring path = folder.Path() + L"\\report.txt";
+    SendMessageTimeoutW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, nullptr);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    })) << "no report written";
+
+    std::ifstream file(path.c_str(), std::ios::binary);
+    const std::string report{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_TRUE(report.starts_with("Zelmora diagnostic report\n")) << report;
+    for (const char* part :
+         {"\nprogram: zelmora\n", "\n----------------\nWindows ",
+          "\n-----------\nnone: the meter's kernel driver publishes the meters\n",
+          "\nWindow settings\n", "\nmeter: 210400101\n", "\nsimulated meters: 1\n",
+          "\nlog file: ~\\"}) {
+        EXPECT_NE(report.find(part), std::string::npos) << part << "\n" << report;
+    }
+    wchar_t profile[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH), 0u);
+    EXPECT_EQ(report.find(Narrow(profile)), std::string::npos) << report;
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     const std::optional<DWORD> exitCode = program.WaitForExit(kWaitMs);

@@ -5,6 +5,7 @@
 
 #include "FakeHost.h"
 #include "UsbFsEmulation.h"
+#include "frontend/DiagnosticReport.h"
 #include "sim/SimulatedMeter.h"
 #include "support/TempFolder.h"
 #include "usb/driver/LibusbDriver.h"
@@ -177,6 +178,30 @@ TEST_F(FirstContactTest, FindMyMeterTakesANewUserToAMeasuringMeter) {
     EXPECT_NE(outcomes.back().find("A meter is measuring"), std::string::npos);
     EXPECT_EQ(host.GetText(Ids::kIdStartStop), "Stop");
     logic->OnCommand(Ids::kIdStartStop);
+}
+
+// The diagnostic report lists the USB devices through real libusb exactly
+// as Find my meter shows them, the one the user may not open marked.
+TEST_F(FirstContactTest, TheReportListsTheDevicesAsFindMyMeterDoes) {
+    Open({kMeterId, kRefusedId});
+    std::vector<std::string> entries;
+    host.answerDialog = [&](CDialogLogic& dialog, FakeDialogHost& controls) {
+        entries = controls.At(FindMeterIds::kIdDevices).entries;
+        dialog.OnCancel(controls);
+    };
+    logic->OnCommand(Ids::kCmdFindMeter);
+    ASSERT_EQ(entries.size(), 3u);
+    std::string listing;
+    for (const std::string& entry : entries) {
+        listing += entry + "\n";
+    }
+    EXPECT_NE(listing.find("[no permission]"), std::string::npos) << listing;
+
+    const std::string report =
+        BuildWindowReport("zelmora", "1.0", {}, finder.get(), logic->GetReportSettings());
+    EXPECT_NE(report.find("lists them)\n" + std::string(48, '-') + "\n" + listing + "\n"),
+              std::string::npos)
+        << report;
 }
 
 } // namespace

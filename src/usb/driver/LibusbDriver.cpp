@@ -264,6 +264,16 @@ bool LibusbDriver::Matches(UsbId id) const {
     return std::find(m_matchList.begin(), m_matchList.end(), id) != m_matchList.end();
 }
 
+std::string LibusbDriver::LibraryVersion() {
+    const libusb_version* version = libusb_get_version();
+    if (version == nullptr) {
+        return "libusb (version unknown)";
+    }
+    return Format("libusb %u.%u.%u.%u%s", static_cast<unsigned>(version->major),
+                  static_cast<unsigned>(version->minor), static_cast<unsigned>(version->micro),
+                  static_cast<unsigned>(version->nano), version->rc != nullptr ? version->rc : "");
+}
+
 std::vector<UsbId> LibusbDriver::GetMatchList() const {
     std::lock_guard lock(m_mutex);
     return m_matchList;

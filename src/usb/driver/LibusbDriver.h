@@ -67,6 +67,9 @@ public:
     static std::unique_ptr<LibusbDriver> Create(std::vector<UsbId> matchList,
                                                 std::string* error = nullptr);
 
+    // The libusb library in use: "libusb 1.0.27.11882", say.
+    static std::string LibraryVersion();
+
     LibusbDriver(const LibusbDriver&) = delete;
     LibusbDriver& operator=(const LibusbDriver&) = delete;
     // Closes every handle still open (its transfers cancelled and ended).

@@ -223,6 +223,22 @@ std::vector<UsbId> MatchList::Build(const std::vector<std::string>& files,
                                     const std::vector<std::string>& options,
                                     std::vector<std::string>* problems) {
     std::vector<UsbId> ids;
+    for (const Entry& entry : BuildWithSources(files, options, problems)) {
+        ids.push_back(entry.id);
+    }
+    return ids;
+}
+
+std::vector<MatchList::Entry> MatchList::BuildWithSources(const std::vector<std::string>& files,
+                                                          const std::vector<std::string>& options,
+                                                          std::vector<std::string>* problems) {
+    std::vector<Entry> entries;
+    auto addOnce = [&entries](UsbId id, const std::string& source) {
+        if (std::none_of(entries.begin(), entries.end(),
+                         [id](const Entry& entry) { return entry.id == id; })) {
+            entries.push_back({id, source});
+        }
+    };
     for (const std::string& file : files) {
         std::string text;
         std::string problem;
@@ -236,20 +252,20 @@ std::vector<UsbId> MatchList::Build(const std::vector<std::string>& files,
             break;
         case FileState::Read:
             for (const UsbId id : Parse(text, file, problems)) {
-                AddOnce(ids, id);
+                addOnce(id, file);
             }
             break;
         }
     }
     for (const std::string& option : options) {
         if (const auto id = ParseId(option)) {
-            AddOnce(ids, *id);
+            addOnce(*id, "--usb-id");
         } else if (problems) {
             problems->push_back(
                 Format("--usb-id %s: not a vendor:product id (vvvv:pppp)", Echo(option).c_str()));
         }
     }
-    return ids;
+    return entries;
 }
 
 #if defined(_WIN32)

@@ -57,6 +57,17 @@ public:
                                     const std::vector<std::string>& options,
                                     std::vector<std::string>* problems);
 
+    // An id of the match list and where it was first seen: the file's path,
+    // or "--usb-id" for the command line.
+    struct Entry {
+        UsbId id;
+        std::string source;
+    };
+    // Build, with where each id came from.
+    static std::vector<Entry> BuildWithSources(const std::vector<std::string>& files,
+                                               const std::vector<std::string>& options,
+                                               std::vector<std::string>* problems);
+
     enum class AddOutcome { Added, AlreadyThere, Failed };
     // Adds `id` to the file at `path` as a line of its own, below `note` as
     // a comment (made printable, one line), unless the file already lists
