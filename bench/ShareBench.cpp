@@ -6,13 +6,24 @@
 // its share of a core. The clients stamp each sample as it arrives: the
 // time from the owner's reading (the monotonic clock, the same across
 // processes) to its arrival gives the latency's median and 99th percentile.
-// N = 0 is the owner polling alone, the yardstick.
+// The window opens once every client is attached, so that neither figure
+// holds the attaching. N = 0 is the owner polling alone, the yardstick.
+//
+// The clients are one process with a reading thread per meter and client
+// (300 threads for 100 clients): as many threads as 100 programs with three
+// meters each, on the same two cores as the owner, so the latency holds
+// their scheduling as a user's would.
+//
+// BM_BareSends is the floor under the owner's figure: the same number of
+// connections and lines a second, each line one send() to a thread blocked
+// in read() in another process, without the server around it.
 
 #include "frontend/MeterDriver.h"
 #include "meter/DeviceLink.h"
 #include "share/AttachedMeter.h"
 #include "share/ShareEndpoint.h"
 #include "share/ShareHub.h"
+#include "share/ShareProtocol.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
 
@@ -22,7 +33,9 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -35,7 +48,10 @@ using std::chrono::steady_clock;
 
 constexpr int kMeters = 3;
 constexpr int kPeriodMs = 100;
-constexpr std::chrono::seconds kWindow(5);
+// The measured window, after every client has attached.
+constexpr std::chrono::seconds kWindow(4);
+// How long the owner waits for its clients to attach.
+constexpr int kAttachLimitMs = 60000;
 
 class LatencyListener final : public ReadingListener {
 public:
@@ -65,8 +81,14 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The clients' process: attaches, collects for the window, writes the
-// median and p99 (microseconds) and the sample count to `out`.
+bool WaitReadable(int fd, int limitMs) {
+    pollfd waiting{fd, POLLIN, 0};
+    return ::poll(&waiting, 1, limitMs) == 1;
+}
+
+// The clients' process: attaches, says so on `out`, collects for the
+// window, writes the median and p99 (microseconds) and the sample count to
+// `out`.
 [[noreturn]] void RunClients(int clients, int go, int out) {
     char byte = 0;
     (void)::read(go, &byte, 1);
@@ -89,6 +111,11 @@ double CpuSeconds() {
             attached.push_back(std::move(meter));
         }
     }
+    // What arrived while the others attached is not measured.
+    for (auto& listener : listeners) {
+        (void)listener->Take();
+    }
+    (void)::write(out, "a", 1);
     std::this_thread::sleep_for(kWindow);
     std::vector<double> all;
     for (auto& listener : listeners) {
@@ -137,11 +164,14 @@ void BM_OwnerServingClients(benchmark::State& state) {
                 links.back()->Start(Format("%09d", 210400101 + m));
             }
             (void)::write(go[1], "g", 1);
-            // The clients attach during the first second; the window after.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            char attached = 0;
+            if (clients > 0 && (!WaitReadable(results[0], kAttachLimitMs) ||
+                                ::read(results[0], &attached, 1) != 1)) {
+                state.SkipWithError("the clients did not attach");
+            }
             const double cpuBefore = CpuSeconds();
             const auto wallBefore = steady_clock::now();
-            std::this_thread::sleep_for(kWindow - std::chrono::seconds(1));
+            std::this_thread::sleep_for(kWindow);
             cpu = CpuSeconds() - cpuBefore;
             wall = std::chrono::duration<double>(steady_clock::now() - wallBefore).count();
             for (auto& link : links) {
@@ -149,7 +179,9 @@ void BM_OwnerServingClients(benchmark::State& state) {
             }
             double result[3] = {0, 0, 0};
             if (clients > 0) {
-                (void)::read(results[0], result, sizeof(result));
+                if (attached == 'a') {
+                    (void)::read(results[0], result, sizeof(result));
+                }
                 int status = 0;
                 ::waitpid(child, &status, 0);
                 if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -169,6 +201,93 @@ void BM_OwnerServingClients(benchmark::State& state) {
 }
 BENCHMARK(BM_OwnerServingClients)
     ->Arg(0)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+
+// A line as long as a sample's.
+std::string SampleLine() {
+    ShareMessage message;
+    message.kind = ShareMessage::Kind::Sample;
+    message.reading.sequence = 123456;
+    message.reading.wavelength = 1064;
+    message.reading.reading = 12345;
+    message.reading.range = 3;
+    message.reading.utcTime = std::chrono::system_clock::now();
+    message.reading.monotonicTime = steady_clock::now();
+    message.power = 0.123456;
+    message.unit = "W";
+    message.status = "ok";
+    return EncodeMessage(message);
+}
+
+void BM_BareSends(benchmark::State& state) {
+    const int connections = kMeters * static_cast<int>(state.range(0));
+    const std::string line = SampleLine();
+    for (auto _ : state) {
+        std::vector<int> ours;
+        std::vector<int> theirs;
+        for (int c = 0; c < connections; ++c) {
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                state.SkipWithError("no socket pair");
+                return;
+            }
+            ours.push_back(pair[0]);
+            theirs.push_back(pair[1]);
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (const int fd : ours) {
+                ::close(fd);
+            }
+            std::vector<std::thread> readers;
+            for (const int fd : theirs) {
+                readers.emplace_back([fd] {
+                    char buffer[4096];
+                    while (::read(fd, buffer, sizeof(buffer)) > 0) {
+                    }
+                });
+            }
+            for (auto& reader : readers) {
+                reader.join();
+            }
+            ::_exit(0);
+        }
+        for (const int fd : theirs) {
+            ::close(fd);
+        }
+        // The readers start; then every meter's period brings one line to
+        // each of its connections, the meters a third of a period apart.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double cpuBefore = CpuSeconds();
+        const auto wallBefore = steady_clock::now();
+        auto next = wallBefore;
+        std::uint64_t sent = 0;
+        for (int meter = 0; steady_clock::now() - wallBefore < kWindow;
+             meter = (meter + 1) % kMeters) {
+            next += std::chrono::milliseconds(kPeriodMs / kMeters);
+            std::this_thread::sleep_until(next);
+            for (int c = meter; c < connections; c += kMeters) {
+                sent += ::send(ours[static_cast<std::size_t>(c)], line.data(), line.size(),
+                               MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+            }
+        }
+        const double cpu = CpuSeconds() - cpuBefore;
+        const double wall = std::chrono::duration<double>(steady_clock::now() - wallBefore).count();
+        for (const int fd : ours) {
+            ::close(fd);
+        }
+        ::waitpid(child, nullptr, 0);
+        state.counters["sender_cpu_percent"] = 100 * cpu / wall;
+        state.counters["lines_per_second"] = static_cast<double>(sent) / wall;
+        state.counters["cpu_us_per_line"] = sent > 0 ? 1e6 * cpu / static_cast<double>(sent) : 0;
+    }
+}
+BENCHMARK(BM_BareSends)
     ->Arg(1)
     ->Arg(10)
     ->Arg(100)

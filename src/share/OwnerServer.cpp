@@ -4,6 +4,7 @@
 #include "share/ShareTransport.h"
 
 #include <algorithm>
+#include <array>
 #include <asio/post.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
@@ -21,7 +22,7 @@ namespace {
 using Socket = ShareStream;
 
 // Lines written at once to one client.
-constexpr std::size_t kBatch = 64;
+constexpr std::size_t kBatch = kMaxSendBuffers;
 // The system's buffer of a client's connection: a few dozen samples.
 constexpr std::size_t kSendBuffer = 8192;
 // How long a stopping owner waits for its clients to take what it queued
@@ -323,21 +324,36 @@ void COwnerServer::Write(const std::shared_ptr<Session>& session) {
         session->queue.push_front(Line(lost));
     }
     // What the socket takes now goes at once, without an asynchronous
-    // write: a client that keeps up costs one send per sample.
+    // write: a client that keeps up costs one send per sample, and one
+    // that has a backlog gets as much of it as its socket takes in one.
+    std::array<asio::const_buffer, kBatch> batch;
     while (!session->queue.empty()) {
-        const std::string& line = *session->queue.front();
-        const std::ptrdiff_t sent = SendNow(session->socket, line.data() + session->sentOfFirst,
-                                            line.size() - session->sentOfFirst);
+        const std::size_t count = std::min(session->queue.size(), kBatch);
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            batch[i] = asio::buffer(*session->queue[i]) + (i == 0 ? session->sentOfFirst : 0);
+            size += batch[i].size();
+        }
+        const std::ptrdiff_t sent = SendNow(session->socket, batch.data(), count);
         if (sent < 0) {
             Close(session);
             return;
         }
-        session->sentOfFirst += static_cast<std::size_t>(sent);
-        if (session->sentOfFirst < line.size()) {
+        // The lines sent whole leave the queue; the first one cut keeps
+        // its place and what of it was sent.
+        for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+            const std::size_t rest = session->queue.front()->size() - session->sentOfFirst;
+            if (left < rest) {
+                session->sentOfFirst += left;
+                break;
+            }
+            left -= rest;
+            session->queue.pop_front();
+            session->sentOfFirst = 0;
+        }
+        if (static_cast<std::size_t>(sent) < size) {
             break;
         }
-        session->queue.pop_front();
-        session->sentOfFirst = 0;
     }
     if (session->queue.empty()) {
         if (session->closing) {
@@ -346,13 +362,13 @@ void COwnerServer::Write(const std::shared_ptr<Session>& session) {
         return;
     }
     // The rest when the client reads again.
-    std::vector<asio::const_buffer> batch;
     session->inFlight = std::min(session->queue.size(), kBatch);
+    std::vector<asio::const_buffer> pending;
     for (std::size_t i = 0; i < session->inFlight; ++i) {
-        batch.push_back(asio::buffer(*session->queue[i]) + (i == 0 ? session->sentOfFirst : 0));
+        pending.push_back(asio::buffer(*session->queue[i]) + (i == 0 ? session->sentOfFirst : 0));
     }
     session->writing = true;
-    asio::async_write(session->socket, batch,
+    asio::async_write(session->socket, pending,
                       [this, session](const asio::error_code& error, std::size_t) {
                           session->writing = false;
                           if (session->closed) {

@@ -4,6 +4,7 @@
 // a Unix-domain socket on Linux, a named pipe on Windows. The owner's
 // server and the attached client are written once above these few calls.
 
+#include <asio/buffer.hpp>
 #include <asio/io_context.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -53,9 +54,12 @@ private:
     std::shared_ptr<Native> m_native;
 };
 
-// Sends what the stream takes now, without waiting for the client: the
-// bytes sent, or -1 when the connection failed.
-std::ptrdiff_t SendNow(ShareStream& stream, const char* data, std::size_t size);
+// Sends what the stream takes now of `count` buffers, in one write, without
+// waiting for the client: the bytes sent (from the first buffer on), or -1
+// when the connection failed.
+// At most this many buffers are taken at once.
+constexpr std::size_t kMaxSendBuffers = 64;
+std::ptrdiff_t SendNow(ShareStream& stream, const asio::const_buffer* buffers, std::size_t count);
 // Whether the process at the other end runs as this user.
 bool PeerIsThisUser(ShareStream& stream);
 // Keeps the stream's own buffer small, so that a client's backlog waits in

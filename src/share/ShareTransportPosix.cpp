@@ -1,9 +1,12 @@
 #include "share/ShareTransport.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -50,8 +53,17 @@ void CShareListener::Close() {
     m_native->acceptor.close(ignored);
 }
 
-std::ptrdiff_t SendNow(ShareStream& stream, const char* data, std::size_t size) {
-    const ssize_t sent = ::send(stream.native_handle(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+std::ptrdiff_t SendNow(ShareStream& stream, const asio::const_buffer* buffers, std::size_t count) {
+    std::array<iovec, kMaxSendBuffers> vectors{};
+    count = std::min(count, vectors.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void*>(buffers[i].data());
+        vectors[i].iov_len = buffers[i].size();
+    }
+    msghdr message{};
+    message.msg_iov = vectors.data();
+    message.msg_iovlen = count;
+    const ssize_t sent = ::sendmsg(stream.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent < 0) {
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
     }

@@ -1,9 +1,11 @@
 #include "share/SharePipe.h"
 #include "share/ShareTransport.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <windows.h>
 
@@ -127,10 +129,23 @@ void CShareListener::Close() {
     }
 }
 
-std::ptrdiff_t SendNow(ShareStream& stream, const char* data, std::size_t size) {
+std::ptrdiff_t SendNow(ShareStream& stream, const asio::const_buffer* buffers, std::size_t count) {
     thread_local CPrivateEvent event;
-    if (event.Get() == nullptr) {
+    if (event.Get() == nullptr || count == 0) {
         return 0;
+    }
+    // A pipe takes one buffer a write: several are copied into one, so
+    // that what is queued for a client still goes in one write.
+    const char* data = static_cast<const char*>(buffers[0].data());
+    std::size_t size = buffers[0].size();
+    thread_local std::string joined;
+    if (count > 1) {
+        joined.clear();
+        for (std::size_t i = 0; i < std::min(count, kMaxSendBuffers); ++i) {
+            joined.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
+        }
+        data = joined.data();
+        size = joined.size();
     }
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.Unqueued();

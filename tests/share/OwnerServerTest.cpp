@@ -1,7 +1,7 @@
 // The owner's side of a shared meter in this process, its clients raw
 // connections to its endpoint: what they are told and get when the owner
-// changes its poll period, and when it ends with samples still queued for
-// them.
+// changes its poll period, when one of them stops reading, and when it ends
+// with samples still queued for them.
 
 #include "share/ShareEndpoint.h"
 #include "share/ShareHub.h"
@@ -105,12 +105,14 @@ private:
 
 class OwnerServerTest : public ::testing::Test {
 protected:
-    OwnerServerTest() {
+    // `queue`: samples each client's queue holds, 0 for the hub's default.
+    explicit OwnerServerTest(std::size_t queue = 0) {
         meter = SimulatedMeter::MakeDemo("KV", kMeter, 1);
         meter->PlugInto(driver);
         CShareHub::Settings settings;
         settings.program = "owner";
         settings.pollSpeedUp = 10;
+        settings.clientQueueCapacity = queue;
         hub = std::make_unique<CShareHub>(driver, settings);
         std::string problem;
         source = hub->Open(kMeter, 100, problem);
@@ -184,6 +186,99 @@ TEST_F(OwnerServerTest, AChangeOfPeriodAndAWatchAtTheSameTimeNeverLeaveAClientTo
     // Both outcomes came up, so the two really met.
     EXPECT_GT(served, 0);
     EXPECT_GT(changed, 0);
+}
+
+// Clients whose queue holds a few dozen samples, fewer than a stopped
+// client misses.
+class SmallQueueTest : public OwnerServerTest {
+protected:
+    SmallQueueTest() : OwnerServerTest(40) {}
+
+    // A client watching every sample; false when it is not told so.
+    static bool Watching(Client& client) {
+        if (!client.Connected() || !client.Next()) {
+            return false;
+        }
+        client.Watch(100);
+        const std::optional<ShareMessage> watching = client.Next();
+        return watching && watching->kind == ShareMessage::Kind::Watching;
+    }
+};
+
+// A client that stops reading costs the owner's poll and the other clients
+// nothing. When it reads again, its backlog comes in writes of many lines
+// at once: every line arrives whole, in order, and the samples it lost are
+// told in one message just before the first sample after the gap.
+TEST_F(SmallQueueTest, ABacklogArrivesInWholeLinesWithItsLossToldAndCostsNoOneElse) {
+    ASSERT_TRUE(source);
+    Client slow(endpoint);
+    Client steady(endpoint);
+    ASSERT_TRUE(Watching(slow));
+    ASSERT_TRUE(Watching(steady));
+
+    // The steady client reads all along.
+    std::vector<std::uint64_t> steadySeen;
+    std::atomic<std::uint64_t> steadyLast{0};
+    std::atomic<bool> stop{false};
+    std::thread steadyReader([&] {
+        while (!stop.load()) {
+            const std::optional<ShareMessage> message = steady.Next();
+            if (!message) {
+                break;
+            }
+            ASSERT_EQ(message->kind, ShareMessage::Kind::Sample);
+            steadySeen.push_back(message->reading.sequence);
+            steadyLast = message->reading.sequence;
+        }
+    });
+
+    // The slow one reads nothing while the owner takes far more samples
+    // than its socket and queue hold.
+    const std::uint64_t from = counter.count.load();
+    ASSERT_TRUE(test::Eventually([&] { return counter.count.load() >= from + 300; }));
+    EXPECT_TRUE(test::Eventually([&] { return steadyLast.load() + 5 >= counter.last.load(); }))
+        << "the steady client fell behind the owner's poll";
+
+    // Now it reads until it has caught up with the owner.
+    const std::uint64_t target = counter.last.load() + 20;
+    std::vector<ShareMessage> received;
+    while (received.empty() || received.back().kind != ShareMessage::Kind::Sample ||
+           received.back().reading.sequence < target) {
+        const std::optional<ShareMessage> message = slow.Next();
+        ASSERT_TRUE(message) << "a line that does not decode, or silence, after " << received.size()
+                             << " messages";
+        received.push_back(*message);
+    }
+    stop = true;
+    steadyReader.join();
+
+    std::uint64_t lostTold = 0;
+    std::size_t gaps = 0;
+    std::optional<std::uint64_t> previous;
+    std::uint64_t pendingLoss = 0;
+    for (const ShareMessage& message : received) {
+        if (message.kind == ShareMessage::Kind::Lost) {
+            EXPECT_EQ(pendingLoss, 0u) << "two loss messages without a sample between";
+            pendingLoss = message.lostSamples;
+            lostTold += message.lostSamples;
+            continue;
+        }
+        ASSERT_EQ(message.kind, ShareMessage::Kind::Sample);
+        if (previous) {
+            EXPECT_EQ(message.reading.sequence, *previous + 1 + pendingLoss)
+                << "a sample missing or repeated without being told";
+            gaps += pendingLoss > 0;
+        }
+        pendingLoss = 0;
+        previous = message.reading.sequence;
+    }
+    EXPECT_GT(lostTold, 100u);
+    EXPECT_GE(gaps, 1u);
+
+    ASSERT_FALSE(steadySeen.empty());
+    for (std::size_t i = 1; i < steadySeen.size(); ++i) {
+        ASSERT_EQ(steadySeen[i], steadySeen[i - 1] + 1) << "the steady client lost a sample";
+    }
 }
 
 // An owner that stops sends each client every sample it had queued for it,
