@@ -140,6 +140,12 @@ std::optional<std::vector<UsbDeviceInfo>> ListAllUsbDevices(const AppOptions& op
     AppOptions real = options;
     real.realMeters = true;
     real.simulatedMeters = 0;
+    // The listing is of the machine's own devices, and it is taken beside
+    // the driver that may already be writing the trace (or by the report,
+    // which reads it): a second recorder would start the user's trace
+    // afresh, and a replay has no devices to list.
+    real.traceFile.clear();
+    real.replayFile.clear();
     const MeterSetup setup = CreateMeterSetup(real, problems);
     if (!setup.finder) {
         return std::nullopt;

@@ -229,6 +229,40 @@ TEST(CliProgramTest, TheReportGoesToAFileOrStandardOutputWithoutTheHomeFolder) {
     EXPECT_EQ(ReadFile(home / "err2"), "");
 }
 
+TEST(CliProgramTest, AReportReadsARunsTraceAndLeavesItAsItWasAndAListingRecordsOneTrace) {
+    const TempFolder home;
+    const std::vector<std::string> environment = {
+        "HOME=" + home.Path(),
+        "XDG_CONFIG_HOME=", "ZELMORA_SHARE_SCOPE=report-" + std::to_string(::getpid())};
+    const std::string trace = home / "meter.jsonl";
+    pid_t child =
+        test::Spawn(ZELMORA_CLI_PROGRAM,
+                    {"log", "--simulate=1", "--count", "3", "--trace", trace, "-o", home / "a.csv"},
+                    home / "err", environment);
+    ASSERT_EQ(test::Wait(child), 0) << ReadFile(home / "err");
+    const std::string recorded = ReadFile(trace);
+    ASSERT_NE(recorded.find("\"op\":\"collect\""), std::string::npos) << recorded;
+
+    child =
+        test::Spawn(ZELMORA_CLI_PROGRAM, {"report", "--trace", trace, "-o", home / "report.txt"},
+                    home / "err", environment);
+    ASSERT_EQ(test::Wait(child), 0) << ReadFile(home / "err");
+    EXPECT_EQ(ReadFile(trace), recorded);
+    const std::string report = ReadFile(home / "report.txt");
+    const std::string lastLine = recorded.substr(recorded.rfind('\n', recorded.size() - 2) + 1);
+    EXPECT_NE(report.find(lastLine), std::string::npos) << report;
+
+    // Listing every device with a trace on records one trace, from one
+    // recorder: the listing's own look at the devices is not a second one.
+    const std::string listed = home / "list.jsonl";
+    child = test::Spawn(ZELMORA_CLI_PROGRAM, {"list", "--all-usb", "--trace", listed}, home / "err",
+                        environment);
+    (void)test::Wait(child);
+    const std::string text = ReadFile(listed);
+    EXPECT_TRUE(text.starts_with("{\"format\":\"zelmora-trace\"")) << text;
+    EXPECT_EQ(text.find("zelmora-trace", 20), std::string::npos) << text;
+}
+
 TEST(CliProgramTest, AReportThatCannotBeWrittenOrAskedWronglyFails) {
     const TempFolder folder;
     const std::string missing = folder / "no-such-folder/report.txt";
