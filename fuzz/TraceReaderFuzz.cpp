@@ -1,16 +1,19 @@
-// The trace reader on any text, and whatever it accepts played back to the
-// real meter link's scan: no crash, no read outside a block, and a trace
+// The trace reader on any text, and whatever it accepts written as a packet
+// capture and played back to the real meter link's scan: no crash, no read
+// outside a block, and a trace
 // once accepted keeps its promises (every collection follows its own
 // submission and gives back a block of the submitted size).
 
 #include "meter/DeviceLink.h"
 #include "usb/driver/ReplayUsbDriver.h"
 #include "usb/driver/Trace.h"
+#include "usb/driver/TracePcap.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace zelmora;
@@ -36,6 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
             }
         }
+    }
+    // Two packets at most per request, each a header and no more data than
+    // its block holds.
+    std::size_t packets = 0;
+    const std::vector<std::uint8_t> capture = TraceToPcap(*trace, &packets);
+    if (packets > 2 * trace->entries.size() || capture.size() < 24 + packets * (16 + 64)) {
+        std::abort();
     }
     ReplayUsbDriver driver(std::move(*trace));
     {

@@ -14,6 +14,7 @@
 #include "record/RecordText.h"
 #include "scpi/ScpiService.h"
 #include "share/ShareHub.h"
+#include "usb/driver/TracePcap.h"
 #include "usb/driver/UsbDriver.h"
 #include "util/TextFormat.h"
 #include "util/WholeFile.h"
@@ -97,6 +98,7 @@ private:
     int Log();
     int Serve();
     int Report();
+    int TraceToPcapFile();
     // The host's name as one topic level.
     std::string Hostname() const;
     // Every command opens its meters through these: the hub when the meters
@@ -147,6 +149,10 @@ int Command::Run() {
     if (m_options.command == CliOptions::Command::Report) {
         // The report opens no meter: it lists the devices itself.
         return Report();
+    }
+    if (m_options.command == CliOptions::Command::TraceToPcap) {
+        // A file to another file: no meter either.
+        return TraceToPcapFile();
     }
     std::vector<std::string> problems;
     AppOptions meters = m_options.meters;
@@ -592,6 +598,25 @@ int Command::Report() {
         return kExitWriteFailed;
     }
     Say("wrote the diagnostic report to " + m_options.output);
+    return kExitOk;
+}
+
+int Command::TraceToPcapFile() {
+    std::string error;
+    const std::optional<Trace> trace = ReadTraceFile(m_options.tracePath, error);
+    if (!trace) {
+        Say("cannot read the trace " + m_options.tracePath + ": " + error);
+        return kExitFailure;
+    }
+    std::size_t packets = 0;
+    const std::vector<std::uint8_t> capture = TraceToPcap(*trace, &packets);
+    const std::string_view bytes(reinterpret_cast<const char*>(capture.data()), capture.size());
+    if (!WriteWholeFile(m_options.output, bytes, error)) {
+        Say("cannot write the capture to " + m_options.output + ": " + error);
+        return kExitWriteFailed;
+    }
+    Say(Format("wrote %llu USB packets to %s", static_cast<unsigned long long>(packets),
+               m_options.output.c_str()));
     return kExitOk;
 }
 

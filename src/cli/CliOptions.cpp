@@ -15,7 +15,14 @@ namespace {
 using Command = CliOptions::Command;
 
 // Which commands take an option.
-enum CommandMask : unsigned { kList = 1, kRead = 2, kLog = 4, kServe = 8, kReport = 16 };
+enum CommandMask : unsigned {
+    kList = 1,
+    kRead = 2,
+    kLog = 4,
+    kServe = 8,
+    kReport = 16,
+    kTraceToPcap = 32,
+};
 
 unsigned MaskOf(Command command) {
     switch (command) {
@@ -29,6 +36,8 @@ unsigned MaskOf(Command command) {
         return kServe;
     case Command::Report:
         return kReport;
+    case Command::TraceToPcap:
+        return kTraceToPcap;
     default:
         return 0;
     }
@@ -64,7 +73,7 @@ const std::array<Option, 16> kOptions{{
     {"append", kLog, &CliOptions::append},
     {"reconnect", kLog, &CliOptions::reconnect},
     {"quiet", kLog | kServe, &CliOptions::quiet},
-    {"output", kLog | kReport, nullptr,
+    {"output", kLog | kReport | kTraceToPcap, nullptr,
      [](CliOptions& o, const std::string& value) {
          o.outputGiven = true;
          return StoreName(o.output, value, "a file name or -");
@@ -140,6 +149,8 @@ std::string_view CommandName(Command command) {
         return "serve";
     case Command::Report:
         return "report";
+    case Command::TraceToPcap:
+        return "trace-to-pcap";
     default:
         return "";
     }
@@ -161,6 +172,9 @@ std::optional<Command> ParseCommand(std::string_view word) {
     if (word == "report") {
         return Command::Report;
     }
+    if (word == "trace-to-pcap") {
+        return Command::TraceToPcap;
+    }
     if (word == "help") {
         return Command::Help;
     }
@@ -169,8 +183,8 @@ std::optional<Command> ParseCommand(std::string_view word) {
 
 std::string CommandsText(unsigned commands) {
     std::string text;
-    for (const Command command :
-         {Command::List, Command::Read, Command::Log, Command::Serve, Command::Report}) {
+    for (const Command command : {Command::List, Command::Read, Command::Log, Command::Serve,
+                                  Command::Report, Command::TraceToPcap}) {
         if ((commands & MaskOf(command)) != 0) {
             text += text.empty() ? "" : " and ";
             text += CommandName(command);
@@ -298,6 +312,17 @@ CliOptions CliOptions::Parse(const std::vector<std::string>& arguments) {
                         ", not of " + std::string(CommandName(options.command)));
         }
     }
+    if (options.command == Command::TraceToPcap) {
+        if (words.size() != 2) {
+            return fail("trace-to-pcap takes one trace file");
+        }
+        if (!options.outputGiven || options.output == "-") {
+            // A capture is binary: never onto a terminal.
+            return fail("trace-to-pcap needs --output FILE");
+        }
+        options.tracePath = words[1];
+        return options;
+    }
     options.run.meters.assign(words.begin() + 1, words.end());
     const std::size_t ids = options.run.meters.size();
     if (options.command == Command::Serve) {
@@ -364,6 +389,7 @@ std::string CliOptions::UsageText(const std::string& program) {
            " serve [ID ...|ID=PORT ...|--all] --scpi [ADDRESS:]PORT [--allow PREFIX,...]\n" +
            "       " + indent + "[--interval TIME] [--duration TIME] [METER OPTIONS]\n" + //
            "       " + program + " report [--output FILE|-] [METER OPTIONS]\n" +          //
+           "       " + program + " trace-to-pcap TRACE --output FILE\n" +                 //
            "       " + program + " --help | --version\n";
 }
 
@@ -391,6 +417,8 @@ std::string CliOptions::HelpText(const std::string& program) {
         "                      version, system, USB library and devices, match\n"
         "                      list, the trace's last minutes, the options; the\n"
         "                      home folder is written ~ (-o FILE, or - the default)\n"
+        "  trace-to-pcap TRACE a trace (--trace) as a USB packet capture (pcap,\n"
+        "                      Linux usbmon) to read in a packet analyser (-o FILE)\n"
         "\n"
         "Options of log (and --unit of read):\n";
     for (const RunSetting& setting : RunSettingTable()) {

@@ -13,6 +13,7 @@
 //   zelmora-cli serve [ID ...|ID=PORT ...|--all] --scpi [ADDR:]PORT
 //                   [--allow PREFIX,...] [--interval TIME] [--duration TIME]
 //   zelmora-cli report [--output FILE|-]
+//   zelmora-cli trace-to-pcap TRACE --output FILE
 //
 // each with the window's meter options (--simulate=N, --real, --usb-id).
 // Options take their value as the next argument or after '='. Everything
@@ -32,7 +33,7 @@
 namespace zelmora {
 
 struct CliOptions {
-    enum class Command { None, List, Read, Log, Serve, Report, Help, Version };
+    enum class Command { None, List, Read, Log, Serve, Report, TraceToPcap, Help, Version };
 
     Command command = Command::None;
     // --simulate, --real, --usb-id, as the window reads them.
@@ -63,6 +64,8 @@ struct CliOptions {
     ScpiOptions scpi;
     // serve: ID=PORT; 0 where the meter takes the next port.
     std::vector<int> meterPorts;
+    // trace-to-pcap: the trace file to convert.
+    std::string tracePath;
     // Why the command line cannot be run; empty when it can.
     std::string error;
 

@@ -2,6 +2,7 @@
 
 #include "log/LogPath.h"
 #include "usb/driver/MeterFinder.h"
+#include "usb/driver/UsbDriver.h"
 #include "util/NumberEntry.h"
 #include "util/TextFormat.h"
 #include "util/WholeFile.h"
@@ -57,7 +58,8 @@ constexpr std::array<int, 8> kTimeIntervalGroup = {1045, 1046, 1015, 1044, 1050,
 CZelmoraDlgLogic::CZelmoraDlgLogic(UsbDriver& driver, DialogHost& controls, WindowHost& window,
                                    CDeviceLink::TestTuning tuning,
                                    std::shared_ptr<MeterSources> sources)
-    : m_controls(controls), m_window(window), m_link(driver, tuning, std::move(sources)) {
+    : m_controls(controls), m_window(window), m_driver(driver),
+      m_link(driver, tuning, std::move(sources)) {
     m_prompts.askOverwrite = [this](const std::string& path) {
         return m_window.AskQuestion(
             kLogTitle,
@@ -640,18 +642,25 @@ void CZelmoraDlgLogic::ShowNoMeter(bool none) {
 
 void CZelmoraDlgLogic::ShowLineUnderGraph() {
     // The three lines share the place under the graph; a line that gives
-    // way comes back when the one before it goes.
-    const bool note = !m_bNoMeterShown && !m_strRunNote.empty();
-    m_controls.SetVisible(kIdNoMeter, m_bNoMeterShown);
+    // way comes back when the one before it goes. A driver's fault goes
+    // before the missing meter: it is why none is found.
+    const bool fault = !m_strFault.empty();
+    const bool noMeter = m_bNoMeterShown && !fault;
+    const bool note = !noMeter && !m_strRunNote.empty();
+    m_controls.SetVisible(kIdNoMeter, noMeter);
     m_controls.SetVisible(kIdRunNote, note);
-    m_controls.SetVisible(kIdLostSamples, !m_bNoMeterShown && !note && m_nLostSamples > 0);
+    m_controls.SetVisible(kIdLostSamples, !noMeter && !note && m_nLostSamples > 0);
 }
 
 void CZelmoraDlgLogic::UpdateRunNote() {
     // A collection at its limit takes no more samples while the meter and
     // the button stay as they were: only this line tells why nothing moves.
-    // The note of an event (why nothing runs) goes first.
-    std::string note = m_strEventNote;
+    // The note of an event (why nothing runs) goes first, and a driver that
+    // can no longer answer before all.
+    if (m_strFault.empty()) {
+        m_strFault = m_driver.Fault();
+    }
+    std::string note = m_strFault.empty() ? m_strEventNote : m_strFault;
     if (note.empty() && m_link.IsCollectionComplete()) {
         const auto count = static_cast<long long>(m_link.GetStatistics().count);
         note = Format("complete: %lld of %lld; Reset starts a new one", count, count);

@@ -28,6 +28,10 @@
 // name. While a meter runs the meter list shows it and cannot be changed.
 // The line under the graph says why nothing is measured after a Rescan
 // closed the running meter, and when a collection has reached its limit.
+// A driver that cannot go on (a replayed trace that no longer matches what
+// is asked or has ended, a trace that cannot be written) says why there,
+// from then on and before anything else: the meters it loses would
+// otherwise only look unplugged.
 //
 // Enter commits the focused number box and never closes the window; Esc
 // does nothing; only the close command ends it. Operator input that does
@@ -197,8 +201,8 @@ private:
     // Shows one line under the graph: the missing meter before the run
     // note, the run note before the lost samples.
     void ShowLineUnderGraph();
-    // The run note: a complete collection, or else the note of the last
-    // event (empty: none).
+    // The run note: the driver's fault, else a complete collection, or else
+    // the note of the last event (empty: none).
     void UpdateRunNote();
     void OnStartStop();
     // Before `meterId` starts: a collection or log file of another meter
@@ -240,6 +244,7 @@ private:
 
     DialogHost& m_controls;
     WindowHost& m_window;
+    UsbDriver& m_driver;
     MeterFinder* m_finder = nullptr;
 
     // Window state.
@@ -279,6 +284,8 @@ private:
     // What the line under the graph tells of the last event (a Rescan that
     // closed the running meter); a complete collection goes before it.
     std::string m_strEventNote;
+    // The driver's fault once it has one; it does not go away.
+    std::string m_strFault;
     // The run note on show, and whether the no-meter line is.
     std::string m_strRunNote;
     bool m_bNoMeterShown = false;

@@ -5,6 +5,7 @@
 #include "WindowFixture.h"
 #include "app/GraphView.h"
 #include "app/WindowTimer.h"
+#include "usb/driver/ReplayUsbDriver.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -315,6 +316,30 @@ private slots:
         QVERIFY(line->isVisible());
         QCOMPARE(line->text(), QString("Meter 100000001 did not start: Rescan looks for meters "
                                        "again."));
+    }
+
+    // A replayed trace that the window runs past: the line under the graph
+    // says why the meter is gone, in the driver's words, and the words fit.
+    void aReplayThatNoLongerMatchesSaysWhy() {
+        std::string error;
+        const std::unique_ptr<ReplayUsbDriver> driver =
+            ReplayUsbDriver::Load(std::string(ZELMORA_TRACES_DIR) + "/plain.jsonl",
+                                  ReplayUsbDriver::Pace::AsAsked, error);
+        QVERIFY2(driver, error.c_str());
+        CZelmoraDlg window(*driver, nullptr, {.pollSpeedUp = 10});
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto* line = qobject_cast<QLabel*>(window.GetControl(1062));
+        QVERIFY(line != nullptr && !line->isVisible());
+        QTest::mouseClick(window.GetControl(1020), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(line->isVisible(), kWait);
+        const std::string fault = driver->Fault();
+        QVERIFY(fault.starts_with("replay: line "));
+        QCOMPARE(line->text(), QString::fromStdString(fault));
+        QVERIFY2(line->sizeHint().width() <= line->width(),
+                 qPrintable(QString("%1 > %2").arg(line->sizeHint().width()).arg(line->width())));
+        auto* button = qobject_cast<QAbstractButton*>(window.GetControl(1020));
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QString("Start"), kWait);
     }
 
     // While a meter runs the list shows it and cannot change; a Rescan that

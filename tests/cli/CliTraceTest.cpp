@@ -336,5 +336,34 @@ TEST_F(CliTraceTest, TheProgramRecordsAndReplaysARun) {
     EXPECT_NE(ReadFile(err).find("replay: line "), std::string::npos) << ReadFile(err);
 }
 
+// A trace converted to a packet capture: the file is whole, the command
+// says how many packets it holds; what keeps it from being made is said.
+TEST_F(CliTraceTest, TraceToPcapWritesACaptureOrSaysWhyNot) {
+    const std::string capture = m_folder / "plain.pcap";
+    const Outcome done =
+        Run({"trace-to-pcap", std::string(ZELMORA_TRACES_DIR) + "/plain.jsonl", "-o", capture});
+    ASSERT_EQ(done.exit, kExitOk) << done.err;
+    const std::string bytes = ReadFile(capture);
+    ASSERT_GE(bytes.size(), 24u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\xd4\xc3\xb2\xa1", 4));
+    EXPECT_EQ(static_cast<unsigned char>(bytes[20]), 220u);
+    EXPECT_TRUE(std::regex_search(done.err, std::regex("wrote [1-9][0-9]* USB packets to ")))
+        << done.err;
+
+    const Outcome noOutput =
+        Run({"trace-to-pcap", std::string(ZELMORA_TRACES_DIR) + "/plain.jsonl"});
+    EXPECT_EQ(noOutput.exit, kExitUsage);
+    EXPECT_NE(noOutput.err.find("trace-to-pcap needs --output FILE"), std::string::npos)
+        << noOutput.err;
+
+    const std::string notATrace = m_folder / "not-a-trace.jsonl";
+    Write(notATrace, "{\"format\":\"something else\"}\n");
+    const Outcome refused = Run({"trace-to-pcap", notATrace, "-o", m_folder / "no.pcap"});
+    EXPECT_EQ(refused.exit, kExitFailure);
+    EXPECT_NE(refused.err.find("cannot read the trace " + notATrace + ": "), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(m_folder / "no.pcap"));
+}
+
 } // namespace
 } // namespace zelmora

@@ -466,6 +466,27 @@ TEST(WindowCheck, KeepsMetersApartAndSaysWhyNothingRuns) {
     EXPECT_EQ(*exitCode, 0u);
 }
 
+// A replayed trace that the window runs past: the meter it loses does not
+// just look unplugged, the line under the graph says why.
+TEST(WindowCheck, AReplayThatNoLongerMatchesSaysWhy) {
+    Folder folder;
+    Program program(L"--replay \"" + WindowsPath(ZELMORA_TRACES_DIR "/plain.jsonl") + L"\"",
+                    folder.Path());
+    ASSERT_TRUE(program.Started());
+    HWND window = program.WaitForWindow(kCaption);
+    ASSERT_NE(window, nullptr) << "no main window";
+    if (!Text(window, kMeterList).empty()) {
+        Click(window, kStartStop);
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        return IsWindowVisible(GetDlgItem(window, kRunNote)) &&
+               Text(window, kRunNote).starts_with(L"replay: ");
+    })) << Narrow(Text(window, kRunNote));
+    EXPECT_TRUE(WaitFor([&] { return Text(window, kStartStop) == L"Start"; }));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(program.WaitForExit(kWaitMs).has_value());
+}
+
 TEST(WindowCheck, TheSmallDialogs) {
     Folder folder;
     Program program(L"--simulate", folder.Path());

@@ -10,6 +10,7 @@
 #include "log/LogPath.h"
 #include "sim/SimulatedMeter.h"
 #include "support/TempFolder.h"
+#include "usb/driver/ReplayUsbDriver.h"
 #include "usb/driver/VirtualUsbDriver.h"
 #include "util/TextFormat.h"
 #include "window/SetPowerRegionDlgLogic.h"
@@ -665,6 +666,47 @@ TEST(ZelmoraDlgLogic, ARescanThatClosesTheRunningMeterSaysSo) {
     EXPECT_TRUE(host.At(1028).enabled);
     EXPECT_EQ(host.GetText(1062), "Meter 100000002 did not start: Rescan looks for meters again.");
     EXPECT_TRUE(host.At(1062).visible);
+}
+
+// A replayed trace that the window's requests run past: the meter it loses
+// must not just look unplugged. The line under the graph says why, in the
+// driver's words, before the missing meter, and keeps saying it.
+TEST(ZelmoraDlgLogic, ADriverThatCannotGoOnSaysWhyUnderTheGraph) {
+    std::string error;
+    const std::unique_ptr<ReplayUsbDriver> driver = ReplayUsbDriver::Load(
+        std::string(ZELMORA_TRACES_DIR) + "/plain.jsonl", ReplayUsbDriver::Pace::AsAsked, error);
+    ASSERT_TRUE(driver) << error;
+    FakeWindowHost host;
+    CZelmoraDlgLogic logic(*driver, host, host, {.pollSpeedUp = 10});
+    logic.OnInitDialog();
+    ASSERT_EQ(driver->Fault(), "");
+    ASSERT_EQ(host.At(1028).entries.size(), 1u);
+    EXPECT_FALSE(host.At(1062).visible);
+
+    logic.OnCommand(1020);
+    ASSERT_EQ(host.GetText(1020), "Stop");
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (host.GetText(1020) != "Start" && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        logic.OnTimer(Ids::kRefreshTimer);
+    }
+    const std::string fault = driver->Fault();
+    ASSERT_NE(fault, "") << "the recorded run asked for 20 samples only";
+    EXPECT_EQ(fault.rfind("replay: ", 0), 0u) << fault;
+    EXPECT_EQ(host.GetText(1000), "Disconnected");
+    EXPECT_TRUE(host.At(1062).visible);
+    EXPECT_EQ(host.GetText(1062), fault);
+    EXPECT_TRUE(host.warnings.empty()) << "told once, on the line";
+
+    // Nothing is found after it: the fault is why, not the meter list.
+    logic.OnCommand(1037);
+    EXPECT_TRUE(host.At(1028).entries.empty());
+    EXPECT_FALSE(host.At(1061).visible);
+    EXPECT_TRUE(host.At(1062).visible);
+    EXPECT_EQ(host.GetText(1062), fault);
+    logic.OnTimer(Ids::kRefreshTimer);
+    EXPECT_EQ(host.GetText(1062), fault);
+    logic.OnClose();
 }
 
 // A Fixed collection that reached its size takes no more samples while the
