@@ -2,16 +2,182 @@
 
 #include "util/TextFormat.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace zelmora {
+
+namespace {
+
+// A call as the caller describes it to the writer: everything it names is
+// only borrowed until Push returns.
+struct TraceCall {
+    TraceEvent::Kind kind = TraceEvent::Kind::List;
+    std::int64_t ns = 0;
+    std::uint64_t handle = 0;
+    std::uint64_t request = 0;
+    std::uint64_t registration = 0;
+    std::uint32_t code = 0;
+    std::uint32_t outSize = 0;
+    std::uint32_t bytes = 0;
+    std::uint32_t error = 0;
+    bool ok = false;
+    bool abandoned = false;
+    SubmitOutcome outcome = SubmitOutcome::Failed;
+    const TraceWaits* waits = nullptr;
+    std::span<const std::uint8_t> in;
+    std::span<const std::uint8_t> out;
+    std::string_view guid;
+    std::string_view path;
+    const std::optional<std::vector<std::string>>* paths = nullptr;
+};
+
+// How a call lies in the queue: this fixed part, then the bytes of `in`,
+// `out`, the GUID and the path, then each listed path as its length and
+// its bytes. Plain bytes, so that queueing a call is a few copies into
+// memory the queue already has.
+struct PackedCall {
+    std::uint32_t size; // of the whole entry, this part included
+    std::uint8_t kind;
+    std::uint8_t ok;
+    std::uint8_t abandoned;
+    std::uint8_t outcome;
+    std::uint8_t waitCount;
+    std::uint8_t hasPaths;
+    std::array<std::uint8_t, TraceWaits::kMax> waits;
+    std::int64_t ns;
+    std::uint64_t handle;
+    std::uint64_t request;
+    std::uint64_t registration;
+    std::uint32_t code;
+    std::uint32_t outSize;
+    std::uint32_t bytes;
+    std::uint32_t error;
+    std::uint32_t inSize;
+    std::uint32_t outCount;
+    std::uint32_t guidSize;
+    std::uint32_t pathSize;
+    std::uint32_t pathCount;
+};
+static_assert(std::is_trivially_copyable_v<PackedCall>);
+
+std::size_t PackedSize(const TraceCall& call) {
+    std::size_t size =
+        sizeof(PackedCall) + call.in.size() + call.out.size() + call.guid.size() + call.path.size();
+    if (call.paths != nullptr && call.paths->has_value()) {
+        for (const std::string& path : **call.paths) {
+            size += sizeof(std::uint32_t) + path.size();
+        }
+    }
+    return size;
+}
+
+std::uint8_t* PutBytes(std::uint8_t* to, const void* from, std::size_t size) {
+    if (size > 0) {
+        std::memcpy(to, from, size);
+    }
+    return to + size;
+}
+
+void Pack(const TraceCall& call, std::size_t size, std::uint8_t* to) {
+    PackedCall packed{};
+    packed.size = static_cast<std::uint32_t>(size);
+    packed.kind = static_cast<std::uint8_t>(call.kind);
+    packed.ok = call.ok;
+    packed.abandoned = call.abandoned;
+    packed.outcome = static_cast<std::uint8_t>(call.outcome);
+    if (call.waits != nullptr) {
+        packed.waitCount = static_cast<std::uint8_t>(call.waits->size());
+        for (std::size_t i = 0; i < call.waits->size(); ++i) {
+            packed.waits[i] = static_cast<std::uint8_t>((*call.waits)[i]);
+        }
+    }
+    packed.ns = call.ns;
+    packed.handle = call.handle;
+    packed.request = call.request;
+    packed.registration = call.registration;
+    packed.code = call.code;
+    packed.outSize = call.outSize;
+    packed.bytes = call.bytes;
+    packed.error = call.error;
+    packed.inSize = static_cast<std::uint32_t>(call.in.size());
+    packed.outCount = static_cast<std::uint32_t>(call.out.size());
+    packed.guidSize = static_cast<std::uint32_t>(call.guid.size());
+    packed.pathSize = static_cast<std::uint32_t>(call.path.size());
+    const bool hasPaths = call.paths != nullptr && call.paths->has_value();
+    packed.hasPaths = hasPaths;
+    packed.pathCount = hasPaths ? static_cast<std::uint32_t>((*call.paths)->size()) : 0;
+    to = PutBytes(to, &packed, sizeof packed);
+    to = PutBytes(to, call.in.data(), call.in.size());
+    to = PutBytes(to, call.out.data(), call.out.size());
+    to = PutBytes(to, call.guid.data(), call.guid.size());
+    to = PutBytes(to, call.path.data(), call.path.size());
+    if (hasPaths) {
+        for (const std::string& path : **call.paths) {
+            const auto length = static_cast<std::uint32_t>(path.size());
+            to = PutBytes(to, &length, sizeof length);
+            to = PutBytes(to, path.data(), path.size());
+        }
+    }
+}
+
+// The inverse of Pack, on the writer's side, into an event whose buffers
+// are reused; returns the size of the entry.
+std::size_t Unpack(const std::uint8_t* from, TraceEvent& event) {
+    PackedCall packed;
+    std::memcpy(&packed, from, sizeof packed);
+    const std::uint8_t* at = from + sizeof packed;
+    auto take = [&at](std::size_t size) {
+        const std::uint8_t* begin = at;
+        at += size;
+        return begin;
+    };
+    event.kind = static_cast<TraceEvent::Kind>(packed.kind);
+    event.t = static_cast<double>(packed.ns) / 1e9;
+    event.handle = packed.handle;
+    event.request = packed.request;
+    event.registration = packed.registration;
+    event.code = packed.code;
+    event.outSize = packed.outSize;
+    event.bytes = packed.bytes;
+    event.error = packed.error;
+    event.ok = packed.ok != 0;
+    event.abandoned = packed.abandoned != 0;
+    event.outcome = static_cast<SubmitOutcome>(packed.outcome);
+    event.waits = TraceWaits{};
+    for (std::size_t i = 0; i < packed.waitCount; ++i) {
+        event.waits.push_back(static_cast<WaitOutcome>(packed.waits[i]));
+    }
+    const std::uint8_t* in = take(packed.inSize);
+    event.in.assign(in, in + packed.inSize);
+    const std::uint8_t* out = take(packed.outCount);
+    event.out.assign(out, out + packed.outCount);
+    event.guid.assign(reinterpret_cast<const char*>(take(packed.guidSize)), packed.guidSize);
+    event.path.assign(reinterpret_cast<const char*>(take(packed.pathSize)), packed.pathSize);
+    event.paths.reset();
+    if (packed.hasPaths != 0) {
+        event.paths.emplace();
+        for (std::uint32_t i = 0; i < packed.pathCount; ++i) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, take(sizeof length), sizeof length);
+            event.paths->emplace_back(reinterpret_cast<const char*>(take(length)), length);
+        }
+    }
+    return packed.size;
+}
+
+} // namespace
 
 // The queue and the writer thread behind a tracing driver. Shared with the
 // overlapped records it traces, which may outlive the driver's calls.
@@ -22,16 +188,14 @@ public:
     // than this at any sensible poll period.
     static constexpr std::chrono::milliseconds kWritePeriod{250};
 
-    TraceWriter(std::FILE* file, std::uint64_t capBytes, std::size_t queueEvents)
-        : m_file(file), m_capBytes(capBytes), m_queueEvents(queueEvents),
-          m_start(std::chrono::steady_clock::now()) {
-        // The queue and the writer's batch take turns; both are made full
-        // size and touched now, so that queueing a call never allocates or
-        // faults in a page.
-        for (std::vector<TraceEvent>* events : {&m_queue, &m_batch}) {
-            events->resize(queueEvents);
-            events->clear();
-        }
+    TraceWriter(std::FILE* file, std::uint64_t capBytes, std::size_t queueBytes)
+        : m_file(file), m_capBytes(capBytes), m_start(std::chrono::steady_clock::now()) {
+        // The queue and the writer's batch take turns. Both are made full
+        // size now, so queueing a call never allocates; the calls of one
+        // turn are packed from the start, so the bytes the tick writes to
+        // are the few kilobytes that stay in its cache.
+        m_queue.resize(queueBytes);
+        m_batch.resize(queueBytes);
     }
 
     TraceWriter(const TraceWriter&) = delete;
@@ -60,27 +224,31 @@ public:
         return true;
     }
 
-    double Now() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    // Nanoseconds since the trace began.
+    std::int64_t Ns() const {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now() - m_start)
+            .count();
     }
+    double Now() const { return static_cast<double>(Ns()) / 1e9; }
 
-    // On the caller's thread: queues, or counts the event as dropped when
-    // the queue is full. Never waits for the writer.
-    void Push(TraceEvent&& event) {
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_closed) {
-                return;
-            }
-            if (m_queue.size() >= m_queueEvents) {
-                ++m_dropped;
-                ++m_droppedUnwritten;
-                return;
-            }
-            // No wake-up call: that would cost the tick a system call. The
-            // writer comes by itself every kWritePeriod.
-            m_queue.push_back(std::move(event));
+    // On the caller's thread: queues, or counts the call as dropped when
+    // the queue has no room for it. Never waits for the writer.
+    void Push(const TraceCall& call) {
+        const std::size_t size = PackedSize(call);
+        std::lock_guard lock(m_mutex);
+        if (m_closed) {
+            return;
         }
+        if (size > m_queue.size() - m_queued) {
+            ++m_dropped;
+            ++m_droppedUnwritten;
+            return;
+        }
+        // No wake-up call: that would cost the tick a system call. The
+        // writer comes by itself every kWritePeriod.
+        Pack(call, size, m_queue.data() + m_queued);
+        m_queued += size;
     }
 
     std::uint64_t Dropped() const {
@@ -95,23 +263,24 @@ public:
 
 private:
     void Run() {
-        std::vector<TraceEvent>& batch = m_batch;
         for (;;) {
+            std::size_t batched = 0;
             std::uint64_t dropped = 0;
             bool stopping = false;
             {
                 std::unique_lock lock(m_mutex);
                 m_wake.wait_for(lock, kWritePeriod, [this] { return m_stopping; });
-                batch.swap(m_queue);
+                m_batch.swap(m_queue);
+                batched = std::exchange(m_queued, 0);
                 dropped = std::exchange(m_droppedUnwritten, 0);
                 stopping = m_stopping;
             }
-            for (const TraceEvent& event : batch) {
-                if (!Append(FormatTraceEvent(event))) {
+            for (std::size_t at = 0; at < batched;) {
+                at += Unpack(m_batch.data() + at, m_event);
+                if (!Append(FormatTraceEvent(m_event))) {
                     break;
                 }
             }
-            batch.clear();
             if (dropped > 0) {
                 Append(FormatTraceDropped(Now(), dropped));
             }
@@ -161,13 +330,13 @@ private:
 
     std::FILE* m_file;
     const std::uint64_t m_capBytes;
-    const std::size_t m_queueEvents;
     const std::chrono::steady_clock::time_point m_start;
     std::thread m_thread;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<TraceEvent> m_queue;
+    std::vector<std::uint8_t> m_queue;
+    std::size_t m_queued = 0;
     std::uint64_t m_dropped = 0;
     std::uint64_t m_droppedUnwritten = 0;
     bool m_stopping = false;
@@ -175,7 +344,8 @@ private:
     std::string m_fault;
 
     // The writer thread's (and after it, the destructor's) own.
-    std::vector<TraceEvent> m_batch;
+    std::vector<std::uint8_t> m_batch;
+    TraceEvent m_event;
     std::uint64_t m_written = 0;
     bool m_capped = false;
 };
@@ -199,9 +369,12 @@ public:
         std::lock_guard lock(m_mutex);
         m_handles.erase(static_cast<std::uintptr_t>(handle));
     }
-    std::uint64_t NextRequest() {
+    // A new request's number and its handle's, under one lock: the tick
+    // asks for both.
+    std::pair<std::uint64_t, std::uint64_t> NextRequest(DriverHandle handle) {
         std::lock_guard lock(m_mutex);
-        return ++m_lastRequest;
+        const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
+        return {++m_lastRequest, found == m_handles.end() ? 0 : found->second};
     }
     std::uint64_t AddRegistration(NotificationHandle registration) {
         if (registration == kNoNotification) {
@@ -278,17 +451,17 @@ public:
 private:
     void Report(bool ok, std::uint32_t bytes, bool abandoned) {
         m_reported = true;
-        TraceEvent event;
-        event.kind = TraceEvent::Kind::Collect;
-        event.t = m_writer->Now();
-        event.request = m_request;
-        event.code = m_code;
-        event.waits = m_waits;
-        event.out.assign(m_block.begin(), m_block.end());
-        event.bytes = bytes;
-        event.ok = ok;
-        event.abandoned = abandoned;
-        m_writer->Push(std::move(event));
+        TraceCall call;
+        call.kind = TraceEvent::Kind::Collect;
+        call.ns = m_writer->Ns();
+        call.request = m_request;
+        call.code = m_code;
+        call.waits = &m_waits;
+        call.out = m_block;
+        call.bytes = bytes;
+        call.ok = ok;
+        call.abandoned = abandoned;
+        m_writer->Push(call);
     }
 
     std::shared_ptr<TraceWriter> m_writer;
@@ -301,6 +474,29 @@ private:
     OverlappedRecord m_inner;
 };
 
+// What a synchronous request sends, kept before the call as the reply may
+// be written over it: on the stack when it is as small as the meter's
+// requests are.
+class CopiedBytes {
+public:
+    explicit CopiedBytes(std::span<const std::uint8_t> bytes) : m_size(bytes.size()) {
+        if (bytes.size() <= m_small.size()) {
+            std::copy(bytes.begin(), bytes.end(), m_small.begin());
+        } else {
+            m_large.assign(bytes.begin(), bytes.end());
+        }
+    }
+    std::span<const std::uint8_t> Bytes() const {
+        return m_size <= m_small.size() ? std::span<const std::uint8_t>(m_small.data(), m_size)
+                                        : std::span<const std::uint8_t>(m_large);
+    }
+
+private:
+    std::size_t m_size;
+    std::array<std::uint8_t, 256> m_small;
+    std::vector<std::uint8_t> m_large;
+};
+
 } // namespace
 
 std::unique_ptr<TracingUsbDriver> TracingUsbDriver::Create(std::unique_ptr<UsbDriver>& inner,
@@ -311,8 +507,7 @@ std::unique_ptr<TracingUsbDriver> TracingUsbDriver::Create(std::unique_ptr<UsbDr
         error = "cannot write the trace '" + settings.path + "'";
         return nullptr;
     }
-    auto writer = std::make_shared<TraceWriter>(file, settings.capBytes,
-                                                std::max<std::size_t>(settings.queueEvents, 1));
+    auto writer = std::make_shared<TraceWriter>(file, settings.capBytes, settings.queueBytes);
     if (!writer->Begin(settings.header)) {
         error = "cannot write the trace '" + settings.path + "'";
         return nullptr;
@@ -339,75 +534,79 @@ std::string TracingUsbDriver::Fault() const {
 std::optional<std::vector<std::string>>
 TracingUsbDriver::ListDevicePaths(const Guid& interfaceClass) {
     auto paths = m_inner->ListDevicePaths(interfaceClass);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::List;
-    event.t = m_writer->Now();
-    event.guid = FormatGuid(interfaceClass);
-    event.paths = paths;
-    m_writer->Push(std::move(event));
+    const std::string guid = FormatGuid(interfaceClass);
+    TraceCall call;
+    call.kind = TraceEvent::Kind::List;
+    call.ns = m_writer->Ns();
+    call.guid = guid;
+    call.paths = &paths;
+    m_writer->Push(call);
     return paths;
 }
 
 DriverHandle TracingUsbDriver::OpenDevice(const std::string& path) {
     const DriverHandle handle = m_inner->OpenDevice(path);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::Open;
-    event.t = m_writer->Now();
-    event.path = path;
-    event.handle = handle == kInvalidDriverHandle ? 0 : m_numbers->AddHandle(handle);
-    m_writer->Push(std::move(event));
+    TraceCall call;
+    call.kind = TraceEvent::Kind::Open;
+    call.ns = m_writer->Ns();
+    call.path = path;
+    call.handle = handle == kInvalidDriverHandle ? 0 : m_numbers->AddHandle(handle);
+    m_writer->Push(call);
     return handle;
 }
 
 bool TracingUsbDriver::CloseDevice(DriverHandle handle) {
     const bool ok = m_inner->CloseDevice(handle);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::Close;
-    event.t = m_writer->Now();
-    event.handle = m_numbers->Handle(handle);
-    event.ok = ok;
+    TraceCall call;
+    call.kind = TraceEvent::Kind::Close;
+    call.ns = m_writer->Ns();
+    call.handle = m_numbers->Handle(handle);
+    call.ok = ok;
     if (ok) {
         m_numbers->DropHandle(handle);
     }
-    m_writer->Push(std::move(event));
+    m_writer->Push(call);
     return ok;
 }
 
 bool TracingUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
                                    std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                    std::uint32_t& bytesReturned) {
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::Sync;
-    event.t = m_writer->Now();
+    TraceCall call;
+    call.kind = TraceEvent::Kind::Sync;
+    call.ns = m_writer->Ns();
     // Before the call: `in` and `out` may be the same bytes.
-    event.in.assign(in.begin(), in.end());
+    const CopiedBytes sent(in);
     const bool ok = m_inner->SyncRequest(handle, code, in, out, bytesReturned);
-    event.handle = m_numbers->Handle(handle);
-    event.code = code;
-    event.outSize = static_cast<std::uint32_t>(out.size());
-    event.out.assign(out.begin(), out.end());
-    event.bytes = bytesReturned;
-    event.ok = ok;
-    m_writer->Push(std::move(event));
+    call.handle = m_numbers->Handle(handle);
+    call.code = code;
+    call.in = sent.Bytes();
+    call.outSize = static_cast<std::uint32_t>(out.size());
+    call.out = out;
+    call.bytes = bytesReturned;
+    call.ok = ok;
+    m_writer->Push(call);
     return ok;
 }
 
 SubmitResult TracingUsbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
                                             std::span<std::uint8_t> block,
                                             OverlappedRecord& record) {
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::Submit;
-    event.t = m_writer->Now();
-    event.request = m_numbers->NextRequest();
-    event.handle = m_numbers->Handle(handle);
-    event.code = code;
-    event.in.assign(block.begin(), block.end());
-    auto state = std::make_unique<TracingState>(m_writer, event.request, code, block);
+    TraceCall call;
+    call.kind = TraceEvent::Kind::Submit;
+    call.ns = m_writer->Ns();
+    std::tie(call.request, call.handle) = m_numbers->NextRequest(handle);
+    call.code = code;
+    // Copied before the request starts: from then on the backend may
+    // write into the block.
+    const CopiedBytes sent(block);
+    call.in = sent.Bytes();
+    auto state = std::make_unique<TracingState>(m_writer, call.request, code, block);
     const SubmitResult result = m_inner->SubmitRequest(handle, code, block, state->Inner());
-    event.outcome = result.outcome;
-    event.error = result.error;
+    call.outcome = result.outcome;
+    call.error = result.error;
     // The submission goes into the queue before its collection can.
-    m_writer->Push(std::move(event));
+    m_writer->Push(call);
     if (result.outcome != SubmitOutcome::Failed) {
         record.Attach(std::move(state));
     } else {
@@ -420,35 +619,36 @@ NotificationHandle TracingUsbDriver::RegisterInterfaceNotification(NotifyWindow 
                                                                    const Guid& interfaceClass) {
     const NotificationHandle registration =
         m_inner->RegisterInterfaceNotification(window, interfaceClass);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::RegisterInterface;
-    event.t = m_writer->Now();
-    event.guid = FormatGuid(interfaceClass);
-    event.registration = m_numbers->AddRegistration(registration);
-    m_writer->Push(std::move(event));
+    const std::string guid = FormatGuid(interfaceClass);
+    TraceCall call;
+    call.kind = TraceEvent::Kind::RegisterInterface;
+    call.ns = m_writer->Ns();
+    call.guid = guid;
+    call.registration = m_numbers->AddRegistration(registration);
+    m_writer->Push(call);
     return registration;
 }
 
 NotificationHandle TracingUsbDriver::RegisterHandleNotification(NotifyWindow window,
                                                                 DriverHandle handle) {
     const NotificationHandle registration = m_inner->RegisterHandleNotification(window, handle);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::RegisterHandle;
-    event.t = m_writer->Now();
-    event.handle = m_numbers->Handle(handle);
-    event.registration = m_numbers->AddRegistration(registration);
-    m_writer->Push(std::move(event));
+    TraceCall call;
+    call.kind = TraceEvent::Kind::RegisterHandle;
+    call.ns = m_writer->Ns();
+    call.handle = m_numbers->Handle(handle);
+    call.registration = m_numbers->AddRegistration(registration);
+    m_writer->Push(call);
     return registration;
 }
 
 bool TracingUsbDriver::UnregisterNotification(NotificationHandle notification) {
     const bool ok = m_inner->UnregisterNotification(notification);
-    TraceEvent event;
-    event.kind = TraceEvent::Kind::Unregister;
-    event.t = m_writer->Now();
-    event.registration = m_numbers->Registration(notification);
-    event.ok = ok;
-    m_writer->Push(std::move(event));
+    TraceCall call;
+    call.kind = TraceEvent::Kind::Unregister;
+    call.ns = m_writer->Ns();
+    call.registration = m_numbers->Registration(notification);
+    call.ok = ok;
+    m_writer->Push(call);
     return ok;
 }
 

@@ -24,13 +24,15 @@ class TraceWriter;
 class TracingUsbDriver final : public UsbDriver {
 public:
     static constexpr std::uint64_t kDefaultCapBytes = 50ull * 1024 * 1024;
-    static constexpr std::size_t kDefaultQueueEvents = 4096;
+    // The queue's room, in bytes: a call of the meter's takes about 200 of
+    // them, so this holds some 5000 calls between two writes.
+    static constexpr std::size_t kDefaultQueueBytes = 1024 * 1024;
 
     struct Settings {
         std::string path;
         TraceHeader header;
         std::uint64_t capBytes = kDefaultCapBytes;
-        std::size_t queueEvents = kDefaultQueueEvents;
+        std::size_t queueBytes = kDefaultQueueBytes;
     };
 
     // Takes `inner` over; nothing, with the reason in `error` and `inner`

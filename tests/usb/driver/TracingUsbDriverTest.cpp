@@ -22,12 +22,12 @@ namespace {
 
 class TracingUsbDriverTest : public ::testing::Test {
 protected:
-    std::unique_ptr<TracingUsbDriver> Tracing(std::uint64_t capBytes, std::size_t queueEvents) {
+    std::unique_ptr<TracingUsbDriver> Tracing(std::uint64_t capBytes, std::size_t queueBytes) {
         TracingUsbDriver::Settings settings;
         settings.path = m_path;
         settings.header = {"test", "0", TracePlatform(), "simulated", TraceNow()};
         settings.capBytes = capBytes;
-        settings.queueEvents = queueEvents;
+        settings.queueBytes = queueBytes;
         std::unique_ptr<UsbDriver> inner = std::make_unique<VirtualUsbDriver>();
         std::string error;
         auto tracing = TracingUsbDriver::Create(inner, settings, error);
@@ -42,7 +42,7 @@ protected:
 TEST_F(TracingUsbDriverTest, ACappedTraceEndsSayingSoAndReplaysUpToThere) {
     constexpr std::uint64_t kCap = 4000;
     {
-        auto tracing = Tracing(kCap, 4096);
+        auto tracing = Tracing(kCap, TracingUsbDriver::kDefaultQueueBytes);
         for (int i = 0; i < 200; ++i) {
             EXPECT_EQ(tracing->ListDevicePaths(kMeterInterfaceGuid), std::vector<std::string>{});
         }
@@ -74,7 +74,7 @@ TEST_F(TracingUsbDriverTest, ACappedTraceEndsSayingSoAndReplaysUpToThere) {
 TEST_F(TracingUsbDriverTest, AWriterThatFallsBehindDropsAndCountsWithoutHoldingUpTheCaller) {
     std::uint64_t dropped = 0;
     {
-        auto tracing = Tracing(TracingUsbDriver::kDefaultCapBytes, 2);
+        auto tracing = Tracing(TracingUsbDriver::kDefaultCapBytes, 400);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (tracing->Dropped() == 0 && std::chrono::steady_clock::now() < deadline) {
             tracing->ListDevicePaths(kMeterInterfaceGuid);
@@ -103,7 +103,8 @@ TEST_F(TracingUsbDriverTest, AWriterThatFallsBehindDropsAndCountsWithoutHoldingU
 TEST_F(TracingUsbDriverTest, AFailedSubmissionIsRecordedAndFailsAgainOnReplay) {
     std::array<std::uint8_t, 40> block{};
     {
-        auto tracing = Tracing(TracingUsbDriver::kDefaultCapBytes, 4096);
+        auto tracing =
+            Tracing(TracingUsbDriver::kDefaultCapBytes, TracingUsbDriver::kDefaultQueueBytes);
         OverlappedRecord failed;
         EXPECT_EQ(tracing->SubmitRequest(DriverHandle{12345}, 0x220020, block, failed).outcome,
                   SubmitOutcome::Failed);
