@@ -361,6 +361,12 @@ std::string TraceTail(const std::string& path, double seconds, std::size_t maxBy
                             "the last %u KiB of a trace at most\n",
                             static_cast<unsigned>(maxBytes / 1024));
         }
+        // A trace that reached its size cap stopped recording long before
+        // the report: its last minutes are not the program's.
+        if (lines.back().text.find(R"("op":"end","reason":"cut")") != std::string_view::npos) {
+            notes += "# the trace was cut at its size cap: these are its last minutes before "
+                     "the cut, not the program's last minutes\n";
+        }
         notes += Format("# the last %g seconds of the trace: %u lines\n", seconds,
                         static_cast<unsigned>(lines.end() - first));
         for (auto line = first; line != lines.end(); ++line) {

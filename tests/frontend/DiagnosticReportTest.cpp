@@ -90,6 +90,19 @@ TEST(DiagnosticReportTest, TheTraceTailIsTheHeaderAndTheLastMinutes) {
     EXPECT_NE(tail.find("4 lines"), std::string::npos) << tail;
 }
 
+TEST(DiagnosticReportTest, ACutTraceSaysItsLastMinutesAreThoseBeforeTheCut) {
+    TempFolder folder;
+    const std::string cutPath = folder.Path("cut.jsonl");
+    const std::string closedPath = folder.Path("closed.jsonl");
+    const std::string start = "{\"h\":1}\n{\"t\":1,\"op\":\"list\"}\n";
+    WriteText(cutPath, start + R"({"t":2,"op":"end","reason":"cut","why":"cap","dropped":0})"
+                               "\n");
+    WriteText(closedPath, start + R"({"t":2,"op":"end","reason":"closed","dropped":0})"
+                                  "\n");
+    EXPECT_NE(TraceTail(cutPath).find("# the trace was cut at its size cap"), std::string::npos);
+    EXPECT_EQ(TraceTail(closedPath).find("cut"), std::string::npos);
+}
+
 TEST(DiagnosticReportTest, AHugeTraceIsReadFromItsEndOnly) {
     TempFolder folder;
     const std::string path = folder.Path("t.jsonl");
