@@ -8,12 +8,14 @@
 #include "usb/driver/TracingUsbDriver.h"
 #include "usb/driver/VirtualUsbDriver.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zelmora {
 namespace {
@@ -95,6 +97,66 @@ void BM_Tick(benchmark::State& state) {
 // 1500 ticks a run: their calls (two each) fit the writer's queue, so none
 // is dropped and every tick pays for queueing, as at a real poll period.
 BENCHMARK(BM_Tick)->Arg(0)->Arg(1)->Iterations(1500)->Repetitions(30)->ReportAggregatesOnly();
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The two side by side, for the overhead: rounds of 1500 ticks of each link
+// in turn (which goes first alternates), so that the machine's ups and
+// downs fall on both alike; the overhead is the median of the rounds'
+// ratios. Between rounds the writer takes its turn, as it does between the
+// ticks of a real poll period.
+void BM_TracedOverUntraced(benchmark::State& state) {
+    constexpr int kRounds = 30;
+    constexpr int kTicks = 1500;
+    std::vector<double> untraced;
+    std::vector<double> traced;
+    std::vector<double> ratios;
+    std::uint64_t dropped = 0;
+    auto nsPerTick = [](Link& link) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kTicks; ++i) {
+            link.Tick();
+            benchmark::DoNotOptimize(link.link->TakeSamples());
+        }
+        return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+                   .count() /
+               kTicks;
+    };
+    for (auto _ : state) {
+        Link plainLink(false);
+        Link tracedLink(true);
+        // The first two rounds warm both up and are not counted.
+        for (int round = -2; round < kRounds; ++round) {
+            double plainNs = 0;
+            double tracedNs = 0;
+            if (round % 2 == 0) {
+                plainNs = nsPerTick(plainLink);
+                tracedNs = nsPerTick(tracedLink);
+            } else {
+                tracedNs = nsPerTick(tracedLink);
+                plainNs = nsPerTick(plainLink);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (round >= 0) {
+                untraced.push_back(plainNs);
+                traced.push_back(tracedNs);
+                ratios.push_back(tracedNs / plainNs);
+            }
+        }
+        if (!plainLink.link->IsRunning() || !tracedLink.link->IsRunning()) {
+            state.SkipWithError("the meter stopped");
+        }
+        dropped = tracedLink.tracing->Dropped();
+    }
+    state.counters["untraced_ns"] = Median(untraced);
+    state.counters["traced_ns"] = Median(traced);
+    state.counters["overhead_percent"] = 100 * (Median(ratios) - 1);
+    state.counters["dropped"] = static_cast<double>(dropped);
+}
+BENCHMARK(BM_TracedOverUntraced)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Disk per tick: a trace of the start-up alone, then one of the start-up
 // and 1000 ticks; the difference over 1000.
