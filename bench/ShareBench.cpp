@@ -16,7 +16,8 @@
 //
 // BM_BareSends is the floor under the owner's figure: the same number of
 // connections and lines a second, each line one send() to a thread blocked
-// in read() in another process, without the server around it.
+// in read() in another process, without the server around it; "joined" is
+// the floor of one connection a client carrying all three meters.
 
 #include "frontend/MeterDriver.h"
 #include "meter/DeviceLink.h"
@@ -225,8 +226,13 @@ std::string SampleLine() {
 }
 
 void BM_BareSends(benchmark::State& state) {
-    const int connections = kMeters * static_cast<int>(state.range(0));
+    // Joined: what the floor would be if a client had one connection for
+    // all three meters and the owner polled them together, writing their
+    // three lines in one send a period.
+    const bool joined = state.range(1) != 0;
+    const int connections = (joined ? 1 : kMeters) * static_cast<int>(state.range(0));
     const std::string line = SampleLine();
+    const std::string threeLines = line + line + line;
     for (auto _ : state) {
         std::vector<int> ours;
         std::vector<int> theirs;
@@ -271,6 +277,19 @@ void BM_BareSends(benchmark::State& state) {
              meter = (meter + 1) % kMeters) {
             next += std::chrono::milliseconds(kPeriodMs / kMeters);
             std::this_thread::sleep_until(next);
+            if (joined) {
+                if (meter != 0) {
+                    continue;
+                }
+                for (const int fd : ours) {
+                    sent += ::send(fd, threeLines.data(), threeLines.size(),
+                                   MSG_DONTWAIT | MSG_NOSIGNAL) ==
+                                    static_cast<ssize_t>(threeLines.size())
+                                ? kMeters
+                                : 0;
+                }
+                continue;
+            }
             for (int c = meter; c < connections; c += kMeters) {
                 sent += ::send(ours[static_cast<std::size_t>(c)], line.data(), line.size(),
                                MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
@@ -288,9 +307,11 @@ void BM_BareSends(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BareSends)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(100)
+    ->ArgNames({"clients", "joined"})
+    ->Args({1, 0})
+    ->Args({10, 0})
+    ->Args({100, 0})
+    ->Args({100, 1})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
