@@ -23,8 +23,10 @@ namespace {
 // A call as the caller describes it to the writer: everything it names is
 // only borrowed until Push returns.
 struct TraceCall {
-    TraceEvent::Kind kind = TraceEvent::Kind::List;
-    std::int64_t ns = 0;
+    TraceCall(TraceEvent::Kind callKind, std::int64_t callNs) : kind(callKind), ns(callNs) {}
+
+    TraceEvent::Kind kind;
+    std::int64_t ns;
     std::uint64_t handle = 0;
     std::uint64_t request = 0;
     std::uint64_t registration = 0;
@@ -451,9 +453,7 @@ public:
 private:
     void Report(bool ok, std::uint32_t bytes, bool abandoned) {
         m_reported = true;
-        TraceCall call;
-        call.kind = TraceEvent::Kind::Collect;
-        call.ns = m_writer->Ns();
+        TraceCall call(TraceEvent::Kind::Collect, m_writer->Ns());
         call.request = m_request;
         call.code = m_code;
         call.waits = &m_waits;
@@ -535,9 +535,7 @@ std::optional<std::vector<std::string>>
 TracingUsbDriver::ListDevicePaths(const Guid& interfaceClass) {
     auto paths = m_inner->ListDevicePaths(interfaceClass);
     const std::string guid = FormatGuid(interfaceClass);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::List;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::List, m_writer->Ns());
     call.guid = guid;
     call.paths = &paths;
     m_writer->Push(call);
@@ -546,9 +544,7 @@ TracingUsbDriver::ListDevicePaths(const Guid& interfaceClass) {
 
 DriverHandle TracingUsbDriver::OpenDevice(const std::string& path) {
     const DriverHandle handle = m_inner->OpenDevice(path);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::Open;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::Open, m_writer->Ns());
     call.path = path;
     call.handle = handle == kInvalidDriverHandle ? 0 : m_numbers->AddHandle(handle);
     m_writer->Push(call);
@@ -557,9 +553,7 @@ DriverHandle TracingUsbDriver::OpenDevice(const std::string& path) {
 
 bool TracingUsbDriver::CloseDevice(DriverHandle handle) {
     const bool ok = m_inner->CloseDevice(handle);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::Close;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::Close, m_writer->Ns());
     call.handle = m_numbers->Handle(handle);
     call.ok = ok;
     if (ok) {
@@ -572,9 +566,7 @@ bool TracingUsbDriver::CloseDevice(DriverHandle handle) {
 bool TracingUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
                                    std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                    std::uint32_t& bytesReturned) {
-    TraceCall call;
-    call.kind = TraceEvent::Kind::Sync;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::Sync, m_writer->Ns());
     // Before the call: `in` and `out` may be the same bytes.
     const CopiedBytes sent(in);
     const bool ok = m_inner->SyncRequest(handle, code, in, out, bytesReturned);
@@ -592,9 +584,7 @@ bool TracingUsbDriver::SyncRequest(DriverHandle handle, std::uint32_t code,
 SubmitResult TracingUsbDriver::StartRequest(DriverHandle handle, std::uint32_t code,
                                             std::span<std::uint8_t> block,
                                             OverlappedRecord& record) {
-    TraceCall call;
-    call.kind = TraceEvent::Kind::Submit;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::Submit, m_writer->Ns());
     std::tie(call.request, call.handle) = m_numbers->NextRequest(handle);
     call.code = code;
     // Copied before the request starts: from then on the backend may
@@ -620,9 +610,7 @@ NotificationHandle TracingUsbDriver::RegisterInterfaceNotification(NotifyWindow 
     const NotificationHandle registration =
         m_inner->RegisterInterfaceNotification(window, interfaceClass);
     const std::string guid = FormatGuid(interfaceClass);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::RegisterInterface;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::RegisterInterface, m_writer->Ns());
     call.guid = guid;
     call.registration = m_numbers->AddRegistration(registration);
     m_writer->Push(call);
@@ -632,9 +620,7 @@ NotificationHandle TracingUsbDriver::RegisterInterfaceNotification(NotifyWindow 
 NotificationHandle TracingUsbDriver::RegisterHandleNotification(NotifyWindow window,
                                                                 DriverHandle handle) {
     const NotificationHandle registration = m_inner->RegisterHandleNotification(window, handle);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::RegisterHandle;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::RegisterHandle, m_writer->Ns());
     call.handle = m_numbers->Handle(handle);
     call.registration = m_numbers->AddRegistration(registration);
     m_writer->Push(call);
@@ -643,9 +629,7 @@ NotificationHandle TracingUsbDriver::RegisterHandleNotification(NotifyWindow win
 
 bool TracingUsbDriver::UnregisterNotification(NotificationHandle notification) {
     const bool ok = m_inner->UnregisterNotification(notification);
-    TraceCall call;
-    call.kind = TraceEvent::Kind::Unregister;
-    call.ns = m_writer->Ns();
+    TraceCall call(TraceEvent::Kind::Unregister, m_writer->Ns());
     call.registration = m_numbers->Registration(notification);
     call.ok = ok;
     m_writer->Push(call);
