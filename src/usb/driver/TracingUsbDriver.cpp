@@ -74,11 +74,16 @@ struct PackedCall {
 };
 static_assert(std::is_trivially_copyable_v<PackedCall>);
 
+// The paths of a listing that succeeded; nullptr for any other call.
+const std::vector<std::string>* ListedPaths(const TraceCall& call) {
+    return call.paths != nullptr && call.paths->has_value() ? &**call.paths : nullptr;
+}
+
 std::size_t PackedSize(const TraceCall& call) {
     std::size_t size =
         sizeof(PackedCall) + call.in.size() + call.out.size() + call.guid.size() + call.path.size();
-    if (call.paths != nullptr && call.paths->has_value()) {
-        for (const std::string& path : **call.paths) {
+    if (const auto* paths = ListedPaths(call)) {
+        for (const std::string& path : *paths) {
             size += sizeof(std::uint32_t) + path.size();
         }
     }
@@ -117,16 +122,16 @@ void Pack(const TraceCall& call, std::size_t size, std::uint8_t* to) {
     packed.outCount = static_cast<std::uint32_t>(call.out.size());
     packed.guidSize = static_cast<std::uint32_t>(call.guid.size());
     packed.pathSize = static_cast<std::uint32_t>(call.path.size());
-    const bool hasPaths = call.paths != nullptr && call.paths->has_value();
-    packed.hasPaths = hasPaths;
-    packed.pathCount = hasPaths ? static_cast<std::uint32_t>((*call.paths)->size()) : 0;
+    const std::vector<std::string>* paths = ListedPaths(call);
+    packed.hasPaths = paths != nullptr;
+    packed.pathCount = paths != nullptr ? static_cast<std::uint32_t>(paths->size()) : 0;
     to = PutBytes(to, &packed, sizeof packed);
     to = PutBytes(to, call.in.data(), call.in.size());
     to = PutBytes(to, call.out.data(), call.out.size());
     to = PutBytes(to, call.guid.data(), call.guid.size());
     to = PutBytes(to, call.path.data(), call.path.size());
-    if (hasPaths) {
-        for (const std::string& path : **call.paths) {
+    if (paths != nullptr) {
+        for (const std::string& path : *paths) {
             const auto length = static_cast<std::uint32_t>(path.size());
             to = PutBytes(to, &length, sizeof length);
             to = PutBytes(to, path.data(), path.size());
@@ -364,8 +369,7 @@ public:
     }
     std::uint64_t Handle(DriverHandle handle) const {
         std::lock_guard lock(m_mutex);
-        const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
-        return found == m_handles.end() ? 0 : found->second;
+        return HandleLocked(handle);
     }
     void DropHandle(DriverHandle handle) {
         std::lock_guard lock(m_mutex);
@@ -375,8 +379,7 @@ public:
     // asks for both.
     std::pair<std::uint64_t, std::uint64_t> NextRequest(DriverHandle handle) {
         std::lock_guard lock(m_mutex);
-        const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
-        return {++m_lastRequest, found == m_handles.end() ? 0 : found->second};
+        return {++m_lastRequest, HandleLocked(handle)};
     }
     std::uint64_t AddRegistration(NotificationHandle registration) {
         if (registration == kNoNotification) {
@@ -394,6 +397,11 @@ public:
     }
 
 private:
+    std::uint64_t HandleLocked(DriverHandle handle) const {
+        const auto found = m_handles.find(static_cast<std::uintptr_t>(handle));
+        return found == m_handles.end() ? 0 : found->second;
+    }
+
     mutable std::mutex m_mutex;
     std::map<std::uintptr_t, std::uint64_t> m_handles;
     std::map<std::uintptr_t, std::uint64_t> m_registrations;
