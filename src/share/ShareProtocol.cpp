@@ -11,7 +11,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<ShareMessage::Kind, std::string_view>, 7> kClasses{{
+constexpr std::array<std::pair<ShareMessage::Kind, std::string_view>, 9> kClasses{{
     {ShareMessage::Kind::Hello, "hello"},
     {ShareMessage::Kind::Watch, "watch"},
     {ShareMessage::Kind::Watching, "watching"},
@@ -19,6 +19,8 @@ constexpr std::array<std::pair<ShareMessage::Kind, std::string_view>, 7> kClasse
     {ShareMessage::Kind::Lost, "lost"},
     {ShareMessage::Kind::End, "end"},
     {ShareMessage::Kind::Error, "error"},
+    {ShareMessage::Kind::Unwatch, "unwatch"},
+    {ShareMessage::Kind::Refused, "refused"},
 }};
 
 // The longest text field; ids and probe codes are far shorter.
@@ -83,6 +85,19 @@ public:
         return out >= min && out <= max ? true : Fail(name, "is out of range");
     }
 
+    bool Flag(const char* name, bool& out) {
+        const auto it = m_object.find(name);
+        if (it == m_object.end()) {
+            out = false;
+            return true;
+        }
+        if (!it->is_boolean()) {
+            return Fail(name, "is neither true nor false");
+        }
+        out = it->get<bool>();
+        return true;
+    }
+
     bool Unsigned(const char* name, std::uint64_t& out) {
         const auto it = m_object.find(name);
         if (it == m_object.end()) {
@@ -126,20 +141,26 @@ bool DecodeFields(const json& object, ShareMessage& m, std::string& error) {
             !f.Text("probe_model", m.probeModel) || !f.Text("program", m.ownerProgram) ||
             !f.Integer("pid", 0, std::numeric_limits<std::int64_t>::max(), m.ownerPid) ||
             !f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number) ||
-            !f.Text("path", m.devicePath, false)) {
+            !f.Text("path", m.devicePath, false) || !f.Flag("joins", m.joins)) {
             return false;
         }
         m.intervalMs = static_cast<int>(number);
         return true;
     }
     case ShareMessage::Kind::Watch:
-        if (!f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number)) {
+        if (!f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number) ||
+            !f.Text("meter", m.meterId, false)) {
             return false;
         }
         m.intervalMs = static_cast<int>(number);
         return true;
+    case ShareMessage::Kind::Unwatch:
+        return f.Text("meter", m.meterId);
+    case ShareMessage::Kind::Refused:
+        return f.Text("meter", m.meterId) && f.Text("reason", m.reason);
     case ShareMessage::Kind::Watching:
-        if (!f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number)) {
+        if (!f.Text("meter", m.meterId, false) ||
+            !f.Integer("interval_ms", kMinIntervalMs, kMaxIntervalMs, number)) {
             return false;
         }
         m.intervalMs = static_cast<int>(number);
@@ -161,7 +182,8 @@ bool DecodeFields(const json& object, ShareMessage& m, std::string& error) {
                        std::numeric_limits<std::int64_t>::max(), utc) ||
             !f.Integer("mono_ns", std::numeric_limits<std::int64_t>::min(),
                        std::numeric_limits<std::int64_t>::max(), mono) ||
-            !f.Text("status", m.status) || !f.Text("unit", m.unit)) {
+            !f.Text("status", m.status) || !f.Text("unit", m.unit) ||
+            !f.Text("meter", m.meterId, false)) {
             return false;
         }
         m.reading.sequence = sequence;
@@ -182,9 +204,10 @@ bool DecodeFields(const json& object, ShareMessage& m, std::string& error) {
         return true;
     }
     case ShareMessage::Kind::Lost:
-        return f.Unsigned("samples", m.lostSamples);
+        return f.Unsigned("samples", m.lostSamples) && f.Text("meter", m.meterId, false);
     case ShareMessage::Kind::End:
-        if (!f.Text("why", m.why) || !f.Text("reason", m.reason, false)) {
+        if (!f.Text("why", m.why) || !f.Text("reason", m.reason, false) ||
+            !f.Text("meter", m.meterId, false)) {
             return false;
         }
         if (m.why != "owner_stops" && m.why != "meter_lost") {
@@ -216,6 +239,9 @@ std::string EncodeMessage(const ShareMessage& m) {
         if (!m.devicePath.empty()) {
             object["path"] = m.devicePath;
         }
+        if (m.joins) {
+            object["joins"] = true;
+        }
         break;
     case ShareMessage::Kind::Watch:
         object["interval_ms"] = m.intervalMs;
@@ -223,6 +249,11 @@ std::string EncodeMessage(const ShareMessage& m) {
     case ShareMessage::Kind::Watching:
         object["interval_ms"] = m.intervalMs;
         object["every"] = m.every;
+        break;
+    case ShareMessage::Kind::Unwatch:
+        break;
+    case ShareMessage::Kind::Refused:
+        object["reason"] = m.reason;
         break;
     case ShareMessage::Kind::Sample:
         object["seq"] = m.reading.sequence;
@@ -249,6 +280,11 @@ std::string EncodeMessage(const ShareMessage& m) {
     case ShareMessage::Kind::Error:
         object["reason"] = m.reason;
         break;
+    }
+    // Every message but the hello names its meter where one is given: the
+    // meters an owner serves on one connection tell theirs apart by it.
+    if (m.kind != ShareMessage::Kind::Hello && !m.meterId.empty()) {
+        object["meter"] = m.meterId;
     }
     std::string line = object.dump(-1, ' ', false, json::error_handler_t::replace);
     line.push_back('\n');

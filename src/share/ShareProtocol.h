@@ -11,6 +11,13 @@
 //   owner:  {"class":"end","why":"owner_stops"|"meter_lost","reason":...}
 //   either: {"class":"error","reason":...} and then the connection closes
 //
+// An owner whose hello says "joins":true serves further meters of its
+// process on the same connection: after the first watch a client may send
+// {"class":"watch","interval_ms":100,"meter":"..."} (answered by a
+// "watching" or a "refused" naming that meter) and {"class":"unwatch",
+// "meter":"..."}; every sample, loss and end then names its meter. A client
+// that never asks gets the stream it always got, the "meter" fields apart.
+//
 // Every line is bounded (kMaxLineLength); a decoder never trusts a field it
 // did not check.
 
@@ -29,12 +36,18 @@ constexpr int kShareProtocolVersion = 1;
 constexpr std::size_t kMaxLineLength = 4096;
 
 struct ShareMessage {
-    enum class Kind { Hello, Watch, Watching, Sample, Lost, End, Error };
+    enum class Kind { Hello, Watch, Watching, Sample, Lost, End, Error, Unwatch, Refused };
     Kind kind = Kind::Error;
 
+    // hello; watch, unwatch, watching, refused, sample, lost and end name
+    // their meter with it where the connection carries several (may be
+    // empty there: the endpoint's own meter).
+    std::string meterId;
     // hello
     int version = 0;
-    std::string meterId;
+    // hello: further meters of the owner's process may be watched on the
+    // connection.
+    bool joins = false;
     std::string probeFamily;
     std::string probeModel;
     std::int64_t ownerPid = 0;
@@ -57,7 +70,7 @@ struct ShareMessage {
     std::uint64_t lostSamples = 0;
     // end: "owner_stops" (another may take the meter over) or "meter_lost"
     std::string why;
-    // end, error
+    // end, error, refused
     std::string reason;
 };
 

@@ -67,6 +67,29 @@ TEST(ShareProtocolTest, EveryMessageReadsBackAsItWasSent) {
     ASSERT_TRUE(placed);
     EXPECT_EQ(placed->devicePath, "usb:1-4.2");
 
+    // An owner that serves several meters on one connection says so, and
+    // every message of those meters names its meter.
+    hello.joins = true;
+    const auto joining = Decode(EncodeMessage(hello));
+    ASSERT_TRUE(joining);
+    EXPECT_TRUE(joining->joins);
+    EXPECT_FALSE(helloBack->joins) << "an owner that does not say so does not join";
+    sample.meterId = "210400102";
+    for (const ShareMessage::Kind kind :
+         {ShareMessage::Kind::Sample, ShareMessage::Kind::Watch, ShareMessage::Kind::Watching,
+          ShareMessage::Kind::Unwatch, ShareMessage::Kind::Refused, ShareMessage::Kind::Lost,
+          ShareMessage::Kind::End}) {
+        ShareMessage named = sample;
+        named.kind = kind;
+        named.intervalMs = 200;
+        named.why = "owner_stops";
+        named.reason = "why";
+        const auto namedBack = Decode(EncodeMessage(named));
+        ASSERT_TRUE(namedBack) << EncodeMessage(named);
+        EXPECT_EQ(namedBack->kind, kind);
+        EXPECT_EQ(namedBack->meterId, "210400102") << EncodeMessage(named);
+    }
+
     // A reason that is not UTF-8 still goes out as one valid line.
     ShareMessage error;
     error.kind = ShareMessage::Kind::Error;
@@ -96,6 +119,12 @@ TEST(ShareProtocolTest, AnythingElseIsRefusedWithAReason) {
         "\"utc_ns\":0,\"mono_ns\":0,\"status\":\"ok\",\"unit\":\"W\"}",
         "{\"class\":\"hello\",\"zelmora\":\"other\"}",
         "{\"class\":\"end\",\"why\":\"because\"}",
+        "{\"class\":\"unwatch\"}",
+        "{\"class\":\"watch\",\"interval_ms\":100,\"meter\":7}",
+        "{\"class\":\"refused\",\"meter\":\"210400101\"}",
+        "{\"class\":\"hello\",\"zelmora\":\"share\",\"version\":1,\"meter\":\"1\","
+        "\"probe_family\":\"KV\",\"probe_model\":\"KV50\",\"interval_ms\":100,\"pid\":1,"
+        "\"program\":\"x\",\"joins\":1}",
         "{\"class\":\"error\",\"reason\":\"" + std::string(600, 'x') + "\"}",
         "{\"class\":\"error\",\"reason\":\"\xff\"}",
         "{\"class\":\"watch\",\"interval_ms\":100}" + std::string(kMaxLineLength, ' '),
