@@ -38,6 +38,8 @@ constexpr std::string_view kMeterTypeCode = "4817";
 constexpr std::uint32_t kTimerResolutionMs = 4;
 // The shortest poll period.
 constexpr int kMinPollPeriodMs = 100;
+// The longest period whose first poll waits to be in step with the others.
+constexpr std::chrono::seconds kLongestStepWait(1);
 
 // Destruction gives the meter this long after the poll ends, and Start
 // after it has started a meter.
@@ -331,8 +333,9 @@ bool CMeterPoller::Start(const std::string& meterId, int periodMs,
     }
     busy.reset();
     if (started) {
-        std::string unused;
-        SetPollPeriod(GetPollPeriod(), unused);
+        // In step with the other meters: a process that serves several
+        // sends the samples of one period together.
+        Rearm(GetPollPeriod(), true);
     }
     std::this_thread::sleep_for(kSettleTime / m_nPollSpeedUp);
     return started;
@@ -427,8 +430,20 @@ void CMeterPoller::ReleaseMeter(bool sendStopRequest) {
 // --- Acquisition ------------------------------------------------------------
 
 bool CMeterPoller::SetPollPeriod(int periodMs, std::string&) {
+    return Rearm(periodMs, false);
+}
+
+bool CMeterPoller::Rearm(int periodMs, bool inStep) {
     if (periodMs < kMinPollPeriodMs) {
         return false;
+    }
+    // A longer period is not waited for: its samples cost little to send,
+    // and a start must not wait that long.
+    const std::chrono::nanoseconds period =
+        std::chrono::milliseconds(std::max(periodMs / m_nPollSpeedUp, 1));
+    if (inStep && period <= kLongestStepWait) {
+        const auto now = std::chrono::steady_clock::now();
+        std::this_thread::sleep_until(now + (period - now.time_since_epoch() % period));
     }
     {
         std::lock_guard lock(m_probeMutex);

@@ -102,6 +102,10 @@ private:
     void CloseAfterFailedRead();
     void EndTick();
     std::uint32_t ArmTimerLocked(int periodMs);
+    // Re-arms the poll's timer; `inStep` first waits for the next multiple
+    // of the period on the monotonic clock, so that every meter started
+    // with the same period, in any process, is polled at the same moments.
+    bool Rearm(int periodMs, bool inStep);
     bool AnyListenerWants();
 
     UsbDriver& m_driver;
