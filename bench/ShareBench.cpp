@@ -9,10 +9,10 @@
 // The window opens once every client is attached, so that neither figure
 // holds the attaching. N = 0 is the owner polling alone, the yardstick.
 //
-// The clients are one process with a reading thread per meter and client
-// (300 threads for 100 clients): as many threads as 100 programs with three
-// meters each, on the same two cores as the owner, so the latency holds
-// their scheduling as a user's would.
+// The clients are one process playing 100 programs with three meters each:
+// each program has its own connection to the owner, carrying its three
+// meters, and a reading thread for it, on the same two cores as the owner,
+// so the latency holds their scheduling as a user's would.
 //
 // BM_BareSends is the floor under the owner's figure: the same number of
 // connections and lines a second, each line one send() to a thread blocked
@@ -93,17 +93,21 @@ bool WaitReadable(int fd, int limitMs) {
 [[noreturn]] void RunClients(int clients, int go, int out) {
     char byte = 0;
     (void)::read(go, &byte, 1);
+    // Each client program has its connections of its own: one to the
+    // owner, carrying its three meters.
+    std::vector<std::unique_ptr<CShareLinks>> programs;
     std::vector<std::unique_ptr<CAttachedMeter>> attached;
     std::vector<std::unique_ptr<LatencyListener>> listeners;
     for (int c = 0; c < clients; ++c) {
+        programs.push_back(std::make_unique<CShareLinks>());
         for (int m = 0; m < kMeters; ++m) {
             const std::string id = Format("%09d", 210400101 + m);
             std::string problem;
             const auto names = NamesOfMeter(id, problem);
             CAttachedMeter::Outcome outcome{};
-            auto meter =
-                names ? CAttachedMeter::Attach(names->endpointPath, id, kPeriodMs, outcome, problem)
-                      : nullptr;
+            auto meter = names ? CAttachedMeter::Attach(*programs.back(), names->endpointPath, id,
+                                                        kPeriodMs, outcome, problem)
+                               : nullptr;
             if (!meter) {
                 ::_exit(2);
             }

@@ -1,8 +1,12 @@
 #pragma once
 
 // A meter that another process owns, watched through its endpoint: a
-// source of the readings the owner sends. A thread of its own reads the
-// owner's messages and hands them to the listener.
+// source of the readings the owner sends.
+//
+// The meters of one owner share one connection where the owner allows it
+// (its hello says it joins): the first is watched on a connection of its
+// own, the next ones are asked for on that one. A thread per connection
+// reads the owner's messages and hands each meter's to its listener.
 
 #include "meter/MeterSource.h"
 #include "share/ShareProtocol.h"
@@ -14,10 +18,32 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zelmora {
 
 class CShareConnection;
+class CShareLink;
+
+// The connections of one process to the owners of the meters it attaches
+// to, so that the meters of one owner share one. A process has one (its
+// CShareHub's); a benchmark that plays many client programs has one each.
+class CShareLinks {
+public:
+    CShareLinks();
+    CShareLinks(const CShareLinks&) = delete;
+    CShareLinks& operator=(const CShareLinks&) = delete;
+    ~CShareLinks();
+
+private:
+    friend class CAttachedMeter;
+    // A live connection to the process `ownerPid` that joins meters.
+    std::shared_ptr<CShareLink> Find(std::int64_t ownerPid);
+    void Add(const std::shared_ptr<CShareLink>& link);
+
+    std::mutex m_mutex;
+    std::vector<std::weak_ptr<CShareLink>> m_links; // guarded by m_mutex
+};
 
 class CAttachedMeter final : public MeterSource {
 public:
@@ -37,10 +63,12 @@ public:
 
     enum class Outcome { Attached, Refused, NoOwner };
     // Attaches to the owner at `endpointPath` and asks for readings every
-    // `periodMs`. Refused (with the owner's reason in `problem`) when the
-    // owner does not serve that period or this user; NoOwner when no owner
+    // `periodMs`, on a connection of `links` to the same owner where there
+    // is one. Refused (with the owner's reason in `problem`) when the owner
+    // does not serve that period or this user; NoOwner when no owner
     // answers there (yet).
-    static std::unique_ptr<CAttachedMeter> Attach(const std::string& endpointPath,
+    static std::unique_ptr<CAttachedMeter> Attach(CShareLinks& links,
+                                                  const std::string& endpointPath,
                                                   const std::string& meterId, int periodMs,
                                                   Outcome& outcome, std::string& problem);
     // Who owns the meter at `endpointPath`, from its first message; none
@@ -51,14 +79,14 @@ public:
     CAttachedMeter& operator=(const CAttachedMeter&) = delete;
     ~CAttachedMeter() override;
 
-    // Called once, on the reading thread, when the connection ends (not
-    // when this object closes it).
+    // Called once, on the reading thread, when the owner ends this meter or
+    // the connection ends (not when this object lets go of it).
     void SetEndingHandler(std::function<void(Ending)> handler);
 
     std::string GetProbeFamily() const override { return m_owner.probeFamily; }
     std::string GetProbeModel() const override { return m_owner.probeModel; }
     int GetPollPeriod() const override { return m_nPeriodMs; }
-    bool IsOpen() const override { return m_bOpen.load(); }
+    bool IsOpen() const override;
     bool SetPollPeriod(int periodMs, std::string& problem) override;
     void Join(ReadingListener& listener) override;
     void Leave(ReadingListener& listener, bool stopMeter) override;
@@ -66,23 +94,17 @@ public:
 
     const Owner& GetOwner() const { return m_owner; }
 
-private:
-    CAttachedMeter(std::unique_ptr<CShareConnection> connection, Owner owner, int periodMs,
-                   CLineSplitter rest);
-    void ReadMessages();
+    // The owner's messages for one meter of a connection.
+    struct Watcher;
 
-    const std::unique_ptr<CShareConnection> m_connection;
+private:
+    CAttachedMeter(std::shared_ptr<CShareLink> link, std::shared_ptr<Watcher> watcher, Owner owner,
+                   int periodMs);
+
+    std::shared_ptr<CShareLink> m_link;
+    const std::shared_ptr<Watcher> m_watcher;
     const Owner m_owner;
     const int m_nPeriodMs;
-    // The stream after the handshake (bytes that came with its last line).
-    CLineSplitter m_splitter;
-    std::atomic<bool> m_bOpen{true};
-    std::atomic<bool> m_bClosing{false};
-
-    std::mutex m_listenerMutex;
-    ReadingListener* m_pListener = nullptr;      // guarded by m_listenerMutex
-    std::function<void(Ending)> m_endingHandler; // guarded by m_listenerMutex
-    std::thread m_reader;
 };
 
 } // namespace zelmora

@@ -8,6 +8,12 @@
 // queue is full the oldest waiting sample makes room and the client is told
 // how many it lost, in a "lost" message before the next sample it gets.
 //
+// The connections belong to the process's CShareService, not to one meter:
+// a client that watches several meters of this process asks for them on
+// one connection, and the samples of one period leave in one write (the
+// pollers of one period run in step). That write, and the client's wake-up,
+// is what serving costs; one per meter would cost as many times more.
+//
 // Threads. The sockets live on the hub's event loop thread; readings arrive
 // on the poll's thread and are encoded there once, then posted to the loop.
 // The server is made and destroyed on any thread but the loop's.
@@ -17,13 +23,33 @@
 #include <asio/io_context.hpp>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <future>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 
 namespace zelmora {
+
+class COwnerServer;
+
+// The connections of the clients of every meter this process serves, on
+// the event loop's thread. Made before the servers and destroyed after
+// them, both off the loop's thread.
+class CShareService {
+public:
+    explicit CShareService(asio::io_context& loop);
+    CShareService(const CShareService&) = delete;
+    CShareService& operator=(const CShareService&) = delete;
+    ~CShareService();
+
+    asio::io_context& Loop() { return m_loop; }
+
+private:
+    friend class COwnerServer;
+    struct Impl;
+    asio::io_context& m_loop;
+    std::unique_ptr<Impl> m_impl;
+};
 
 class COwnerServer final : private ReadingListener {
 public:
@@ -40,7 +66,7 @@ public:
     // Serves `source` on a new endpoint at `endpointPath` (a file left there
     // is removed first: the caller holds the meter's lock). None, with the
     // reason, when the endpoint cannot be made.
-    static std::unique_ptr<COwnerServer> Start(asio::io_context& loop,
+    static std::unique_ptr<COwnerServer> Start(CShareService& service,
                                                std::shared_ptr<MeterSource> source,
                                                const std::string& endpointPath, Settings settings,
                                                std::string& problem);
@@ -60,10 +86,10 @@ public:
     bool SetPollPeriod(int periodMs, std::string& problem);
 
 private:
-    struct Session;
+    friend struct CShareService::Impl;
     class Acceptor;
 
-    COwnerServer(asio::io_context& loop, std::shared_ptr<MeterSource> source, Settings settings,
+    COwnerServer(CShareService& service, std::shared_ptr<MeterSource> source, Settings settings,
                  std::string endpointPath);
 
     bool WantsReading() override;
@@ -74,33 +100,21 @@ private:
 
     // On the loop's thread.
     void Accept();
-    void Welcome(const std::shared_ptr<Session>& session);
-    void ReadRequest(const std::shared_ptr<Session>& session);
-    void HandleRequest(const std::shared_ptr<Session>& session, const std::string& line);
-    void WatchForHangUp(const std::shared_ptr<Session>& session);
-    void Broadcast(const std::shared_ptr<const std::string>& line);
-    void Queue(const std::shared_ptr<Session>& session, std::shared_ptr<const std::string> line);
-    void Write(const std::shared_ptr<Session>& session);
-    // Sends a last message, then closes that one connection.
-    void Refuse(const std::shared_ptr<Session>& session, const std::string& line);
-    void Close(const std::shared_ptr<Session>& session);
-    // Tells every client `why` after the samples queued for it, and closes
-    // each connection once that is sent; no new client is accepted.
-    void Shutdown(const std::string& why, const std::string& reason);
-    // Closes the connections still sending after the shut-down.
-    void CloseAll();
 
+    CShareService& m_service;
     asio::io_context& m_loop;
+    // Names this server in the connections' records, which may outlive it.
+    const std::uint64_t m_nSerial;
     const std::shared_ptr<MeterSource> m_source;
     const Settings m_settings;
     const std::string m_endpointPath;
     std::unique_ptr<Acceptor> m_acceptor;
-    // On the loop's thread.
-    std::set<std::shared_ptr<Session>> m_sessions;
     std::atomic<std::size_t> m_nWatching{0};
-    // Set by the destructor: fulfilled once the last connection is closed
-    // after the shut-down.
+    // On the loop's thread: the ends told and not yet sent whole, and the
+    // destructor's promise, fulfilled once that count is back at 0.
+    std::size_t m_nEndsUnsent = 0;
     std::promise<void>* m_pDrained = nullptr;
+    bool m_bEnded = false;
     // The probe, for the conversion of the readings sent.
     std::string m_strProbeFamily;
     std::string m_strProbeModel;

@@ -260,7 +260,8 @@ CShareHub::Settings CShareHub::FromEnvironment(std::string program) {
 
 CShareHub::CShareHub(UsbDriver& driver, Settings settings)
     : m_settings(std::move(settings)), m_local(driver, m_settings.pollSpeedUp),
-      m_work(asio::make_work_guard(m_loop)) {
+      m_work(asio::make_work_guard(m_loop)), m_service(std::make_unique<CShareService>(m_loop)),
+      m_links(std::make_unique<CShareLinks>()) {
     m_loopThread = std::thread([this] { m_loop.run(); });
 }
 
@@ -326,15 +327,15 @@ std::unique_ptr<CShareHub::Held> CShareHub::Acquire(const std::string& meterId, 
             std::string serverProblem;
             // Without an endpoint the meter is still this process's to poll;
             // others wait for it.
-            held->server = COwnerServer::Start(m_loop, poller, names->endpointPath,
+            held->server = COwnerServer::Start(*m_service, poller, names->endpointPath,
                                                std::move(serving), serverProblem);
             held->source = std::move(poller);
             held->lock = std::move(lock);
             return held;
         }
         CAttachedMeter::Outcome outcome = CAttachedMeter::Outcome::NoOwner;
-        std::unique_ptr<CAttachedMeter> attached =
-            CAttachedMeter::Attach(names->endpointPath, meterId, periodMs, outcome, problem);
+        std::unique_ptr<CAttachedMeter> attached = CAttachedMeter::Attach(
+            *m_links, names->endpointPath, meterId, periodMs, outcome, problem);
         if (attached) {
             held->attached = attached.get();
             held->source = std::move(attached);

@@ -29,6 +29,8 @@ namespace zelmora {
 
 class UsbDriver;
 class CSharedMeter;
+class CShareService;
+class CShareLinks;
 
 class CShareHub final : public MeterSources {
 public:
@@ -82,6 +84,10 @@ private:
     LocalMeterSources m_local;
     asio::io_context m_loop;
     asio::executor_work_guard<asio::io_context::executor_type> m_work;
+    // The connections of the clients of the meters owned here.
+    std::unique_ptr<CShareService> m_service;
+    // The connections to the owners of the meters attached here.
+    std::unique_ptr<CShareLinks> m_links;
     std::thread m_loopThread;
     std::mutex m_mutex;
     std::vector<std::pair<std::string, std::weak_ptr<CSharedMeter>>> m_meters;

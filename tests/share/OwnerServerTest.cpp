@@ -14,6 +14,7 @@
 #include <cstring>
 #include <future>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -26,6 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kMeter = "100000007";
+constexpr const char* kOther = "100000008";
 
 // The owner's own front end: counts the readings it is given.
 class Counter final : public ReadingListener {
@@ -41,6 +43,39 @@ public:
     std::atomic<std::uint64_t> last{0};
     std::atomic<std::uint64_t> count{0};
 };
+
+// Every reading's sequence number, for a front end that checks their order.
+class Recorder final : public ReadingListener {
+public:
+    bool WantsReading() override { return true; }
+    void OnReading(const MeterReading& reading) override {
+        std::lock_guard lock(m_mutex);
+        m_sequences.push_back(reading.sequence);
+    }
+    void OnReadingsLost(std::uint64_t) override { ++lost; }
+    void OnGap(bool resumed) override { (resumed ? resumes : gaps)++; }
+    void OnClosed() override {}
+    std::vector<std::uint64_t> Sequences() {
+        std::lock_guard lock(m_mutex);
+        return m_sequences;
+    }
+    std::atomic<int> lost{0};
+    std::atomic<int> gaps{0};
+    std::atomic<int> resumes{0};
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::uint64_t> m_sequences;
+};
+
+bool Consecutive(const std::vector<std::uint64_t>& sequences) {
+    for (std::size_t i = 1; i < sequences.size(); ++i) {
+        if (sequences[i] != sequences[i - 1] + 1) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // A raw client of the meter's endpoint.
 class Client {
@@ -68,11 +103,16 @@ public:
     Client& operator=(const Client&) = delete;
 
     bool Connected() const { return m_fd >= 0; }
-    void Watch(int intervalMs) {
+    // `meterId` empty: the endpoint's own meter.
+    void Watch(int intervalMs, const std::string& meterId = {}) {
         ShareMessage watch;
         watch.kind = ShareMessage::Kind::Watch;
         watch.intervalMs = intervalMs;
-        const std::string line = EncodeMessage(watch);
+        watch.meterId = meterId;
+        Send(watch);
+    }
+    void Send(const ShareMessage& message) {
+        const std::string line = EncodeMessage(message);
         (void)::send(m_fd, line.data(), line.size(), MSG_NOSIGNAL);
     }
     // The next message; none when the connection ends or stays silent.
@@ -319,6 +359,171 @@ TEST_F(OwnerServerTest, AnOwnerThatStopsFlushesWhatItQueuedBeforeTellingItsEnd) 
         EXPECT_EQ(received[i].reading.sequence, expected++) << i;
     }
     EXPECT_GE(expected - 1, lastTaken) << "every sample the owner took reached the client";
+}
+
+// An owner of two meters, and a process of the same user that watches both.
+class TwoMetersTest : public ::testing::Test {
+protected:
+    TwoMetersTest() {
+        for (const char* id : {kMeter, kOther}) {
+            meters.push_back(SimulatedMeter::MakeDemo("KV", id, 1));
+            meters.back()->PlugInto(driver);
+        }
+        owner = std::make_unique<CShareHub>(driver, Settings("owner"));
+        for (const char* id : {kMeter, kOther}) {
+            std::string problem;
+            sources.push_back(owner->Open(id, 100, problem));
+            EXPECT_TRUE(sources.back()) << problem;
+            if (sources.back()) {
+                sources.back()->Join(counters[sources.size() - 1]);
+            }
+        }
+        std::string problem;
+        endpoint = NamesOfMeter(kMeter, problem)->endpointPath;
+    }
+    ~TwoMetersTest() override {
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            if (sources[i]) {
+                sources[i]->Leave(counters[i], true);
+            }
+        }
+        sources.clear();
+    }
+    static CShareHub::Settings Settings(const char* program) {
+        CShareHub::Settings settings;
+        settings.program = program;
+        settings.pollSpeedUp = 10;
+        return settings;
+    }
+    // Lets go of one of the owner's meters.
+    void Release(std::size_t index) {
+        sources[index]->Leave(counters[index], true);
+        sources[index].reset();
+    }
+
+    VirtualUsbDriver driver;
+    std::vector<std::shared_ptr<SimulatedMeter>> meters;
+    std::unique_ptr<CShareHub> owner;
+    Counter counters[2];
+    std::vector<std::shared_ptr<MeterSource>> sources;
+    std::string endpoint;
+};
+
+// One connection carries several meters of the owner: each sample names its
+// meter and each meter's come in order; a meter the owner does not serve is
+// refused without ending the connection; a meter is let go of, or ends, on
+// its own, and the connection closes with the last one.
+TEST_F(TwoMetersTest, OneConnectionCarriesSeveralMetersEachEndingOnItsOwn) {
+    ASSERT_EQ(sources.size(), 2u);
+    Client client(endpoint);
+    ASSERT_TRUE(client.Connected());
+    const std::optional<ShareMessage> hello = client.Next();
+    ASSERT_TRUE(hello && hello->kind == ShareMessage::Kind::Hello);
+    EXPECT_TRUE(hello->joins);
+    client.Watch(100);
+    const std::optional<ShareMessage> watching = client.Next();
+    ASSERT_TRUE(watching && watching->kind == ShareMessage::Kind::Watching);
+    client.Watch(200, kOther);
+    client.Watch(100, "999999999");
+
+    std::map<std::string, std::vector<std::uint64_t>> seen;
+    bool otherWatched = false;
+    bool unknownRefused = false;
+    while (seen[kMeter].size() < 20 || seen[kOther].size() < 10) {
+        const std::optional<ShareMessage> message = client.Next();
+        ASSERT_TRUE(message);
+        switch (message->kind) {
+        case ShareMessage::Kind::Watching:
+            EXPECT_EQ(message->meterId, kOther);
+            EXPECT_EQ(message->every, 2);
+            otherWatched = true;
+            break;
+        case ShareMessage::Kind::Refused:
+            EXPECT_EQ(message->meterId, "999999999");
+            EXPECT_NE(message->reason.find("does not serve"), std::string::npos);
+            unknownRefused = true;
+            break;
+        case ShareMessage::Kind::Sample:
+            ASSERT_TRUE(message->meterId == kMeter || message->meterId == kOther)
+                << message->meterId;
+            seen[message->meterId].push_back(message->reading.sequence);
+            break;
+        default:
+            FAIL() << EncodeMessage(*message);
+        }
+    }
+    EXPECT_TRUE(otherWatched);
+    EXPECT_TRUE(unknownRefused);
+    EXPECT_TRUE(Consecutive(seen[kMeter]));
+    for (std::size_t i = 1; i < seen[kOther].size(); ++i) {
+        EXPECT_EQ(seen[kOther][i], seen[kOther][i - 1] + 2) << "every second sample";
+    }
+
+    // The endpoint's own meter is let go of; the other one goes on.
+    ShareMessage unwatch;
+    unwatch.kind = ShareMessage::Kind::Unwatch;
+    unwatch.meterId = kMeter;
+    client.Send(unwatch);
+    std::size_t otherAfter = 0;
+    std::size_t firstAfter = 0;
+    while (otherAfter < 10) {
+        const std::optional<ShareMessage> message = client.Next();
+        ASSERT_TRUE(message && message->kind == ShareMessage::Kind::Sample);
+        // A few may have been on their way.
+        if (message->meterId == kOther) {
+            ++otherAfter;
+        } else if (otherAfter >= 2) {
+            ++firstAfter;
+        }
+    }
+    EXPECT_EQ(firstAfter, 0u);
+
+    // The other one ends: told by name, and the connection, left with no
+    // meter, closes.
+    Release(1);
+    std::optional<ShareMessage> message;
+    while ((message = client.Next()) && message->kind == ShareMessage::Kind::Sample) {
+    }
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->kind, ShareMessage::Kind::End);
+    EXPECT_EQ(message->meterId, kOther);
+    EXPECT_EQ(message->why, "owner_stops");
+    EXPECT_FALSE(client.Next()) << "the connection closed";
+}
+
+// A process that watches two meters of one owner: when the owner lets go of
+// one of them, this process takes that one over, and the other goes on
+// without a gap or a loss.
+TEST_F(TwoMetersTest, OneMeterHandedOverCostsTheOtherOnItsConnectionNothing) {
+    ASSERT_EQ(sources.size(), 2u);
+    CShareHub client(driver, Settings("client"));
+    Recorder first;
+    Recorder second;
+    std::string problem;
+    const std::shared_ptr<MeterSource> firstSource = client.Open(kMeter, 100, problem);
+    ASSERT_TRUE(firstSource) << problem;
+    const std::shared_ptr<MeterSource> secondSource = client.Open(kOther, 100, problem);
+    ASSERT_TRUE(secondSource) << problem;
+    firstSource->Join(first);
+    secondSource->Join(second);
+    EXPECT_EQ(client.OwnerOf(kMeter)->program, "owner");
+    EXPECT_EQ(client.OwnerOf(kOther)->program, "owner");
+    ASSERT_TRUE(test::Eventually([&] { return second.Sequences().size() >= 20; }));
+
+    Release(0);
+    ASSERT_TRUE(test::Eventually([&] { return first.resumes.load() == 1; }));
+    EXPECT_EQ(client.OwnerOf(kMeter)->program, "client") << "taken over";
+    const std::size_t before = second.Sequences().size();
+    ASSERT_TRUE(test::Eventually([&] { return second.Sequences().size() >= before + 20; }));
+    const std::size_t firstBefore = first.Sequences().size();
+    ASSERT_TRUE(test::Eventually([&] { return first.Sequences().size() >= firstBefore + 20; }));
+
+    EXPECT_EQ(second.gaps.load(), 0);
+    EXPECT_EQ(second.lost.load(), 0);
+    EXPECT_TRUE(Consecutive(second.Sequences()));
+    EXPECT_EQ(client.OwnerOf(kOther)->program, "owner");
+    firstSource->Leave(first, true);
+    secondSource->Leave(second, true);
 }
 
 } // namespace
