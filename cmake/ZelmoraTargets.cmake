@@ -69,7 +69,7 @@ function(zelmora_manuals target tool dir)
     # The tool is a build step, not a program under test: in sanitizer
     # builds it runs with leak reports and race reports off (Qt's font and
     # platform caches live until exit).
-    set(_environment QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+    set(_environment QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0
                      TSAN_OPTIONS=report_bugs=0)
     set(_pdfs)
     foreach(_manual "Eng;manual_en.md;Operation Manual" "Chs;manual_zh.md;操作手册")
